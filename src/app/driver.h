@@ -1,0 +1,24 @@
+#pragma once
+// The spine of every run: banner, usage, input, run mode, exit status.
+
+#include <cstdint>
+
+#include "io/input_window.h"
+
+namespace vidsalvage {
+
+enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, Recover };
+
+// Runs the program on its command line and returns the exit status.
+int run(int argc, const char* const* argv);
+
+// Argument 2 chooses the mode; anything that is not a keyword is the video output.
+RunMode choose_run_mode(const char* argument);
+
+// The recovery mode on an open input; returns the exit status.
+int run_recovery(InputWindow& input, int argc, const char* const* argv);
+
+// size × 100 ÷ input_size in 64-bit integers, truncated toward zero.
+int percent_of(std::int64_t size, std::int64_t input_size);
+
+}  // namespace vidsalvage

@@ -1,0 +1,80 @@
+#include "io/output_file.h"
+
+#include <cstring>
+#include <new>
+
+#include "io/input_window.h"
+#include "io/platform_file.h"
+
+namespace vidsalvage {
+namespace {
+constexpr std::size_t kBufferBytes = 1024 * 1024;
+}  // namespace
+
+OutputFile::~OutputFile() { (void)close(); }
+
+bool OutputFile::open(const char* path) {
+  (void)close();
+  buffer_.reset(new (std::nothrow) std::uint8_t[kBufferBytes]);
+  if (!buffer_) return false;
+  descriptor_ = platform::open_for_writing(path);
+  position_ = 0;
+  buffered_ = 0;
+  failed_ = false;
+  return descriptor_ >= 0;
+}
+
+bool OutputFile::flush() {
+  if (failed_) return false;
+  if (buffered_ > 0 && !platform::write_all(descriptor_, {buffer_.get(), buffered_})) {
+    failed_ = true;
+  }
+  buffered_ = 0;
+  return !failed_;
+}
+
+bool OutputFile::write(std::span<const std::uint8_t> bytes) {
+  if (!is_open() || failed_) return false;
+  position_ += static_cast<std::int64_t>(bytes.size());
+  if (bytes.size() <= kBufferBytes - buffered_) {
+    if (!bytes.empty()) std::memcpy(buffer_.get() + buffered_, bytes.data(), bytes.size());
+    buffered_ += bytes.size();
+    return true;
+  }
+  if (!flush()) return false;
+  if (bytes.size() >= kBufferBytes) {
+    // A large unit goes straight from the input view to the file, uncopied.
+    if (!platform::write_all(descriptor_, bytes)) failed_ = true;
+    return !failed_;
+  }
+  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  buffered_ = bytes.size();
+  return true;
+}
+
+bool OutputFile::write_at(std::int64_t offset, std::span<const std::uint8_t> bytes) {
+  if (!is_open() || !flush()) return false;
+  if (platform::seek_descriptor(descriptor_, offset, platform::SeekFrom::Start) != offset ||
+      !platform::write_all(descriptor_, bytes) ||
+      platform::seek_descriptor(descriptor_, position_, platform::SeekFrom::Start) != position_) {
+    failed_ = true;
+  }
+  return !failed_;
+}
+
+bool OutputFile::close() {
+  if (!is_open()) return !failed_;
+  const bool flushed = flush();
+  const bool closed = platform::close_descriptor(descriptor_);
+  descriptor_ = -1;
+  buffer_.reset();
+  if (!closed) failed_ = true;
+  return flushed && closed;
+}
+
+bool open_output(OutputFile& file, const char* path, const InputWindow& input) {
+  if (names_input(input, path)) return false;
+  return file.open(path);
+}
+
+}  // namespace vidsalvage

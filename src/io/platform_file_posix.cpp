@@ -1,0 +1,142 @@
+// POSIX implementation of the platform layer. POSIX has no share-deny open, so
+// nothing stops another process from opening the input during a run; the
+// same-file test (is_same_file) is what keeps an output off the input.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "io/platform_file.h"
+
+namespace vidsalvage::platform {
+
+struct File {
+  int fd = -1;
+  std::int64_t position = 0;
+  void* mapped = nullptr;  // the whole file, when create_mapping succeeded
+};
+
+File* open_read_exclusive(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) error = errno;
+  // A directory opens for reading on POSIX, but it is no file to read.
+  else if (S_ISDIR(st.st_mode)) error = EISDIR;
+  if (error != 0) {
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  return new File{fd};
+}
+
+bool file_size(File* file, std::int64_t& size) {
+  struct stat st;
+  if (::fstat(file->fd, &st) != 0) return false;
+  size = static_cast<std::int64_t>(st.st_size);
+  return true;
+}
+
+bool create_mapping(File* file, std::int64_t size) {
+  // mmap refuses a length of 0 (EINVAL), as the system refuses to map an empty file.
+  if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX) {
+    errno = EINVAL;
+    return false;
+  }
+  void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, file->fd, 0);
+  if (view == MAP_FAILED) return false;
+  file->mapped = view;
+  return true;
+}
+
+const std::uint8_t* map_view(File* file, std::int64_t /*size*/) {
+  return static_cast<const std::uint8_t*>(file->mapped);
+}
+
+void release_mapping(File* file, const std::uint8_t* /*view*/, std::int64_t size) {
+  if (file->mapped != nullptr) ::munmap(file->mapped, static_cast<std::size_t>(size));
+  file->mapped = nullptr;
+}
+
+bool seek(File* file, std::int64_t offset) {
+  if (::lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+  file->position = offset;
+  return true;
+}
+
+bool read(File* file, std::span<std::uint8_t> buffer, std::int64_t& got) {
+  got = 0;
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::pread(file->fd, buffer.data() + done, buffer.size() - done,
+                              static_cast<off_t>(file->position + static_cast<std::int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  got = static_cast<std::int64_t>(done);
+  file->position += got;
+  return true;
+}
+
+bool is_same_file(File* file, const char* path) {
+  struct stat open_st;
+  struct stat path_st;
+  if (::fstat(file->fd, &open_st) != 0 || ::stat(path, &path_st) != 0) return false;
+  return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+
+void close(File* file) {
+  if (file == nullptr) return;
+  ::close(file->fd);
+  delete file;
+}
+
+int last_error() { return errno; }
+
+int open_for_writing(const char* path) {
+  return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+
+int open_for_reading(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+bool write_all(int descriptor, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::int64_t seek_descriptor(int descriptor, std::int64_t offset, SeekFrom from) {
+  const int whence = from == SeekFrom::Start ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+  return static_cast<std::int64_t>(::lseek(descriptor, static_cast<off_t>(offset), whence));
+}
+
+std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::read(descriptor, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool close_descriptor(int descriptor) { return ::close(descriptor) == 0; }
+
+}  // namespace vidsalvage::platform

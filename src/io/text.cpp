@@ -1,0 +1,21 @@
+#include "io/text.h"
+
+namespace vidsalvage {
+namespace {
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+bool equals_ignore_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool ends_with_ignore_case(std::string_view text, std::string_view ending) {
+  return text.size() >= ending.size() &&
+         equals_ignore_case(text.substr(text.size() - ending.size()), ending);
+}
+
+}  // namespace vidsalvage

@@ -1,0 +1,47 @@
+#include "support/temp_dir.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace vidsalvage::test {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "vidsalvage-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary directory");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const Bytes& bytes) const {
+  std::ofstream out(path(name), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes TempDir::read(const std::string& name) const {
+  std::ifstream in(path(name), std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool TempDir::exists(const std::string& name) const { return fs::exists(path(name)); }
+
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace vidsalvage::test
