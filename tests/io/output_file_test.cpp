@@ -11,7 +11,7 @@ using test::TempDir;
 
 TEST(OutputFile, BufferedWritesReachTheFileInOrder) {
   TempDir dir;
-  const Bytes source = test::pseudo_random_bytes(5 * 1024 * 1024, 9);
+  const Bytes source = test::pseudo_random_bytes(6 * 1024 * 1024, 9);
   // Small units, units that just fit and overflow the buffer, and units larger than it.
   const std::size_t sizes[] = {4, 1, 13, 1024 * 1024 - 18, 1, 3 * 1024 * 1024, 7, 1024 * 1024, 0, 2};
   OutputFile file;
