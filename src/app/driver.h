@@ -7,7 +7,7 @@
 
 namespace vidsalvage {
 
-enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, Recover };
+enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, LearnModel, Recover };
 
 // Runs the program on its command line and returns the exit status.
 int run(int argc, const char* const* argv);
