@@ -1,7 +1,7 @@
 #include "codec/sps_parser.h"
 
+#include <algorithm>
 #include <array>
-#include <cstddef>
 
 namespace vidsalvage {
 namespace {
@@ -20,21 +20,11 @@ constexpr std::array<std::uint32_t, 16> kSarHeights = {1,  11, 11, 11, 33, 11, 1
                                                        33, 11, 11, 33, 99, 3,  2,  1};
 
 // The profiles whose SPS carries chroma format, bit depths and scaling matrices.
-bool has_chroma_fields(std::uint32_t profile_idc) {
-  switch (profile_idc) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-      return true;
-    default:
-      return false;
-  }
+constexpr std::array<std::uint8_t, 9> kProfilesWithChromaFields = {100, 110, 122, 244, 44,
+                                                                   83,  86,  118, 128};
+bool has_chroma_fields(std::uint8_t profile_idc) {
+  return std::find(kProfilesWithChromaFields.begin(), kProfilesWithChromaFields.end(),
+                   profile_idc) != kProfilesWithChromaFields.end();
 }
 
 // H.264 7.3.2.1.1.1; the values are not kept.
@@ -47,17 +37,32 @@ void skip_scaling_list(BitstreamReader& reader, int entries) {
   }
 }
 
-void skip_chroma_fields(BitstreamReader& reader) {
+// The crop step in pixels, across and down (H.264 7.4.2.1.1, CropUnitX and
+// CropUnitY of a frame, from SubWidthC and SubHeightC of Table 6-1).
+struct CropUnit {
+  std::uint32_t x = 2;
+  std::uint32_t y = 2;
+};
+
+// Steps over the chroma format, bit depths and scaling matrices. Returns the crop
+// step of the chroma format: 4:2:0 unless the SPS says otherwise.
+CropUnit skip_chroma_fields(BitstreamReader& reader) {
   const std::uint32_t chroma_format_idc = reader.read_ue();
   if (chroma_format_idc == 3) reader.skip_bits(1);  // separate_colour_plane_flag
   reader.read_ue();                                 // bit_depth_luma_minus8
   reader.read_ue();                                 // bit_depth_chroma_minus8
   reader.skip_bits(1);                              // qpprime_y_zero_transform_bypass_flag
-  if (reader.read_bit() == 0) return;               // seq_scaling_matrix_present_flag
-  const int slots = chroma_format_idc == 3 ? 12 : 8;
-  for (int slot = 0; slot < slots; ++slot) {
-    if (reader.read_bit() != 0) skip_scaling_list(reader, slot < 6 ? 16 : 64);
+  if (reader.read_bit() != 0) {                     // seq_scaling_matrix_present_flag
+    const int slots = chroma_format_idc == 3 ? 12 : 8;
+    for (int slot = 0; slot < slots; ++slot) {
+      if (reader.read_bit() != 0) skip_scaling_list(reader, slot < 6 ? 16 : 64);
+    }
   }
+  // Monochrome and 4:4:4 (separate colour planes too) crop in single pixels; a
+  // value out of range is left at 4:2:0.
+  if (chroma_format_idc == 0 || chroma_format_idc == 3) return {1, 1};
+  if (chroma_format_idc == 2) return {2, 1};
+  return {};
 }
 
 // False for a pic_order_cnt_type above 2.
@@ -83,8 +88,10 @@ bool skip_pic_order_cnt(BitstreamReader& reader, std::uint32_t pic_order_cnt_typ
   }
 }
 
-// Offsets come in units of two pixels; the products wrap as the unsigned fields would.
-std::int32_t doubled(std::uint32_t value) { return static_cast<std::int32_t>(value * 2u); }
+// The products wrap as the unsigned fields would.
+std::int32_t scaled(std::uint32_t value, std::uint32_t factor) {
+  return static_cast<std::int32_t>(value * factor);
+}
 
 }  // namespace
 
@@ -96,7 +103,8 @@ bool parse_sps(SpsInfo& info, BitstreamReader& reader) {
   info.constraint_flags = static_cast<std::uint8_t>(reader.read_bits(8));
   info.level_idc = static_cast<std::uint8_t>(reader.read_bits(8));
   reader.read_ue();  // seq_parameter_set_id
-  if (has_chroma_fields(info.profile_idc)) skip_chroma_fields(reader);
+  CropUnit crop_unit;
+  if (has_chroma_fields(info.profile_idc)) crop_unit = skip_chroma_fields(reader);
   info.log2_max_frame_num = reader.read_ue() + 4;
   const std::uint32_t pic_order_cnt_type = reader.read_ue();
   if (!skip_pic_order_cnt(reader, pic_order_cnt_type)) return false;
@@ -110,10 +118,10 @@ bool parse_sps(SpsInfo& info, BitstreamReader& reader) {
 
   info.crop = CropRect{};
   if (reader.read_bit() != 0) {  // frame_cropping_flag
-    info.crop.left = doubled(reader.read_ue());
-    info.crop.right = doubled(reader.read_ue());
-    info.crop.top = doubled(reader.read_ue());
-    info.crop.bottom = doubled(reader.read_ue());
+    info.crop.left = scaled(reader.read_ue(), crop_unit.x);
+    info.crop.right = scaled(reader.read_ue(), crop_unit.x);
+    info.crop.top = scaled(reader.read_ue(), crop_unit.y);
+    info.crop.bottom = scaled(reader.read_ue(), crop_unit.y);
   }
   if (reader.at_end()) return false;
 
@@ -122,8 +130,8 @@ bool parse_sps(SpsInfo& info, BitstreamReader& reader) {
   if (!info.frame_mbs_only_flag) {
     // Map units are field macroblock rows: the frame has twice as many lines.
     info.height *= 2;
-    info.crop.top = doubled(static_cast<std::uint32_t>(info.crop.top));
-    info.crop.bottom = doubled(static_cast<std::uint32_t>(info.crop.bottom));
+    info.crop.top = scaled(static_cast<std::uint32_t>(info.crop.top), 2);
+    info.crop.bottom = scaled(static_cast<std::uint32_t>(info.crop.bottom), 2);
   }
   CropRect& crop = info.crop;
   if (crop.left != 0 || crop.top != 0 || crop.right != 0 || crop.bottom != 0) {
