@@ -77,13 +77,19 @@ AudioResult load_from(const std::optional<Bytes>& mp4a) {
 struct AudioCase {
   const char* name;
   std::optional<Bytes> mp4a;
-  std::string output;  // after "Reading 'mp4a.hdr'...\n"
-  int object_type, sampling_index, channel_config;
-  bool is_mp3;
+  std::string output;
+  AudioConfig config;  // object type, sampling index, channel configuration, MP3
   AdtsTemplate adts;
 };
 
 const std::string kReading = "Reading 'mp4a.hdr'...\n";
+const std::string kDecoded1190 = kReading + "mp4a codec data 0x11 0x90\n";
+// ISO/IEC 14496-3 ADTS headers: AAC Main 48 kHz stereo, AAC LC 48 kHz stereo and
+// AAC LC 44.1 kHz mono.
+const AdtsTemplate kMain48Stereo = {0xFF, 0xF1, 0x0C, 0x80, 0x00, 0x1F, 0xFC};
+const AdtsTemplate kLc48Stereo = {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC};
+const AdtsTemplate kLc44Mono = {0xFF, 0xF1, 0x50, 0x40, 0x00, 0x1F, 0xFC};
+const AdtsTemplate kMain44Mono = {0xFF, 0xF1, 0x10, 0x40, 0x00, 0x1F, 0xFC};
 
 TEST(AudioConfig, DerivesParametersAndAdtsTemplate) {
   const Bytes lc_48k = {0x11, 0x90};
@@ -91,159 +97,105 @@ TEST(AudioConfig, DerivesParametersAndAdtsTemplate) {
       {"no file: defaults",
        std::nullopt,
        "Cannot open 'mp4a.hdr'\n",
-       1,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x0C, 0x80, 0x00, 0x1F, 0xFC}},
+       {1, 3, 2, false},
+       kMain48Stereo},
       {"11 90: AAC LC, 48 kHz, stereo",
        mp4a_entry(2, 48000, esds_payload(0x40, lc_48k)),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"12 08: AAC LC, 44.1 kHz, mono",
        mp4a_entry(1, 44100, esds_payload(0x40, {0x12, 0x08})),
        kReading + "mp4a codec data 0x12 0x08\n",
-       2,
-       4,
-       1,
-       false,
-       {0xFF, 0xF1, 0x50, 0x40, 0x00, 0x1F, 0xFC}},
+       {2, 4, 1, false},
+       kLc44Mono},
       {"11 80: channel configuration 0 falls back",
        mp4a_entry(2, 48000, esds_payload(0x40, {0x11, 0x80})),
-       kReading + "mp4a codec data 0x11 0x80\nWarning: mp4a channels 2, esds channels 0\n"
-                  "Invalid audio freq 48000 or channels 0\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kReading + "mp4a codec data 0x11 0x80\nWarning: mp4a channels 2, esds channels 0\n" +
+           "Invalid audio freq 48000 or channels 0\n",
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"esds overrules the sample entry",
        mp4a_entry(2, 48000, esds_payload(0x40, {0x12, 0x08})),
-       kReading + "mp4a codec data 0x12 0x08\nWarning: mp4a channels 2, esds channels 1\n"
-                  "Warning: mp4a freq 48000, esds freq 44100\n",
-       2,
-       4,
-       1,
-       false,
-       {0xFF, 0xF1, 0x50, 0x40, 0x00, 0x1F, 0xFC}},
+       kReading + "mp4a codec data 0x12 0x08\nWarning: mp4a channels 2, esds channels 1\n" +
+           "Warning: mp4a freq 48000, esds freq 44100\n",
+       {2, 4, 1, false},
+       kLc44Mono},
       // Cameras pad the AudioSpecificConfig; its first two bytes still decode.
       {"5-byte 11 90 00 00 00 is AAC LC",
        mp4a_entry(2, 48000, esds_payload(0x40, {0x11, 0x90, 0, 0, 0})),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"5-byte object type 5 changes nothing",
-       mp4a_entry(2, 44100, esds_payload(0x40, {0x2B, 0x92, 0x08, 0x80, 0x00})),
+       mp4a_entry(1, 44100, esds_payload(0x40, {0x2B, 0x92, 0x08, 0x80, 0x00})),
        kReading,
-       1,
-       4,
-       2,
-       false,
-       {0xFF, 0xF1, 0x10, 0x80, 0x00, 0x1F, 0xFC}},
+       {1, 4, 1, false},
+       kMain44Mono},
       {"1-byte DecoderSpecificInfo changes nothing",
-       mp4a_entry(1, 32000, esds_payload(0x40, {0x11})),
+       mp4a_entry(1, 44100, esds_payload(0x40, {0x11})),
        kReading,
-       1,
-       5,
-       1,
-       false,
-       {0xFF, 0xF1, 0x14, 0x40, 0x00, 0x1F, 0xFC}},
+       {1, 4, 1, false},
+       kMain44Mono},
       {"four-byte lengths",
        mp4a_entry(2, 48000, esds_payload(0x40, lc_48k, 0, {}, 4)),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"dependsOn_ES_ID, URL and OCR_ES_Id",
        mp4a_entry(2, 48000, esds_payload(0x40, lc_48k, 0xE0, {0, 1, 3, 'a', 'b', 'c', 0, 2})),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"OCR flag without its field",
        mp4a_entry(2, 48000, esds_payload(0x40, lc_48k, 0x20)),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"OCR_ES_Id of 4 is skipped",
        mp4a_entry(2, 48000, esds_payload(0x40, lc_48k, 0x20, {4, 4})),
-       kReading + "mp4a codec data 0x11 0x90\n",
-       2,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
+       kDecoded1190,
+       {2, 3, 2, false},
+       kLc48Stereo},
       {"MPEG-1 audio",
        mp4a_entry(1, 44100, esds_payload(0x6B, {})),
        kReading,
-       1,
-       4,
-       1,
-       true,
-       {0xFF, 0xF1, 0x10, 0x40, 0x00, 0x1F, 0xFC}},
+       {1, 4, 1, true},
+       kMain44Mono},
       {"channel count 7 and an unknown rate keep the defaults",
        mp4a_entry(7, 12345, esds_payload(0x6B, {})),
        kReading,
-       1,
-       3,
-       2,
-       true,
-       {0xFF, 0xF1, 0x0C, 0x80, 0x00, 0x1F, 0xFC}},
+       {1, 3, 2, true},
+       kMain48Stereo},
       {"entry of 62 bytes",
        concat({entry_fields(1, 44100), Bytes(34, 0)}),
        kReading + "WARNING: Invalid mp4a size 62\n",
-       1,
-       4,
-       1,
-       false,
-       {0xFF, 0xF1, 0x10, 0x40, 0x00, 0x1F, 0xFC}},
+       {1, 4, 1, false},
+       kMain44Mono},
       {"no esds",
        concat({entry_fields(1, 44100), Bytes(35, 0)}),
        kReading + "WARNING: Invalid esds atom in mp4a header!\n",
-       1,
-       4,
-       1,
-       false,
-       {0xFF, 0xF1, 0x10, 0x40, 0x00, 0x1F, 0xFC}},
+       {1, 4, 1, false},
+       kMain44Mono},
       {"esds of 34 bytes",
-       concat({Bytes(28, 0), box("esds", Bytes(26, 0)), Bytes(10, 0)}),
+       concat({entry_fields(2, 48000), box("esds", Bytes(26, 0)), Bytes(10, 0)}),
        kReading + "WARNING: Invalid esds atom or esds size 34\n",
-       1,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x0C, 0x80, 0x00, 0x1F, 0xFC}},
+       {1, 3, 2, false},
+       kMain48Stereo},
       {"descriptor walk fails",
        mp4a_entry(2, 48000, Bytes(30, 0x04)),
        kReading + "Cannot parse esds atom\n",
-       1,
-       3,
-       2,
-       false,
-       {0xFF, 0xF1, 0x0C, 0x80, 0x00, 0x1F, 0xFC}},
+       {1, 3, 2, false},
+       kMain48Stereo},
   };
   for (const AudioCase& c : cases) {
     SCOPED_TRACE(c.name);
     const AudioResult r = load_from(c.mp4a);
     EXPECT_EQ(r.output, c.output);
-    EXPECT_EQ(r.config.object_type, c.object_type);
-    EXPECT_EQ(r.config.sampling_index, c.sampling_index);
-    EXPECT_EQ(r.config.channel_config, c.channel_config);
-    EXPECT_EQ(r.config.is_mp3, c.is_mp3);
+    EXPECT_EQ(r.config.object_type, c.config.object_type);
+    EXPECT_EQ(r.config.sampling_index, c.config.sampling_index);
+    EXPECT_EQ(r.config.channel_config, c.config.channel_config);
+    EXPECT_EQ(r.config.is_mp3, c.config.is_mp3);
     EXPECT_EQ(r.adts, c.adts);
   }
 }
@@ -257,8 +209,8 @@ TEST(AudioConfig, ReadsSampleEntriesOfRealRecordings) {
     AdtsTemplate adts;
   };
   const Recording recordings[] = {
-      {"-ar 48000 -ac 2", 3, 2, {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}},
-      {"-ar 44100 -ac 1", 4, 1, {0xFF, 0xF1, 0x50, 0x40, 0x00, 0x1F, 0xFC}},
+      {"-ar 48000 -ac 2", 3, 2, kLc48Stereo},
+      {"-ar 44100 -ac 1", 4, 1, kLc44Mono},
   };
   for (const Recording& rec : recordings) {
     SCOPED_TRACE(rec.audio);
