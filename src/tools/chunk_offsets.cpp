@@ -17,9 +17,9 @@ namespace {
 struct ChunkTable {
   TypeCode type;
   std::int64_t entry_bytes;
-  // printf formats: the number of tables found (int).
+  // Takes the number of tables found (int).
   const char* missing_format;
-  // printf formats: the chunk offset and the entry's own offset (unsigned long long).
+  // Takes the chunk offset and the entry's own offset (both unsigned long long).
   const char* bad_offset_format;
 };
 
@@ -55,7 +55,8 @@ std::uint64_t load_entry(std::span<const std::uint8_t> entry) {
 }
 
 // Prints the chunk at `chunk` with its first bytes read as the start of a video
-// sample and as the start of an audio frame. False when the bytes cannot be read.
+// sample and as the start of an audio frame; `chunk` lies inside the input. False
+// when a window reload fails.
 bool print_chunk(InputWindow& input, std::uint64_t chunk) {
   const auto b = read_input(input, static_cast<std::int64_t>(chunk), kChunkBytesShown);
   if (b.empty()) return false;
