@@ -106,9 +106,10 @@ void apply_esds(std::span<const std::uint8_t> payload, const EsdsInfo& esds,
   if (esds.dsi_length == 2 || plain_layout) decode_audio_specific_config(b0, b1, entry, config);
 }
 
+// `entry` holds at least kMinEntryBytes.
 void read_esds(std::span<const std::uint8_t> entry, const EntryFields& fields,
                AudioConfig& config) {
-  // The type may not end in the entry's last byte: positions up to size - 5.
+  // Type codes starting at 0 to size - 5 are looked at, not one in the last four bytes.
   const auto search_end = entry.end() - 1;
   const auto found = std::search(entry.begin(), search_end, kEsdsType.begin(), kEsdsType.end());
   const auto type_at = static_cast<std::size_t>(found - entry.begin());
@@ -123,9 +124,8 @@ void read_esds(std::span<const std::uint8_t> entry, const EntryFields& fields,
     return;
   }
   // A copy of its own, so that a read past the payload is caught as such.
-  const auto payload_begin = entry.begin() + static_cast<std::ptrdiff_t>(box_at + kEsdsHeaderBytes);
-  const std::vector<std::uint8_t> payload(
-      payload_begin, entry.begin() + static_cast<std::ptrdiff_t>(box_at + box_size));
+  const auto body = entry.subspan(box_at + kEsdsHeaderBytes, box_size - kEsdsHeaderBytes);
+  const std::vector<std::uint8_t> payload(body.begin(), body.end());
   EsdsInfo esds;
   if (parse_esds(payload, esds) != kDescriptorOk) {
     std::printf("Cannot parse esds atom\n");
