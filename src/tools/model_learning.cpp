@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "io/byte_reader.h"
+#include "codec/esds.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 
@@ -20,13 +20,8 @@ constexpr std::size_t kMaxVisits = std::size_t{1} << 24;
 constexpr std::uint64_t kLinkPercent = 99;  // a link must hold for this share of samples
 constexpr std::int64_t kMaxAdjust = 1024;   // a size field counts its sample give or take this
 constexpr std::int32_t kMaxKlvItems = 64;
-constexpr std::uint8_t kAacIndication = 0x40;  // objectTypeIndication of MPEG-4 audio
 constexpr std::size_t kMaxSecondBytes = 8;  // more kinds of first unit than this: any second byte
 constexpr std::uint32_t kNoTrack = UINT32_MAX;
-
-constexpr std::uint8_t kEsDescriptorTag = 3;
-constexpr std::uint8_t kDecoderConfigTag = 4;
-constexpr std::uint8_t kDecoderSpecificTag = 5;
 
 bool is_slice(std::uint32_t type) { return type >= 1 && type <= 5; }
 
@@ -43,19 +38,6 @@ const PcmEntry* pcm_entry(std::string_view type) {
     if (e.type == type) return &e;
   }
   return nullptr;
-}
-
-// An MPEG-4 descriptor: its tag and its body.
-bool read_descriptor(ByteReader& r, std::uint8_t& tag, std::span<const std::uint8_t>& body) {
-  std::uint32_t length = 0;
-  std::uint8_t b = 0;
-  if (!r.read_u8(tag)) return false;
-  for (int i = 0; i < 4; ++i) {  // the expandable size: at most four bytes
-    if (!r.read_u8(b)) return false;
-    length = (length << 7) | (b & 0x7Fu);
-    if ((b & 0x80) == 0) return r.read_bytes(length, body);
-  }
-  return false;
 }
 
 struct Visit {
@@ -152,9 +134,13 @@ class Learner {
   void choose_audio(std::uint32_t index) {
     const TrackTables& t = tables_[index];
     AudioModel& a = model_.audio;
-    std::uint8_t indication = 0;
-    if (t.entry_type == "mp4a" && read_audio_specific_config(t.esds, indication, a.config) &&
-        indication == kAacIndication && a.config.size() >= 2) {
+    EsdsInfo esds;
+    // The esds body begins with its version and flags.
+    if (t.entry_type == "mp4a" && t.esds.size() > 4 &&
+        parse_esds(std::span(t.esds).subspan(4), esds) == kDescriptorOk &&
+        esds.object_type_indication == kObjectTypeMpeg4Audio && esds.dsi_length >= 2) {
+      const auto config = std::span(t.esds).subspan(4 + esds.dsi_offset, esds.dsi_length);
+      a.config.assign(config.begin(), config.end());
       roles_[index] = TrackRole::Aac;
       a.role = TrackRole::Aac;
     } else if (const PcmEntry* pcm = pcm_entry(t.entry_type);
@@ -627,26 +613,6 @@ void print_learn_error(const LearnError& error, const char* input_name) {
 }
 
 }  // namespace
-
-bool read_audio_specific_config(std::span<const std::uint8_t> esds,
-                                std::uint8_t& object_type_indication,
-                                std::vector<std::uint8_t>& config) {
-  ByteReader r(esds);
-  std::uint8_t tag = 0, flags = 0, url_length = 0;
-  std::span<const std::uint8_t> es, decoder, specific;
-  if (!r.skip(4) || !read_descriptor(r, tag, es) || tag != kEsDescriptorTag) return false;
-  ByteReader e(es);
-  if (!e.skip(2) || !e.read_u8(flags)) return false;
-  if ((flags & 0x80) != 0 && !e.skip(2)) return false;  // dependsOn_ES_ID
-  if ((flags & 0x40) != 0 && (!e.read_u8(url_length) || !e.skip(url_length))) return false;
-  if ((flags & 0x20) != 0 && !e.skip(2)) return false;  // OCR_ES_Id
-  if (!read_descriptor(e, tag, decoder) || tag != kDecoderConfigTag) return false;
-  ByteReader d(decoder);
-  if (!d.read_u8(object_type_indication) || !d.skip(12)) return false;
-  if (!read_descriptor(d, tag, specific) || tag != kDecoderSpecificTag) return false;
-  config.assign(specific.begin(), specific.end());
-  return true;
-}
 
 bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, StreamModel& model,
                  LearnError& error) {

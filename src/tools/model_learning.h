@@ -3,7 +3,6 @@
 // recording and writes what it learned to reference.model.
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "codec/stream_model.h"
@@ -32,12 +31,6 @@ struct LearnError {
 // H.264 video track, the tables point outside the input, or a read fails.
 [[nodiscard]] bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks,
                                StreamModel& model, LearnError& error);
-
-// The AudioSpecificConfig and objectTypeIndication in the body of an esds box;
-// false when its descriptors do not hold them.
-[[nodiscard]] bool read_audio_specific_config(std::span<const std::uint8_t> esds,
-                                              std::uint8_t& object_type_indication,
-                                              std::vector<std::uint8_t>& config);
 
 // The mode itself: learns the input and writes reference.model in the current
 // directory. Returns the exit status.

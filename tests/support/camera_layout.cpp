@@ -1,0 +1,429 @@
+#include "support/camera_layout.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+
+#include "support/media.h"
+
+namespace vidsalvage::test {
+namespace {
+
+constexpr std::uint32_t kVideoId = 1;
+constexpr std::uint32_t kAudioId = 2;
+constexpr std::uint32_t kDescriptorId = 3;
+constexpr std::uint32_t kTimecodeId = 4;
+constexpr std::uint32_t kTelemetryId = 5;
+constexpr std::size_t kDescriptorBytes = 16;
+
+std::uint64_t be(const Bytes& b, std::int64_t at, int width) {
+  if (at < 0 || at + width > static_cast<std::int64_t>(b.size())) {
+    throw std::runtime_error("source recording: a table runs past its box");
+  }
+  std::uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
+  return v;
+}
+
+Bytes slice(const Bytes& b, std::int64_t offset, std::int64_t size) {
+  return Bytes(b.begin() + offset, b.begin() + offset + size);
+}
+
+BoxRef first_box(const Bytes& file, std::string_view type) {
+  const std::vector<BoxRef> boxes = find_boxes(file, type);
+  if (boxes.empty()) throw std::runtime_error("source recording: no " + std::string(type));
+  return boxes[0];
+}
+
+Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags, const Bytes& body) {
+  Bytes b;
+  append_u32(b, (std::uint32_t{version} << 24) | flags);
+  append(b, body);
+  return box(type, b);
+}
+
+// One track of the source: its trak box and its samples in decoding order.
+struct SourceTrack {
+  Bytes trak;
+  std::string handler;
+  bool pcm = false;
+  std::uint32_t timescale = 1;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::int64_t> sizes;
+  std::vector<double> times;  // decoding time of each sample, in seconds
+  std::vector<std::uint32_t> chunk_samples;  // PCM: source samples per merged sample
+};
+
+std::vector<std::int64_t> chunk_offsets(const Bytes& trak) {
+  std::vector<std::int64_t> offsets;
+  for (const char* type : {"stco", "co64"}) {
+    const auto boxes = find_boxes(trak, type);
+    if (boxes.empty()) continue;
+    const int width = std::string_view(type) == "stco" ? 4 : 8;
+    const std::int64_t body = boxes[0].body_offset();
+    const auto count = static_cast<std::int64_t>(be(trak, body + 4, 4));
+    for (std::int64_t i = 0; i < count; ++i) {
+      offsets.push_back(static_cast<std::int64_t>(be(trak, body + 8 + i * width, width)));
+    }
+  }
+  return offsets;
+}
+
+SourceTrack read_source_track(const Bytes& file, const BoxRef& trak_box) {
+  SourceTrack t;
+  t.trak = slice(file, trak_box.offset, trak_box.size);
+  const BoxRef hdlr = first_box(t.trak, "hdlr");
+  t.handler.assign(t.trak.begin() + hdlr.body_offset() + 8, t.trak.begin() + hdlr.body_offset() + 12);
+  t.pcm = !find_boxes(t.trak, "sowt").empty() || !find_boxes(t.trak, "twos").empty();
+  const BoxRef mdhd = first_box(t.trak, "mdhd");
+  t.timescale = static_cast<std::uint32_t>(be(t.trak, mdhd.body_offset() + 12, 4));
+  const BoxRef stsz = first_box(t.trak, "stsz");
+  const BoxRef stsc = first_box(t.trak, "stsc");
+  const BoxRef stts = first_box(t.trak, "stts");
+  const auto uniform = static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 4, 4));
+  const auto count = static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 8, 4));
+  std::vector<double> sample_times;
+  const auto runs = static_cast<std::int64_t>(be(t.trak, stts.body_offset() + 4, 4));
+  std::uint64_t clock = 0;
+  for (std::int64_t r = 0; r < runs; ++r) {
+    const auto n = be(t.trak, stts.body_offset() + 8 + r * 8, 4);
+    const auto delta = be(t.trak, stts.body_offset() + 12 + r * 8, 4);
+    for (std::uint64_t k = 0; k < n; ++k, clock += delta) {
+      sample_times.push_back(static_cast<double>(clock) / t.timescale);
+    }
+  }
+  const std::vector<std::int64_t> chunks = chunk_offsets(t.trak);
+  const auto entries = static_cast<std::int64_t>(be(t.trak, stsc.body_offset() + 4, 4));
+  std::int64_t sample = 0;
+  for (std::int64_t e = 0; e < entries; ++e) {
+    const std::int64_t at = stsc.body_offset() + 8 + e * 12;
+    const auto first = static_cast<std::int64_t>(be(t.trak, at, 4));
+    const auto per_chunk = static_cast<std::int64_t>(be(t.trak, at + 4, 4));
+    const std::int64_t next = e + 1 < entries ? static_cast<std::int64_t>(be(t.trak, at + 12, 4))
+                                              : static_cast<std::int64_t>(chunks.size()) + 1;
+    for (std::int64_t chunk = first; chunk < next; ++chunk) {
+      std::int64_t offset = chunks.at(static_cast<std::size_t>(chunk - 1));
+      const std::int64_t chunk_start = offset;
+      const std::int64_t first_sample = sample;
+      for (std::int64_t k = 0; k < per_chunk && sample < count; ++k, ++sample) {
+        const std::int64_t size =
+            uniform != 0 ? uniform
+                         : static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 12 + sample * 4, 4));
+        if (!t.pcm) {
+          t.offsets.push_back(offset);
+          t.sizes.push_back(size);
+          t.times.push_back(sample_times.at(static_cast<std::size_t>(sample)));
+        }
+        offset += size;
+      }
+      if (t.pcm && sample > first_sample) {
+        t.offsets.push_back(chunk_start);
+        t.sizes.push_back(offset - chunk_start);
+        t.times.push_back(sample_times.at(static_cast<std::size_t>(first_sample)));
+        t.chunk_samples.push_back(static_cast<std::uint32_t>(sample - first_sample));
+      }
+    }
+  }
+  return t;
+}
+
+Bytes sample_to_chunk(const std::vector<std::uint32_t>& per_chunk) {
+  Bytes body;
+  std::uint32_t entries = 0;
+  Bytes table;
+  for (std::size_t i = 0; i < per_chunk.size(); ++i) {
+    if (i > 0 && per_chunk[i] == per_chunk[i - 1]) continue;
+    append_u32(table, static_cast<std::uint32_t>(i + 1));
+    append_u32(table, per_chunk[i]);
+    append_u32(table, 1);
+    ++entries;
+  }
+  append_u32(body, entries);
+  append(body, table);
+  return full_box("stsc", 0, 0, body);
+}
+
+Bytes chunk_offset_box(const std::vector<std::int64_t>& offsets) {
+  Bytes body;
+  append_u32(body, static_cast<std::uint32_t>(offsets.size()));
+  for (std::int64_t o : offsets) append_u32(body, static_cast<std::uint32_t>(o));
+  return full_box("stco", 0, 0, body);
+}
+
+// Copies a box tree, replacing the chunk tables of its stbl.
+Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end, const Bytes& stsc,
+              const Bytes& stco) {
+  Bytes out;
+  std::int64_t at = first;
+  while (at + 8 <= end) {
+    const auto size = static_cast<std::int64_t>(be(bytes, at, 4));
+    const std::string type(bytes.begin() + at + 4, bytes.begin() + at + 8);
+    if (size < 8 || at + size > end) throw std::runtime_error("source recording: bad box");
+    if (type == "mdia" || type == "minf" || type == "stbl") {
+      Bytes body = rebuild(bytes, at + 8, at + size, stsc, stco);
+      if (type == "stbl") {
+        append(body, stsc);
+        append(body, stco);
+      }
+      append(out, box(type, body));
+    } else if (type != "stsc" && type != "stco" && type != "co64") {
+      append(out, slice(bytes, at, size));
+    }
+    at += size;
+  }
+  return out;
+}
+
+Bytes track_header(std::uint32_t id) {
+  Bytes body;
+  append_u32(body, 0);   // creation time
+  append_u32(body, 0);   // modification time
+  append_u32(body, id);
+  append_u32(body, 0);   // reserved
+  append_u32(body, 0);   // duration
+  append(body, Bytes(8, 0));
+  append(body, Bytes(8, 0));  // layer, alternate group, volume, reserved
+  for (std::uint32_t m : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) {
+    append_u32(body, m);
+  }
+  append_u32(body, 0);  // width
+  append_u32(body, 0);  // height
+  return full_box("tkhd", 0, 3, body);
+}
+
+// A trak of a track the source did not have: a sample description of the given
+// type and one sample per chunk.
+Bytes new_track(std::uint32_t id, std::string_view handler, std::string_view name,
+                std::string_view entry, const Bytes& entry_fields,
+                const std::vector<std::int64_t>& offsets, const std::vector<std::int64_t>& sizes,
+                std::uint32_t timescale, std::uint32_t delta) {
+  Bytes mdhd;
+  append_u32(mdhd, 0);
+  append_u32(mdhd, 0);
+  append_u32(mdhd, timescale);
+  append_u32(mdhd, static_cast<std::uint32_t>(sizes.size()) * delta);
+  append_u16(mdhd, 0x55C4);  // "und"
+  append_u16(mdhd, 0);
+  Bytes hdlr;
+  append_u32(hdlr, 0);
+  append(hdlr, handler);
+  append(hdlr, Bytes(12, 0));
+  append(hdlr, name);
+  hdlr.push_back(0);
+  Bytes url = full_box("url ", 0, 1, {});
+  Bytes dref;
+  append_u32(dref, 1);
+  append(dref, url);
+  Bytes sample_entry = Bytes(6, 0);
+  append_u16(sample_entry, 1);  // data reference index
+  append(sample_entry, entry_fields);
+  Bytes stsd;
+  append_u32(stsd, 1);
+  append(stsd, box(entry, sample_entry));
+  Bytes stts;
+  append_u32(stts, 1);
+  append_u32(stts, static_cast<std::uint32_t>(sizes.size()));
+  append_u32(stts, delta);
+  Bytes stsz;
+  append_u32(stsz, 0);
+  append_u32(stsz, static_cast<std::uint32_t>(sizes.size()));
+  for (std::int64_t s : sizes) append_u32(stsz, static_cast<std::uint32_t>(s));
+  const Bytes stbl = concat({full_box("stsd", 0, 0, stsd), full_box("stts", 0, 0, stts),
+                             sample_to_chunk(std::vector<std::uint32_t>(sizes.size(), 1)),
+                             full_box("stsz", 0, 0, stsz), chunk_offset_box(offsets)});
+  const Bytes minf = concat({full_box("nmhd", 0, 0, {}), box("dinf", full_box("dref", 0, 0, dref)),
+                             box("stbl", stbl)});
+  const Bytes mdia = concat({full_box("mdhd", 0, 0, mdhd), full_box("hdlr", 0, 0, hdlr),
+                             box("minf", minf)});
+  return box("trak", concat({track_header(id), box("mdia", mdia)}));
+}
+
+// A telemetry sample: a DEVC item holding a device id and accelerometer readings.
+Bytes telemetry_sample(std::uint32_t& seed) {
+  seed = seed * 1103515245u + 12345u;
+  const std::uint32_t readings = 500 + (seed >> 8) % 800;  // 6 bytes each: 3 to 8 KB
+  Bytes accl;
+  append(accl, "ACCL");
+  accl.push_back('s');
+  accl.push_back(6);
+  append_u16(accl, static_cast<std::uint16_t>(readings));
+  append(accl, pseudo_random_bytes(readings * 6, seed));
+  while (accl.size() % 4 != 0) accl.push_back(0);
+  Bytes payload;
+  append(payload, "DVID");
+  append(payload, Bytes{'L', 4, 0, 1, 0, 0, 0, 1});
+  append(payload, "DVNM");
+  append(payload, Bytes{'c', 6, 0, 1});
+  append(payload, "Camera");
+  append(payload, Bytes{0, 0});
+  append(payload, accl);
+  Bytes sample;
+  append(sample, "DEVC");
+  sample.push_back(0);
+  sample.push_back(1);
+  append_u16(sample, static_cast<std::uint16_t>(payload.size()));
+  append(sample, payload);
+  return sample;
+}
+
+Bytes descriptor(std::uint32_t next_track, std::int64_t next_size, std::uint32_t sequence) {
+  Bytes d = {'G', 'P', static_cast<std::uint8_t>(next_track), 0};
+  append_u32(d, static_cast<std::uint32_t>(next_size));
+  d.push_back(0);
+  append_u32(d, sequence);
+  append(d, Bytes{0, 0, 0});
+  return d;
+}
+
+void split_units(const Bytes& sample, std::vector<Bytes>& units) {
+  std::size_t at = 0;
+  while (at + 4 <= sample.size()) {
+    const auto length = static_cast<std::size_t>(be(sample, static_cast<std::int64_t>(at), 4));
+    units.emplace_back(sample.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                       sample.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+    at += 4 + length;
+  }
+}
+
+struct Planned {
+  CameraTrack track;
+  std::size_t index;  // into the source track's samples
+  double time;
+};
+
+}  // namespace
+
+CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOptions& options) {
+  const std::vector<BoxRef> traks = find_boxes(source, "trak");
+  SourceTrack video, audio;
+  for (const BoxRef& trak : traks) {
+    SourceTrack t = read_source_track(source, trak);
+    if (t.handler == "vide") video = std::move(t);
+    if (t.handler == "soun") audio = std::move(t);
+  }
+  if (video.offsets.empty() || audio.offsets.empty()) {
+    throw std::runtime_error("source recording: needs a video and an audio track");
+  }
+
+  std::vector<Planned> plan;
+  for (std::size_t i = 0; i < video.offsets.size(); ++i) {
+    plan.push_back({CameraTrack::Video, i, video.times[i]});
+  }
+  for (std::size_t i = 0; i < audio.offsets.size(); ++i) {
+    plan.push_back({CameraTrack::Audio, i, audio.times[i]});
+  }
+  std::stable_sort(plan.begin(), plan.end(),
+                   [](const Planned& a, const Planned& b) { return a.time < b.time; });
+
+  CameraRecording rec;
+  const BoxRef ftyp = first_box(source, "ftyp");
+  rec.file = slice(source, ftyp.offset, ftyp.size);
+  const std::int64_t mdat_at = static_cast<std::int64_t>(rec.file.size());
+  append_u32(rec.file, 0);  // the size, patched below
+  append(rec.file, "mdat");
+  rec.media_offset = mdat_at + 8;
+
+  std::uint32_t sequence = options.first_sequence;
+  std::uint32_t seed = options.seed;
+  std::vector<std::int64_t> video_offsets, audio_offsets;
+  std::vector<std::int64_t> desc_offsets, desc_sizes, tc_offsets, tc_sizes, tel_offsets, tel_sizes;
+  const auto emit = [&](CameraTrack track, std::uint32_t id, const Bytes& bytes) {
+    if (options.descriptors) {
+      const Bytes d = descriptor(id, static_cast<std::int64_t>(bytes.size()), sequence++);
+      desc_offsets.push_back(static_cast<std::int64_t>(rec.file.size()));
+      desc_sizes.push_back(static_cast<std::int64_t>(d.size()));
+      rec.samples.push_back({CameraTrack::Descriptor, desc_offsets.back(), desc_sizes.back()});
+      append(rec.file, d);
+    }
+    const auto offset = static_cast<std::int64_t>(rec.file.size());
+    rec.samples.push_back({track, offset, static_cast<std::int64_t>(bytes.size())});
+    append(rec.file, bytes);
+    return offset;
+  };
+
+  if (options.timecode) {
+    tc_offsets.push_back(emit(CameraTrack::Timecode, kTimecodeId, {0x00, 0x01, 0x5F, 0x90}));
+    tc_sizes.push_back(4);
+  }
+  double next_telemetry = 0.5;
+  for (const Planned& p : plan) {
+    if (p.track == CameraTrack::Video) {
+      const Bytes sample = slice(source, video.offsets[p.index], video.sizes[p.index]);
+      video_offsets.push_back(emit(CameraTrack::Video, kVideoId, sample));
+      split_units(sample, rec.video_units);
+    } else {
+      const Bytes sample = slice(source, audio.offsets[p.index], audio.sizes[p.index]);
+      audio_offsets.push_back(emit(CameraTrack::Audio, kAudioId, sample));
+      rec.audio_frames.push_back(sample);
+    }
+    if (options.telemetry && p.time >= next_telemetry) {
+      const Bytes sample = telemetry_sample(seed);
+      tel_offsets.push_back(emit(CameraTrack::Telemetry, kTelemetryId, sample));
+      tel_sizes.push_back(static_cast<std::int64_t>(sample.size()));
+      next_telemetry += 1.0;
+    }
+  }
+  rec.movie_offset = static_cast<std::int64_t>(rec.file.size());
+  const auto mdat_size = static_cast<std::uint32_t>(rec.movie_offset - mdat_at);
+  for (int i = 0; i < 4; ++i) {
+    rec.file[static_cast<std::size_t>(mdat_at + i)] = static_cast<std::uint8_t>(mdat_size >> (24 - 8 * i));
+  }
+
+  const BoxRef mvhd = first_box(source, "mvhd");
+  Bytes moov = slice(source, mvhd.offset, mvhd.size);
+  const std::vector<std::uint32_t> one_each(video_offsets.size(), 1);
+  append(moov, box("trak", rebuild(video.trak, 8, static_cast<std::int64_t>(video.trak.size()),
+                                   sample_to_chunk(one_each), chunk_offset_box(video_offsets))));
+  const std::vector<std::uint32_t> audio_chunks =
+      audio.pcm ? audio.chunk_samples : std::vector<std::uint32_t>(audio_offsets.size(), 1);
+  append(moov, box("trak", rebuild(audio.trak, 8, static_cast<std::int64_t>(audio.trak.size()),
+                                   sample_to_chunk(audio_chunks), chunk_offset_box(audio_offsets))));
+  if (options.descriptors) {
+    append(moov, new_track(kDescriptorId, "meta", "Camera descriptors", "camd", {}, desc_offsets,
+                           desc_sizes, 1000, 1));
+  }
+  if (options.timecode) {
+    Bytes fields(4, 0);
+    append_u32(fields, 0);       // flags
+    append_u32(fields, 30000);   // timescale
+    append_u32(fields, 1001);    // frame duration
+    fields.push_back(30);
+    fields.push_back(0);
+    append(moov, new_track(kTimecodeId, "tmcd", "Timecode", "tmcd", fields, tc_offsets, tc_sizes,
+                           30000, 1001));
+  }
+  if (options.telemetry) {
+    append(moov, new_track(kTelemetryId, "meta", "Camera telemetry", "gpmd", {}, tel_offsets,
+                           tel_sizes, 1000, 1000));
+  }
+  append(rec.file, box("moov", moov));
+  return rec;
+}
+
+Bytes cut_movie(const CameraRecording& recording) {
+  return slice(recording.file, 0, recording.movie_offset);
+}
+
+Bytes cut_inside_sample(const CameraRecording& recording) {
+  const std::int64_t target =
+      recording.media_offset + (recording.movie_offset - recording.media_offset) * 3 / 4;
+  for (const CameraSample& s : recording.samples) {
+    if (s.offset >= target && s.size > 2) return slice(recording.file, 0, s.offset + s.size / 2);
+  }
+  throw std::runtime_error("cut_inside_sample: no sample after three quarters");
+}
+
+std::int64_t middle_of_media(const CameraRecording& recording) {
+  return recording.media_offset + (recording.movie_offset - recording.media_offset) / 2;
+}
+
+Bytes overwrite_middle(const CameraRecording& recording, std::size_t count, bool random) {
+  Bytes file = cut_movie(recording);
+  const auto at = static_cast<std::size_t>(middle_of_media(recording));
+  if (at + count > file.size()) throw std::runtime_error("overwrite_middle: media data too short");
+  const Bytes damage = random ? pseudo_random_bytes(count, 0x5EED) : Bytes(count, 0);
+  std::copy(damage.begin(), damage.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  return file;
+}
+
+}  // namespace vidsalvage::test
