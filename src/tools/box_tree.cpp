@@ -46,6 +46,7 @@ class BoxList {
     box.offset = base_ + static_cast<std::int64_t>(pos_);
     if (size < header || size > left) {
       damaged_ = true;
+      damaged_type_ = box.type;
       return false;
     }
     box.body = bytes_.subspan(pos_ + header, static_cast<std::size_t>(size) - header);
@@ -55,6 +56,8 @@ class BoxList {
   }
 
   bool damaged() const { return damaged_; }
+  // The type of the box that does not fit, and its offset.
+  const std::string& damaged_type() const { return damaged_type_; }
   std::int64_t offset() const { return base_ + static_cast<std::int64_t>(pos_); }
 
  private:
@@ -62,6 +65,7 @@ class BoxList {
   std::int64_t base_;
   std::size_t pos_ = 0;
   bool damaged_ = false;
+  std::string damaged_type_;
 };
 
 bool fail(BoxTreeError& error, BoxTreeStatus status, std::string_view box, std::int64_t offset) {
@@ -84,7 +88,7 @@ Lookup find_child(const Box& parent, std::string_view type, Box& child, BoxTreeE
     if (child.type == type) return Lookup::Found;
   }
   if (list.damaged()) {
-    fail(error, BoxTreeStatus::Damaged, parent.type, list.offset());
+    fail(error, BoxTreeStatus::Damaged, list.damaged_type(), list.offset());
     return Lookup::Damaged;
   }
   return Lookup::Missing;
@@ -403,7 +407,7 @@ bool read_movie_body(std::span<const std::uint8_t> body, std::int64_t base,
     if (!read_track(box, ++position, track, error)) return false;
     tracks.push_back(std::move(track));
   }
-  if (list.damaged()) return fail(error, BoxTreeStatus::Damaged, "moov", list.offset());
+  if (list.damaged()) return fail(error, BoxTreeStatus::Damaged, list.damaged_type(), list.offset());
   return true;
 }
 

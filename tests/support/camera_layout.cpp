@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "support/media.h"
+#include "support/movie_boxes.h"
 
 namespace vidsalvage::test {
 namespace {
@@ -33,13 +34,6 @@ BoxRef first_box(const Bytes& file, std::string_view type) {
   const std::vector<BoxRef> boxes = find_boxes(file, type);
   if (boxes.empty()) throw std::runtime_error("source recording: no " + std::string(type));
   return boxes[0];
-}
-
-Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags, const Bytes& body) {
-  Bytes b;
-  append_u32(b, (std::uint32_t{version} << 24) | flags);
-  append(b, body);
-  return box(type, b);
 }
 
 // One track of the source: its trak box and its samples in decoding order.
@@ -174,68 +168,23 @@ Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end, const By
   return out;
 }
 
-Bytes track_header(std::uint32_t id) {
-  Bytes body;
-  append_u32(body, 0);   // creation time
-  append_u32(body, 0);   // modification time
-  append_u32(body, id);
-  append_u32(body, 0);   // reserved
-  append_u32(body, 0);   // duration
-  append(body, Bytes(8, 0));
-  append(body, Bytes(8, 0));  // layer, alternate group, volume, reserved
-  for (std::uint32_t m : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) {
-    append_u32(body, m);
-  }
-  append_u32(body, 0);  // width
-  append_u32(body, 0);  // height
-  return full_box("tkhd", 0, 3, body);
-}
-
-// A trak of a track the source did not have: a sample description of the given
-// type and one sample per chunk.
+// A trak of a track the source did not have: one sample per chunk.
 Bytes new_track(std::uint32_t id, std::string_view handler, std::string_view name,
                 std::string_view entry, const Bytes& entry_fields,
                 const std::vector<std::int64_t>& offsets, const std::vector<std::int64_t>& sizes,
                 std::uint32_t timescale, std::uint32_t delta) {
-  Bytes mdhd;
-  append_u32(mdhd, 0);
-  append_u32(mdhd, 0);
-  append_u32(mdhd, timescale);
-  append_u32(mdhd, static_cast<std::uint32_t>(sizes.size()) * delta);
-  append_u16(mdhd, 0x55C4);  // "und"
-  append_u16(mdhd, 0);
-  Bytes hdlr;
-  append_u32(hdlr, 0);
-  append(hdlr, handler);
-  append(hdlr, Bytes(12, 0));
-  append(hdlr, name);
-  hdlr.push_back(0);
-  Bytes url = full_box("url ", 0, 1, {});
-  Bytes dref;
-  append_u32(dref, 1);
-  append(dref, url);
-  Bytes sample_entry = Bytes(6, 0);
-  append_u16(sample_entry, 1);  // data reference index
-  append(sample_entry, entry_fields);
-  Bytes stsd;
-  append_u32(stsd, 1);
-  append(stsd, box(entry, sample_entry));
-  Bytes stts;
-  append_u32(stts, 1);
-  append_u32(stts, static_cast<std::uint32_t>(sizes.size()));
-  append_u32(stts, delta);
-  Bytes stsz;
-  append_u32(stsz, 0);
-  append_u32(stsz, static_cast<std::uint32_t>(sizes.size()));
-  for (std::int64_t s : sizes) append_u32(stsz, static_cast<std::uint32_t>(s));
-  const Bytes stbl = concat({full_box("stsd", 0, 0, stsd), full_box("stts", 0, 0, stts),
-                             sample_to_chunk(std::vector<std::uint32_t>(sizes.size(), 1)),
-                             full_box("stsz", 0, 0, stsz), chunk_offset_box(offsets)});
-  const Bytes minf = concat({full_box("nmhd", 0, 0, {}), box("dinf", full_box("dref", 0, 0, dref)),
-                             box("stbl", stbl)});
-  const Bytes mdia = concat({full_box("mdhd", 0, 0, mdhd), full_box("hdlr", 0, 0, hdlr),
-                             box("minf", minf)});
-  return box("trak", concat({track_header(id), box("mdia", mdia)}));
+  TrackSpec spec;
+  spec.id = id;
+  spec.handler = handler;
+  spec.name = bytes_of(name);
+  spec.name.push_back(0);
+  spec.entry = entry;
+  spec.entry_fields = entry_fields;
+  spec.timescale = timescale;
+  spec = one_sample_per_chunk(spec, std::vector<std::uint64_t>(offsets.begin(), offsets.end()),
+                              std::vector<std::uint32_t>(sizes.begin(), sizes.end()));
+  spec.durations = {{static_cast<std::uint32_t>(sizes.size()), delta}};
+  return track_box(spec);
 }
 
 // A telemetry sample: a DEVC item holding a device id and accelerometer readings.
