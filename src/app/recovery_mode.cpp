@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
+#include "app/recovery_report.h"
 #include "codec/audio_config.h"
 #include "codec/avc_config.h"
 #include "io/exit_status.h"
@@ -15,12 +16,6 @@
 namespace vidsalvage {
 namespace {
 
-// A failed write ends the run: the user must not take a short file for a salvage.
-int write_failed(const char* name) {
-  std::printf("Cannot write '%s'\n", name);
-  return kExitFailure;
-}
-
 // Takes the output's size as the position of its end, closes it and prints its line.
 bool report_output(OutputFile& file, const char* name, std::int64_t input_size) {
   const std::int64_t size = file.position();
@@ -28,6 +23,13 @@ bool report_output(OutputFile& file, const char* name, std::int64_t input_size) 
   std::printf("'%s' created, size %lld (%d%%)\n", name, static_cast<long long>(size),
               percent_of(size, input_size));
   return true;
+}
+
+}  // namespace
+
+int write_failed(const char* name) {
+  std::printf("Cannot write '%s'\n", name);
+  return kExitFailure;
 }
 
 int report_run(OutputFile& video, const char* video_name, AudioOutput& audio,
@@ -38,8 +40,6 @@ int report_run(OutputFile& video, const char* video_name, AudioOutput& audio,
   if (!report_output(audio.file, audio.name, input_size)) return write_failed(audio.name);
   return kExitSuccess;
 }
-
-}  // namespace
 
 int run_recovery(InputWindow& input, int argc, const char* const* argv) {
   const char* input_name = argv[1];
