@@ -11,6 +11,9 @@ namespace {
 constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
 constexpr double kPseudoCount = 0.01;  // for first bytes the reference never showed
 constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier than noise
+// Frames lie back to back: a byte left out of every frame costs this much, so a
+// cut never shortens a frame to drop its tail.
+constexpr double kSkipCostPerByte = 0.5;
 constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
 constexpr double kSizeFloor = 1e-6;
 
@@ -82,9 +85,9 @@ std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
   std::vector<bool> frame(n, false);
   best[0] = 0.0;
   for (std::size_t j = 1; j < n; ++j) {
-    // Noise between neighbouring points scores nothing; a frame from any point in
+    // Noise between neighbouring points costs its bytes; a frame from any point in
     // reach scores its start and its size.
-    best[j] = best[j - 1];
+    best[j] = best[j - 1] - kSkipCostPerByte * static_cast<double>(points[j] - points[j - 1]);
     from[j] = j - 1;
     for (std::size_t i = j; i-- > 0;) {
       const std::int64_t size = points[j] - points[i];

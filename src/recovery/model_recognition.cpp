@@ -68,21 +68,33 @@ void trust_bytes(const ModelTrack& track, ModelIndex::Class& c) {
   }
 }
 
-std::uint32_t frame_macroblocks(const std::vector<std::uint8_t>& avcc) {
-  // The first SPS of the configuration record.
+// The parameter sets of the configuration record: the picture size in macroblocks
+// from the first SPS, and the ids of the PPS units slices may refer to.
+void read_parameter_sets(const std::vector<std::uint8_t>& avcc, ModelIndex& index) {
+  index.max_first_mb = kMaxFrameMbs;
   ByteReader r(avcc);
-  std::uint8_t count = 0;
-  std::uint16_t length = 0;
-  std::span<const std::uint8_t> sps;
-  if (!r.skip(5) || !r.read_u8(count) || (count & 0x1F) == 0 || !r.read_u16(length) ||
-      !r.read_bytes(length, sps) || sps.empty()) {
-    return kMaxFrameMbs;
+  std::uint8_t sps_count = 0, pps_count = 0;
+  if (!r.skip(5) || !r.read_u8(sps_count)) return;
+  for (int i = 0; i < (sps_count & 0x1F); ++i) {
+    std::uint16_t length = 0;
+    std::span<const std::uint8_t> sps;
+    if (!r.read_u16(length) || !r.read_bytes(length, sps)) return;
+    if (i > 0 || sps.empty()) continue;
+    SpsInfo info;
+    NALUnit nal(sps.data(), static_cast<std::uint32_t>(sps.size()));
+    (void)parse_sps(info, nal);  // the size comes before anything that can fail
+    const std::uint64_t mbs = std::uint64_t{info.width / 16} * (info.height / 16);
+    if (mbs > 0 && mbs <= kMaxFrameMbs) index.max_first_mb = static_cast<std::uint32_t>(mbs);
   }
-  SpsInfo info;
-  NALUnit nal(sps.data(), static_cast<std::uint32_t>(sps.size()));
-  (void)parse_sps(info, nal);  // the size comes before anything that can fail
-  const std::uint64_t mbs = std::uint64_t{info.width / 16} * (info.height / 16);
-  return mbs == 0 || mbs > kMaxFrameMbs ? kMaxFrameMbs : static_cast<std::uint32_t>(mbs);
+  if (!r.read_u8(pps_count)) return;
+  for (int i = 0; i < pps_count; ++i) {
+    std::uint16_t length = 0;
+    std::span<const std::uint8_t> pps;
+    if (!r.read_u16(length) || !r.read_bytes(length, pps) || pps.size() < 2) return;
+    NALUnit nal(pps.data() + 1, static_cast<std::uint32_t>(pps.size() - 1));
+    const std::uint32_t id = nal.read_ue();
+    if (id < 256) index.pps_ids.set(id);
+  }
 }
 
 void index_classes(const StreamModel& model, ModelIndex& index) {
@@ -111,7 +123,7 @@ void index_video(const VideoModel& v, ModelIndex& index) {
   const std::uint64_t field_max =
       v.nal_length_size >= 4 ? 0xFFFFFFFFu : (std::uint64_t{1} << (8 * v.nal_length_size)) - 1;
   index.max_unit = static_cast<std::uint32_t>(std::min<std::uint64_t>(4ull * v.max_sample, field_max));
-  index.max_first_mb = frame_macroblocks(v.avcc);
+  read_parameter_sets(v.avcc, index);
   index.headers = v.headers;
   for (std::size_t h = 0; h < 256; ++h) {
     if (!v.headers.test(h)) continue;
@@ -135,7 +147,8 @@ void index_video(const VideoModel& v, ModelIndex& index) {
   if (index.slice_opens_samples) {
     for (std::size_t h = 0; h < 256; ++h) {
       const int type = static_cast<int>(h & 0x1F);
-      if ((h & 0x80) == 0 && is_slice(type) && index.types.test(static_cast<std::size_t>(type))) {
+      const bool non_reference = type == kSliceType && (h & 0x60) == 0;
+      if ((h & 0x80) == 0 && is_slice(type) && (v.headers.test(h) || non_reference)) {
         index.first_headers.set(h);
       }
     }
@@ -148,6 +161,7 @@ bool slice_header_ok(const ModelIndex& index, int type, std::span<const std::uin
   const std::uint32_t slice_type = nal.read_ue();
   const std::uint32_t pps_id = nal.read_ue();
   if (first_mb >= index.max_first_mb || slice_type > 9 || pps_id > 255) return false;
+  if (index.pps_ids.any() && !index.pps_ids.test(pps_id)) return false;
   // An IDR picture holds I or SI slices only.
   return type != kIdrType || slice_type % 5 == 2 || slice_type % 5 == 4;
 }
@@ -157,8 +171,10 @@ bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const st
   const int type = header & 0x1F;
   if ((header & 0x80) != 0 || !index.types.test(static_cast<std::size_t>(type))) return false;
   if (is_slice(type)) {
-    // A reference without B-frames had no non-reference slices; they are still slices.
-    if (type == kIdrType && (header & 0x60) == 0) return false;
+    // A slice's header byte is one the reference used, but a reference without
+    // B-frames had no non-reference slices: those are slices too.
+    const bool non_reference = type == kSliceType && (header & 0x60) == 0;
+    if (!index.headers.test(header) && !non_reference) return false;
     return slice_header_ok(index, type, unit.subspan(1));
   }
   if (type == kDelimiterType) {

@@ -32,6 +32,7 @@ struct ModelIndex {
   std::uint32_t length_size = 4;
   std::uint32_t max_unit = 0;          // four times the largest reference sample
   std::uint32_t max_first_mb = 0;      // macroblocks in a picture
+  std::bitset<256> pps_ids;            // of the configuration record's PPS units
   std::bitset<32> types;               // NAL types used; slices stand for each other
   std::bitset<256> headers;            // NAL header bytes used
   std::bitset<256> first_headers;      // header bytes that may open a sample

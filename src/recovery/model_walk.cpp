@@ -277,8 +277,12 @@ class ModelWalk {
   }
 
   Step search_on() {
-    const Found found = find_recognised_start(input_, index_, cursor_ + 1);
-    if (found.kind == FoundKind::Nothing || found.kind == FoundKind::ReadFailed) return Step::Stop;
+    Found found = find_recognised_start(input_, index_, cursor_ + 1);
+    // The end of the input is a recognised start when the search reached it.
+    if (found.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
+      found = {FoundKind::Nothing, input_.size};
+    }
+    if (found.offset == kNotFound) return Step::Stop;
     const Step step = take_stretch(cursor_, found.offset);
     cursor_ = found.offset;
     last_type_ = -1;  // what came before the stretch says nothing of what follows it

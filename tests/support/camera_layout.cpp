@@ -349,6 +349,35 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   return rec;
 }
 
+RecordingMedia media_of(const Bytes& intact) {
+  RecordingMedia media;
+  for (const BoxRef& trak : find_boxes(intact, "trak")) {
+    const SourceTrack t = read_source_track(intact, trak);
+    for (std::size_t i = 0; i < t.offsets.size(); ++i) {
+      const Bytes sample = slice(intact, t.offsets[i], t.sizes[i]);
+      if (t.handler == "vide") split_units(sample, media.video_units);
+      if (t.handler == "soun") media.audio_frames.push_back(sample);
+    }
+    if (t.handler == "soun") media.pcm = t.pcm;
+  }
+  return media;
+}
+
+Bytes with_large_media_size(const Bytes& ffmpeg_mp4) {
+  const BoxRef free_box = first_box(ffmpeg_mp4, "free");
+  const BoxRef mdat = first_box(ffmpeg_mp4, "mdat");
+  if (free_box.size != 8 || mdat.offset != free_box.offset + 8 || mdat.header_size != 8) {
+    throw std::runtime_error("with_large_media_size: no 8-byte free box in front of mdat");
+  }
+  Bytes out = ffmpeg_mp4;
+  Bytes header;
+  append_u32(header, 1);
+  append(header, "mdat");
+  append_u64(header, static_cast<std::uint64_t>(mdat.size) + 8);
+  std::copy(header.begin(), header.end(), out.begin() + free_box.offset);
+  return out;
+}
+
 Bytes cut_movie(const CameraRecording& recording) {
   return slice(recording.file, 0, recording.movie_offset);
 }
