@@ -11,9 +11,12 @@ namespace {
 constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
 constexpr double kPseudoCount = 0.01;  // for first bytes the reference never showed
 constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier than noise
-// Frames lie back to back: a byte left out of every frame costs this much, so a
-// cut never shortens a frame to drop its tail.
-constexpr double kSkipCostPerByte = 0.5;
+// Frames lie back to back: leaving bytes out of every frame costs a price for the
+// stretch left out and a little for each byte, so that a cut never shortens a
+// frame to drop a few bytes of its tail, while a long run of noise is still
+// cheaper left out than cut into unlikely frames.
+constexpr double kSkipCost = 8.0;
+constexpr double kSkipCostPerByte = 0.02;
 constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
 constexpr double kSizeFloor = 1e-6;
 
@@ -79,39 +82,52 @@ std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
     if (scores.may_start(stretch[static_cast<std::size_t>(p)])) points.push_back(p);
   }
   points.push_back(length);
+  // Two scores per point: the best cut up to it that ends with a frame, and the
+  // best that ends with skipped bytes; each remembers where its last piece began.
   const std::size_t n = points.size();
-  std::vector<double> best(n, kNever);
-  std::vector<std::size_t> from(n, 0);
-  std::vector<bool> frame(n, false);
-  best[0] = 0.0;
+  std::vector<double> framed(n, kNever), skipped(n, kNever);
+  std::vector<std::size_t> frame_from(n, 0);
+  std::vector<bool> frame_after_skip(n, false), skip_continues(n, false);
+  framed[0] = 0.0;
   for (std::size_t j = 1; j < n; ++j) {
-    // Noise between neighbouring points costs its bytes; a frame from any point in
-    // reach scores its start and its size.
-    best[j] = best[j - 1] - kSkipCostPerByte * static_cast<double>(points[j] - points[j - 1]);
-    from[j] = j - 1;
+    const double bytes = static_cast<double>(points[j] - points[j - 1]);
+    const double go_on = skipped[j - 1] - kSkipCostPerByte * bytes;
+    const double begin = framed[j - 1] - kSkipCost - kSkipCostPerByte * bytes;
+    skipped[j] = std::max(go_on, begin);
+    skip_continues[j] = go_on > begin;
     for (std::size_t i = j; i-- > 0;) {
       const std::int64_t size = points[j] - points[i];
       if (size > scores.max_frame()) break;
       const auto at = static_cast<std::size_t>(points[i]);
       if (at + 1 >= stretch.size()) continue;
-      const double score = best[i] + scores.start_score(stretch[at], stretch[at + 1]) +
+      const double before = std::max(framed[i], skipped[i]);
+      const double score = before + scores.start_score(stretch[at], stretch[at + 1]) +
                            scores.size_score(size) - kFramePenalty;
-      if (score > best[j]) {
-        best[j] = score;
-        from[j] = i;
-        frame[j] = true;
+      if (score > framed[j]) {
+        framed[j] = score;
+        frame_from[j] = i;
+        frame_after_skip[j] = skipped[i] > framed[i];
       }
     }
   }
   std::vector<AacPiece> pieces;
-  for (std::size_t j = n - 1; j > 0; j = from[j]) {
-    const AacPiece piece{points[from[j]], points[j] - points[from[j]], frame[j]};
-    // Neighbouring noise makes one skipped piece.
-    if (!piece.frame && !pieces.empty() && !pieces.back().frame) {
-      pieces.back().offset = piece.offset;
-      pieces.back().length += piece.length;
+  bool in_frame = framed[n - 1] >= skipped[n - 1];
+  for (std::size_t j = n - 1; j > 0;) {
+    if (in_frame) {
+      const std::size_t i = frame_from[j];
+      pieces.push_back({points[i], points[j] - points[i], true});
+      in_frame = !frame_after_skip[j];
+      j = i;
     } else {
-      pieces.push_back(piece);
+      // Neighbouring skipped bytes make one piece.
+      if (!pieces.empty() && !pieces.back().frame) {
+        pieces.back().offset = points[j - 1];
+        pieces.back().length += points[j] - points[j - 1];
+      } else {
+        pieces.push_back({points[j - 1], points[j] - points[j - 1], false});
+      }
+      in_frame = !skip_continues[j];
+      j = j - 1;
     }
   }
   std::reverse(pieces.begin(), pieces.end());
