@@ -144,28 +144,71 @@ Bytes chunk_offset_box(const std::vector<std::int64_t>& offsets) {
   return full_box("stco", 0, 0, body);
 }
 
-// Copies a box tree, replacing the chunk tables of its stbl.
-Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end, const Bytes& stsc,
-              const Bytes& stco) {
+// Copies a box tree, putting `tables` in place of the stbl boxes of their types;
+// `drop` names boxes left out.
+Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end,
+              const std::vector<Bytes>& tables, const std::vector<std::string>& drop) {
   Bytes out;
   std::int64_t at = first;
   while (at + 8 <= end) {
     const auto size = static_cast<std::int64_t>(be(bytes, at, 4));
     const std::string type(bytes.begin() + at + 4, bytes.begin() + at + 8);
     if (size < 8 || at + size > end) throw std::runtime_error("source recording: bad box");
+    const auto replaced = [&](const std::string& t) {
+      for (const Bytes& table : tables) {
+        if (std::string(table.begin() + 4, table.begin() + 8) == t) return true;
+      }
+      return std::find(drop.begin(), drop.end(), t) != drop.end() || t == "co64";
+    };
     if (type == "mdia" || type == "minf" || type == "stbl") {
-      Bytes body = rebuild(bytes, at + 8, at + size, stsc, stco);
+      Bytes body = rebuild(bytes, at + 8, at + size, tables, drop);
       if (type == "stbl") {
-        append(body, stsc);
-        append(body, stco);
+        for (const Bytes& table : tables) append(body, table);
       }
       append(out, box(type, body));
-    } else if (type != "stsc" && type != "stco" && type != "co64") {
+    } else if (!replaced(type)) {
       append(out, slice(bytes, at, size));
     }
     at += size;
   }
   return out;
+}
+
+// The sample tables of a source track repeated: sizes, durations.
+Bytes repeated_sizes(const SourceTrack& t, int repeats) {
+  const BoxRef stsz = first_box(t.trak, "stsz");
+  const auto uniform = static_cast<std::uint32_t>(be(t.trak, stsz.body_offset() + 4, 4));
+  const auto count = static_cast<std::uint32_t>(be(t.trak, stsz.body_offset() + 8, 4));
+  Bytes body;
+  append_u32(body, uniform);
+  append_u32(body, count * static_cast<std::uint32_t>(repeats));
+  if (uniform == 0) {
+    const Bytes entries = slice(t.trak, stsz.body_offset() + 12, std::int64_t{count} * 4);
+    for (int k = 0; k < repeats; ++k) append(body, entries);
+  }
+  return full_box("stsz", 0, 0, body);
+}
+
+Bytes repeated_durations(const SourceTrack& t, int repeats) {
+  const BoxRef stts = first_box(t.trak, "stts");
+  const auto runs = static_cast<std::uint32_t>(be(t.trak, stts.body_offset() + 4, 4));
+  Bytes body;
+  append_u32(body, runs * static_cast<std::uint32_t>(repeats));
+  const Bytes entries = slice(t.trak, stts.body_offset() + 8, std::int64_t{runs} * 8);
+  for (int k = 0; k < repeats; ++k) append(body, entries);
+  return full_box("stts", 0, 0, body);
+}
+
+Bytes source_trak(const SourceTrack& t, const std::vector<std::uint32_t>& per_chunk,
+                  const std::vector<std::int64_t>& offsets, int repeats) {
+  std::vector<Bytes> tables = {sample_to_chunk(per_chunk), chunk_offset_box(offsets)};
+  std::vector<std::string> drop;
+  if (repeats > 1) {
+    tables.push_back(repeated_sizes(t, repeats));
+    tables.push_back(repeated_durations(t, repeats));
+    drop = {"ctts", "stss", "sdtp", "sgpd", "sbgp"};
+  }
+  return box("trak", rebuild(t.trak, 8, static_cast<std::int64_t>(t.trak.size()), tables, drop));
 }
 
 // A trak of a track the source did not have: one sample per chunk.
@@ -294,22 +337,30 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
     tc_offsets.push_back(emit(CameraTrack::Timecode, kTimecodeId, {0x00, 0x01, 0x5F, 0x90}));
     tc_sizes.push_back(4);
   }
+  // A copy of the source lasts as long as its video.
+  const double copy_seconds =
+      video.times.back() + (video.times.size() > 1 ? video.times.back() / static_cast<double>(video.times.size() - 1) : 0);
   double next_telemetry = 0.5;
-  for (const Planned& p : plan) {
-    if (p.track == CameraTrack::Video) {
-      const Bytes sample = slice(source, video.offsets[p.index], video.sizes[p.index]);
-      video_offsets.push_back(emit(CameraTrack::Video, kVideoId, sample));
-      split_units(sample, rec.video_units);
-    } else {
-      const Bytes sample = slice(source, audio.offsets[p.index], audio.sizes[p.index]);
-      audio_offsets.push_back(emit(CameraTrack::Audio, kAudioId, sample));
-      rec.audio_frames.push_back(sample);
-    }
-    if (options.telemetry && p.time >= next_telemetry) {
-      const Bytes sample = telemetry_sample(seed);
-      tel_offsets.push_back(emit(CameraTrack::Telemetry, kTelemetryId, sample));
-      tel_sizes.push_back(static_cast<std::int64_t>(sample.size()));
-      next_telemetry += 1.0;
+  std::vector<std::uint32_t> audio_chunks;
+  for (int copy = 0; copy < options.repeats; ++copy) {
+    for (const Planned& p : plan) {
+      const bool is_video = p.track == CameraTrack::Video;
+      const SourceTrack& t = is_video ? video : audio;
+      const Bytes sample = slice(source, t.offsets[p.index], t.sizes[p.index]);
+      if (is_video) {
+        video_offsets.push_back(emit(CameraTrack::Video, kVideoId, sample));
+        if (options.keep_media) split_units(sample, rec.video_units);
+      } else {
+        audio_offsets.push_back(emit(CameraTrack::Audio, kAudioId, sample));
+        if (options.keep_media) rec.audio_frames.push_back(sample);
+        audio_chunks.push_back(audio.pcm ? audio.chunk_samples[p.index] : 1);
+      }
+      if (options.telemetry && p.time + copy * copy_seconds >= next_telemetry) {
+        const Bytes telemetry = telemetry_sample(seed);
+        tel_offsets.push_back(emit(CameraTrack::Telemetry, kTelemetryId, telemetry));
+        tel_sizes.push_back(static_cast<std::int64_t>(telemetry.size()));
+        next_telemetry += 1.0;
+      }
     }
   }
   rec.movie_offset = static_cast<std::int64_t>(rec.file.size());
@@ -320,13 +371,9 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
 
   const BoxRef mvhd = first_box(source, "mvhd");
   Bytes moov = slice(source, mvhd.offset, mvhd.size);
-  const std::vector<std::uint32_t> one_each(video_offsets.size(), 1);
-  append(moov, box("trak", rebuild(video.trak, 8, static_cast<std::int64_t>(video.trak.size()),
-                                   sample_to_chunk(one_each), chunk_offset_box(video_offsets))));
-  const std::vector<std::uint32_t> audio_chunks =
-      audio.pcm ? audio.chunk_samples : std::vector<std::uint32_t>(audio_offsets.size(), 1);
-  append(moov, box("trak", rebuild(audio.trak, 8, static_cast<std::int64_t>(audio.trak.size()),
-                                   sample_to_chunk(audio_chunks), chunk_offset_box(audio_offsets))));
+  append(moov, source_trak(video, std::vector<std::uint32_t>(video_offsets.size(), 1), video_offsets,
+                           options.repeats));
+  append(moov, source_trak(audio, audio_chunks, audio_offsets, options.repeats));
   if (options.descriptors) {
     append(moov, new_track(kDescriptorId, "meta", "Camera descriptors", "camd", {}, desc_offsets,
                            desc_sizes, 1000, 1));

@@ -40,6 +40,10 @@ struct CameraLayoutOptions {
   // 00 and the 32-bit sequence number, so number 0x209 puts 00 00 00 02 09 in it.
   std::uint32_t first_sequence = 0x209 - 3;
   std::uint32_t seed = 1;
+  // The source's samples, this many times over (benchmarks); from the second time
+  // on the moov drops the tables that count samples of one pass (ctts, stss, ...).
+  int repeats = 1;
+  bool keep_media = true;  // fill video_units and audio_frames
 };
 
 // Rebuilds `source` (H.264 with AAC or PCM, one video and one audio track) in the
