@@ -143,7 +143,7 @@ TEST_F(Recognition, FollowsAChainUpToAnotherTracksSample) {
   EXPECT_EQ(chain.stop, ChainEnd::NotVideo);
 
   Bytes cut = concat({sample, test::delimiter(), test::p_slice(10)});
-  cut.resize(cut.size() - 1);
+  cut.pop_back();
   Input truncated(cut);
   const Chain to_end = follow_chain(truncated.window, index_, 0, -1);
   EXPECT_EQ(to_end.units, 3);
