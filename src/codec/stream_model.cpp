@@ -525,7 +525,8 @@ class ModelReader {
       c->size_rule = SizeRule::Field;
       return nullptr;
     }
-    if (kind == "klv" && next_number(t, c->klv_items) && c->klv_items > 0 && t.at_end()) {
+    if (kind == "klv" && next_number(t, c->klv_items) && c->klv_items > 0 &&
+        c->klv_items <= kMaxKlvItems && t.at_end()) {
       c->size_rule = SizeRule::Klv;
       return nullptr;
     }

@@ -21,6 +21,7 @@ inline constexpr std::size_t kMaxModelTracks = 256;
 inline constexpr std::size_t kMaxClassesPerTrack = 256;
 inline constexpr std::size_t kClassBytes = 32;  // how far a class's constant bytes reach
 inline constexpr std::size_t kMaxFirstUnits = 64;
+inline constexpr std::uint32_t kMaxKlvItems = 64;  // top-level KLV items of one sample
 
 enum class TrackRole { Video, Aac, Pcm, Other };
 

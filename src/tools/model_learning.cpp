@@ -19,7 +19,6 @@ namespace {
 constexpr std::size_t kMaxVisits = std::size_t{1} << 24;
 constexpr std::uint64_t kLinkPercent = 99;  // a link must hold for this share of samples
 constexpr std::int64_t kMaxAdjust = 1024;   // a size field counts its sample give or take this
-constexpr std::int32_t kMaxKlvItems = 64;
 constexpr std::size_t kMaxSecondBytes = 8;  // more kinds of first unit than this: any second byte
 constexpr std::uint32_t kNoTrack = UINT32_MAX;
 
@@ -305,7 +304,7 @@ class Learner {
     items = -1;
     std::int32_t count = 0;
     for (std::int64_t p = 0; p < v.size; ++count) {
-      if (v.size - p < 8 || count == kMaxKlvItems) return true;
+      if (v.size - p < 8 || count == static_cast<std::int32_t>(kMaxKlvItems)) return true;
       const std::span<const std::uint8_t> item = read_input(input_, v.offset + p, 8);
       if (item.empty()) return false;
       for (int k = 0; k < 4; ++k) {

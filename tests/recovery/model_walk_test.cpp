@@ -175,5 +175,38 @@ TEST_F(ModelWalkTest, WritesTheSameThroughTheWindow) {
   EXPECT_EQ(windowed.output, mapped.output);
 }
 
+// A model that parses but says extreme things leaves the walk standing on any
+// bytes: huge sizes, one- and two-byte lengths, long KLV chains, links at the end.
+TEST_F(ModelWalkTest, SurvivesExtremeModelsOnAnyBytes) {
+  std::vector<StreamModel> models;
+  for (std::uint32_t length_size : {1u, 2u, 4u}) {
+    StreamModel m = test::camera_model();
+    m.video.nal_length_size = length_size;
+    m.video.max_sample = 0xFFFFFFFF;
+    m.video.max_gap = ~std::uint64_t{0};
+    m.video.first_units.push_back({0x41, -1, 0});
+    PrefixClass& devc = m.tracks[3].classes[0];
+    devc.size_rule = SizeRule::Klv;
+    devc.klv_items = kMaxKlvItems;
+    devc.max_size = 0xFFFFFFFF;
+    m.tracks[2].link = {28, 4, true, -5};
+    m.audio.announced = length_size == 2 ? 0 : m.audio.samples;
+    models.push_back(m);
+  }
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    Bytes media = test::pseudo_random_bytes(20000, seed);
+    for (std::size_t at = 0; at + 40 < media.size(); at += 311 * seed % 900 + 64) {
+      const Bytes plant = seed % 3 == 0   ? test::telemetry_sample(0)
+                          : seed % 3 == 1 ? test::descriptor(static_cast<std::uint8_t>(seed), seed * 77)
+                                          : concat({test::delimiter(), test::p_slice(seed)});
+      std::copy(plant.begin(), plant.end(), media.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    for (const StreamModel& m : models) {
+      const WalkRun run = walk(media, m);
+      EXPECT_EQ(run.outcome, WalkOutcome::Finished);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vidsalvage

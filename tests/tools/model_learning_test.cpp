@@ -317,5 +317,28 @@ TEST(LearnModel, RefusesARecordingWithoutVideoOrWithSamplesOutsideIt) {
   EXPECT_EQ(l.error.track, kVideo);
 }
 
+// Damaged tables in an intact-looking recording leave the learning standing:
+// every byte of the movie box changed in turn, the samples read where the
+// damaged tables point.
+TEST(LearnModel, SurvivesDamagedTables) {
+  const Bytes file = camera_file();
+  const std::size_t moov = file.size() - 1;
+  std::size_t at = 0;
+  for (std::size_t i = file.size(); i-- > 8;) {
+    if (file[i - 4] == 'm' && file[i - 3] == 'o' && file[i - 2] == 'o' && file[i - 1] == 'v') {
+      at = i - 8;
+      break;
+    }
+  }
+  ASSERT_GT(at, 0u);
+  for (std::size_t i = at; i < moov; i += 3) {
+    for (const std::uint8_t value : Bytes{0x00, 0x7F, 0xFF}) {
+      Bytes mutated = file;
+      mutated[i] = value;
+      (void)learn(mutated);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vidsalvage
