@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "recovery/pattern_set.h"
+#include "io/pattern_set.h"
 
 namespace vidsalvage {
 

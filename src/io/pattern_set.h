@@ -41,6 +41,7 @@ class PatternSet {
         keys_[j - 1] = t;
       }
     }
+    choose_lead_filter();
   }
 
   constexpr std::size_t width() const { return width_; }
@@ -58,42 +59,65 @@ class PatternSet {
 
   // The first index p >= from at which an entry matches and ends within `bytes`
   // (p + width() <= bytes.size()), or kNone.
-  std::size_t find_first(std::span<const std::uint8_t> bytes, std::size_t from) const {
-    if (bytes.size() < width_ || entries_.empty()) return kNone;
-    const std::size_t last = bytes.size() - width_;
-    const std::uint8_t* const data = bytes.data();
-    for (std::size_t p = from; p <= last; ++p) {
-      const std::uint32_t head = (std::uint32_t{data[p]} << 8) | data[p + 1];
-      if (((heads_[head >> 6] >> (head & 63)) & 1) == 0) continue;
-      if (width_ == 2 || contains_key(key_of(data + p))) return p;
-    }
-    return kNone;
-  }
+  std::size_t find_first(std::span<const std::uint8_t> bytes, std::size_t from) const;
 
  private:
+  // The scan first looks for bytes that may begin an entry: bytes b with
+  // (b & lead_mask_) equal to one of lead_values_. A mask that ignores some bits
+  // (the nal_ref_idc of a NAL header, say) admits a few bytes that begin no
+  // entry, which the tables then refuse, but needs fewer values to compare with.
+  static constexpr std::size_t kMaxLeadValues = 4;
+  static constexpr std::uint8_t kLeadMasks[] = {0xFF, 0xFE, 0x9F};
+
+  constexpr void choose_lead_filter() {
+    std::size_t best_cost = static_cast<std::size_t>(-1);
+    for (std::uint8_t mask : kLeadMasks) {
+      std::array<std::uint8_t, kMaxLeadValues> values{};
+      std::size_t value_count = 0;
+      for (std::size_t i = 0; i < count() && value_count <= kMaxLeadValues; ++i) {
+        const auto v = static_cast<std::uint8_t>(entry(i)[0] & mask);
+        bool known = false;
+        for (std::size_t j = 0; j < value_count && j < kMaxLeadValues; ++j) known |= values[j] == v;
+        if (known) continue;
+        if (value_count < kMaxLeadValues) values[value_count] = v;
+        ++value_count;
+      }
+      if (value_count == 0 || value_count > kMaxLeadValues) continue;
+      // Each value costs a compare per byte; each admitted byte value a look at
+      // the tables now and then. Zero bytes abound in media data.
+      std::size_t admitted = 0;
+      bool admits_zero = false;
+      for (unsigned b = 0; b < 256; ++b) {
+        for (std::size_t j = 0; j < value_count; ++j) {
+          if ((b & mask) != values[j]) continue;
+          ++admitted;
+          admits_zero |= b == 0;
+        }
+      }
+      const std::size_t cost = value_count * 8 + admitted + (admits_zero ? 64 : 0);
+      if (cost < best_cost) {
+        best_cost = cost;
+        lead_mask_ = mask;
+        lead_values_ = values;
+        lead_value_count_ = value_count;
+      }
+    }
+  }
   constexpr std::uint32_t key_of(const std::uint8_t* at) const {
     std::uint32_t key = 0;
     for (std::size_t k = 0; k < width_; ++k) key = (key << 8) | at[k];
     return key;
   }
-  bool contains_key(std::uint32_t key) const {
-    std::size_t low = 0;
-    std::size_t high = count();
-    while (low < high) {
-      const std::size_t mid = (low + high) / 2;
-      if (keys_[mid] < key) {
-        low = mid + 1;
-      } else {
-        high = mid;
-      }
-    }
-    return low < count() && keys_[low] == key;
-  }
+  bool contains_key(std::uint32_t key) const;
+  bool is_lead(std::uint8_t b) const;
 
   std::size_t width_;
   std::span<const std::uint8_t> entries_;
   std::array<std::uint64_t, 1024> heads_{};        // 65,536 bits: the first two bytes of an entry
   std::array<std::uint32_t, kMaxEntries> keys_{};  // every entry as a number, ascending
+  std::uint8_t lead_mask_ = 0;                     // with no values: every byte is a lead
+  std::array<std::uint8_t, kMaxLeadValues> lead_values_{};
+  std::size_t lead_value_count_ = 0;
 };
 
 }  // namespace vidsalvage
