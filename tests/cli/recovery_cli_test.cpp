@@ -136,5 +136,60 @@ TEST(CliRecovery, WindowedRunWritesWhatTheMappedRunWrites) {
   }
 }
 
+// An access unit, 1,000 bytes of PCM-like audio, and another access unit. The
+// slice length 0x12345 keeps the delimiter in front of it from reading like PCM.
+Bytes pcm_recording() {
+  const Bytes slice = concat({Bytes{0x65, 0x88}, Bytes(0x12345 - 2, 0x3C)});
+  const Bytes access_unit = concat({length_prefixed({0x09, 0x10}), length_prefixed(slice)});
+  return concat({box("ftyp", bytes_of("isom")), Bytes{0, 0, 0, 1}, bytes_of("mdat"), access_unit,
+                 Bytes(1000, 0x7F), access_unit, Bytes(12, 0)});
+}
+
+TEST(CliRecovery, WavOutputHoldsEachGapBehindAPatchedHeader) {
+  TempDir dir;
+  dir.write("rec.mp4", pcm_recording());
+  dir.write("avcc.hdr", kEmptyAvcRecord);
+  const CliResult run = run_cli(dir, {"rec.mp4", "out.h264", "a.wav"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find(" PCM: 0x00012363 [0x     3E8] -> [0x      2C]\n"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("'a.wav' created, size 1044 (0%)\n"), std::string::npos);
+  const Bytes wav = dir.read("a.wav");
+  ASSERT_EQ(wav.size(), 1044u);
+  EXPECT_EQ(Bytes(wav.begin(), wav.begin() + 8), (Bytes{'R', 'I', 'F', 'F', 0x0C, 0x04, 0, 0}));
+  EXPECT_EQ(Bytes(wav.begin() + 36, wav.begin() + 44),
+            (Bytes{'d', 'a', 't', 'a', 0xE8, 0x03, 0, 0}));
+  EXPECT_EQ(Bytes(wav.begin() + 44, wav.end()), Bytes(1000, 0x7F));
+
+  // PCM without a file: the gap is passed over without a line.
+  const CliResult silent = run_cli(dir, {"rec.mp4", "out2.h264", "--pcm"});
+  EXPECT_EQ(silent.status, 0);
+  EXPECT_EQ(silent.output.find("PCM: "), std::string::npos);
+  EXPECT_EQ(dir.read("out2.h264"), dir.read("out.h264"));
+}
+
+// A full disk must not pass for a finished salvage: the run stops and fails.
+TEST(CliRecovery, FailsWhenAnOutputCannotBeWritten) {
+  TempDir dir;
+  dir.write("small.mp4", pcm_recording());
+  dir.write("large.mp4", make_recording(4 * 1024 * 1024, 64 * 1024, 3).file);
+  dir.write("avcc.hdr", kEmptyAvcRecord);
+  const std::vector<std::string> command_lines[] = {
+      {"large.mp4", "/dev/full"},           // fails during the walk
+      {"small.mp4", "/dev/full", "a.aac"},  // fails when the output is closed
+      {"large.mp4", "out.h264", "/dev/full"},
+      {"small.mp4", "out.h264", "/dev/full"},  // the WAV header
+  };
+  for (const auto& args : command_lines) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args.back());
+    const CliResult run = run_cli(dir, args);
+    EXPECT_EQ(run.status, -1);
+    const std::string last_line = "Cannot write '/dev/full'\n";
+    ASSERT_GE(run.output.size(), last_line.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - last_line.size()), last_line) << run.output;
+    EXPECT_EQ(run.output.find("'/dev/full' created"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace vidsalvage::test

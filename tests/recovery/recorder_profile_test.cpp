@@ -62,14 +62,6 @@ TEST(RecorderProfile, ListsEndAtTheirMarkers) {
             profile(RecorderKind::Android).aac_frame_starts);
 }
 
-TEST(RecorderProfile, FixedFieldsOfEachRecorder) {
-  EXPECT_EQ(recorder_profile(RecorderKind::Ambarella).video_signature.size(), 5u);
-  EXPECT_EQ(recorder_profile(RecorderKind::Apple).video_signature.size(), 7u);
-  EXPECT_EQ(recorder_profile(RecorderKind::Android).mdat_skip, 8);
-  EXPECT_TRUE(recorder_profile(RecorderKind::Eos).pcm_default);
-  EXPECT_FALSE(recorder_profile(RecorderKind::Samsung).pcm_default);
-}
-
 struct SelectCase {
   std::vector<const char*> args;  // argument 2 on
   RecorderKind expected;
