@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "io/byte_reader.h"
+#include "recovery/sample_walk.h"
 
 namespace vidsalvage {
 namespace {
@@ -18,7 +19,6 @@ constexpr std::uint32_t kMinCandidateLength = 2;
 constexpr std::uint32_t kMaxCandidateLengthExcluded = 0x100000;
 // After a candidate that looks like PCM the search goes on past its first bytes.
 constexpr std::int64_t kPcmRefusalStep = 5;
-constexpr std::int64_t kLengthFieldBytes = 4;
 
 std::int32_t load_le16_signed(const std::uint8_t* at) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(at[0] | (at[1] << 8)));

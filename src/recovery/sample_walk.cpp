@@ -14,7 +14,6 @@ namespace {
 constexpr std::int64_t kMdatSearchBytes = 64 * 1024 * 1024;
 constexpr std::uint8_t kMdatType[] = {'m', 'd', 'a', 't'};
 constexpr std::int64_t kWordBytes = 4;
-constexpr std::int64_t kLengthFieldBytes = 4;
 constexpr std::uint8_t kStartCode[] = {0x00, 0x00, 0x00, 0x01};
 constexpr std::int64_t kPermilleScale = 1000;
 

@@ -29,6 +29,8 @@ struct SampleWalk {
 // How a walk ended: every end is a finished run unless an output could not be written.
 enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed };
 
+// Every unit begins with its length: 4 bytes, big-endian.
+inline constexpr std::int64_t kLengthFieldBytes = 4;
 // Lengths of a video unit, its length field excluded.
 inline constexpr std::uint32_t kMinUnitLength = 2;
 inline constexpr std::uint32_t kMaxUnitLength = 15'349'759;  // 0xEA37FF
