@@ -4,9 +4,9 @@
 // AAC-like frames beginning 21 1B 8E, which the default and the Samsung frame
 // lists both hold. No moov: the recorder "died".
 //   make_recording OUT MEBIBYTES [--aac-heavy]
-// The default mix has slices of 5-200 KB and 2-20 frames per stretch; the
-// AAC-heavy mix has slices of 1-10 KB and 2-12 frames per stretch, about half
-// of the data audio.
+// The default mix has slices of 5-200 KB and 2-20 frames per stretch (3% of
+// the data audio); the AAC-heavy mix has slices of 1-10 KB and 2-12 frames per
+// stretch (a quarter of the data audio).
 
 #include <cstdint>
 #include <cstdio>
