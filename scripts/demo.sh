@@ -71,8 +71,10 @@ count() {  # frames of one stream kind, as a decoder counts them
 }
 duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
 
-echo "== 6. What came back"
-printf '   %-14s %12s %12s %12s\n' "" "video frames" "audio frames" "duration s"
-printf '   %-14s %12s %12s %12.2f\n' intact.mp4 "$(count intact.mp4 v:0)" "$(count intact.mp4 a:0)" "$(duration intact.mp4)"
-printf '   %-14s %12s %12s %12.2f\n' salvaged.mp4 "$(count salvaged.mp4 v:0)" "$(count salvaged.mp4 a:0)" "$(duration salvaged.mp4)"
+echo "== 6. What came back (frames as a decoder counts them)"
+printf '   %-30s %12s %12s %12s\n' "" "video frames" "audio frames" "duration s"
+printf '   %-30s %12s %12s %12.2f\n' intact.mp4 "$(count intact.mp4 v:0)" "$(count intact.mp4 a:0)" \
+  "$(duration intact.mp4)"
+printf '   %-30s %12s %12s %12.2f\n' "salvaged.h264 + salvaged.aac" "$(count salvaged.h264 v:0)" \
+  "$(count salvaged.aac a:0)" "$(duration salvaged.mp4)"
 echo "   Play it: out/demo/salvaged.mp4"
