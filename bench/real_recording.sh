@@ -43,18 +43,20 @@ if [ ! -f damaged.mp4 ] || [ "$(stat -c %s damaged.mp4)" -lt "$target_bytes" ]; 
   read -r mdat_at mdat_size mdat_header < <(find_box clip.mp4 mdat)
   read -r moov_at moov_size _ < <(find_box clip.mp4 moov)
   body_at=$((mdat_at + mdat_header))
-  tail -c +$((body_at + 1)) clip.mp4 | head -c $((mdat_size - mdat_header)) >body.bin
+  slice_of() { dd if="$1" of="$4" bs=4M iflag=skip_bytes,count_bytes skip="$2" count="$3" status=none; }
+  slice_of clip.mp4 "$body_at" $((mdat_size - mdat_header)) body.bin
   # Every copy of the clip's media data starts with a video sample led by its
   # delimiter and ends with audio, so the repeated layout stays consistent.
   repeats=$(( (target_bytes + mdat_size - 1) / (mdat_size - mdat_header) ))
-  head -c "$mdat_at" clip.mp4 >damaged.mp4
+  slice_of clip.mp4 0 "$mdat_at" damaged.mp4
   total=$(( repeats * (mdat_size - mdat_header) + 16 ))
   printf '\x00\x00\x00\x01mdat' >>damaged.mp4
   printf "$(printf '%016x' "$total" | sed 's/../\\x&/g')" >>damaged.mp4
   for _ in $(seq "$repeats"); do cat body.bin; done >>damaged.mp4
   cp damaged.mp4 intact.mp4
-  tail -c +$((moov_at + 1)) clip.mp4 | head -c "$moov_size" >>intact.mp4
-  rm -f body.bin
+  slice_of clip.mp4 "$moov_at" "$moov_size" moov.bin
+  cat moov.bin >>intact.mp4
+  rm -f body.bin moov.bin
 fi
 size=$(stat -c %s damaged.mp4)
 echo "damaged.mp4: $size bytes; intact.mp4: $(stat -c %s intact.mp4) bytes"
