@@ -147,9 +147,8 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
   if (!write_video_prologue(avc, video)) return write_failed(video_name);
 
   // The media data is found as without a model; no recorder's skip applies.
-  // TODO: name the default profile directly once the recorder profiles are on main.
   const std::int64_t located =
-      locate_media_data(input, input_name, select_recorder_profile(0, argv));
+      locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
   if (located == kNotFound) return kExitFailure;
 
   switch (walk_with_model(input, skip_large_size(input, located), model, audio, video)) {

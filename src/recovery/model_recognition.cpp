@@ -1,12 +1,12 @@
 #include "recovery/model_recognition.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
 #include "codec/sps_parser.h"
 #include "io/byte_reader.h"
+#include "recovery/resync_search.h"
 
 namespace vidsalvage {
 namespace {
@@ -21,7 +21,6 @@ constexpr std::int64_t kScanBlockBytes = 1024 * 1024;
 constexpr std::int64_t kSliceHeadBytes = 8;  // enough for first_mb_in_slice, type, PPS id
 constexpr std::int64_t kEndBytes = 8;  // fewer bytes than this at the end of the input are no sample
 constexpr std::int64_t kPcmTestBytes = 11;
-constexpr std::int32_t kPcmSmoothStep = 3276;
 
 constexpr int kSliceType = 1;
 constexpr int kIdrType = 5;
@@ -223,19 +222,6 @@ std::int64_t class_size(InputWindow& input, const ModelIndex::Class& c, std::int
   return pc.min_size;
 }
 
-// Two 16-bit stereo frames that look like sound: equal channels, or small steps.
-bool looks_like_pcm(std::span<const std::uint8_t> b) {
-  const auto word = [&](std::size_t at) {
-    return static_cast<std::int32_t>(static_cast<std::int16_t>(b[at] | (b[at + 1] << 8)));
-  };
-  for (std::size_t k = 0; k < 4; ++k) {
-    const std::int32_t w0 = word(k), w1 = word(k + 2), w2 = word(k + 4), w3 = word(k + 6);
-    if (w0 == w1 || w2 == w3) return true;
-    if (std::abs(w0 - w2) < kPcmSmoothStep && std::abs(w1 - w3) < kPcmSmoothStep) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 ModelIndex build_model_index(const StreamModel& model) {
@@ -389,7 +375,7 @@ bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t o
       read_input(input, offset, std::min(kPcmTestBytes, input.size - offset));
   if (head.empty()) return false;
   if (index.aac_first_bytes.test(head[0])) return true;
-  return index.pcm && head.size() == kPcmTestBytes && looks_like_pcm(head);
+  return index.pcm && looks_like_pcm(head);
 }
 
 Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {

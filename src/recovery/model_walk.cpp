@@ -7,41 +7,16 @@
 #include <tuple>
 
 #include "recovery/aac_cutting.h"
+#include "recovery/aac_splitter.h"
+#include "recovery/input_copy.h"
 #include "recovery/model_recognition.h"
 
 namespace vidsalvage {
 namespace {
 
-constexpr std::uint8_t kStartCode[] = {0x00, 0x00, 0x00, 0x01};
-constexpr std::int64_t kPermilleScale = 1000;
 constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
 constexpr std::int64_t kCopyPieceBytes = 16 * 1024 * 1024;
 constexpr std::uint64_t kAnnouncedPercent = 99;
-
-// TODO: the shared copy, unit writer and ADTS header of the spec's walk replace
-// these once the audio writers are on main.
-enum class Written { Done, ReadFailed, WriteFailed };
-
-Written copy_bytes(InputWindow& input, std::int64_t offset, std::int64_t length, OutputFile& out) {
-  while (length > 0) {
-    const std::int64_t piece = std::min(length, kCopyPieceBytes);
-    const std::span<const std::uint8_t> bytes = read_input(input, offset, piece);
-    if (bytes.empty()) return Written::ReadFailed;
-    if (!out.write(bytes)) return Written::WriteFailed;
-    offset += piece;
-    length -= piece;
-  }
-  return Written::Done;
-}
-
-AdtsTemplate adts_header(const AdtsTemplate& base, std::int64_t payload) {
-  AdtsTemplate h = base;
-  const auto length = static_cast<std::uint32_t>(payload + 7) & 0x1FFF;
-  h[3] = static_cast<std::uint8_t>(h[3] | (length >> 11));
-  h[4] = static_cast<std::uint8_t>(length >> 3);
-  h[5] = static_cast<std::uint8_t>(h[5] | ((length & 7) << 5));
-  return h;
-}
 
 // What a kind of skipped sample is: its track and, when a class recognised it,
 // the four bytes the class begins with.
@@ -77,7 +52,8 @@ class ModelWalk {
   WalkOutcome run(std::int64_t cursor) {
     cursor_ = cursor;
     while (cursor_ < input_.size) {
-      print_progress();
+      progress_.cursor = cursor_;
+      print_progress(progress_, input_.size);
       Step step = Step::Stop;
       if (announced_ >= 0) {
         step = take_announced();
@@ -98,47 +74,32 @@ class ModelWalk {
  private:
   enum class Step { Taken, NotHere, Stop, VideoFailed, AudioFailed };
 
-  void print_progress() {
-    const auto permille = static_cast<std::int32_t>(cursor_ * kPermilleScale / input_.size);
-    if (permille == last_permille_) return;
-    last_permille_ = permille;
-    std::printf("  %.1f%%\r", permille / 10.0);
-  }
-
-  static Step from_written(Written w, Step failed) {
+  static Step from_written(CopyOutcome w, Step failed) {
     switch (w) {
-      case Written::Done:
+      case CopyOutcome::Done:
         return Step::Taken;
-      case Written::ReadFailed:
+      case CopyOutcome::ReadFailed:
         return Step::Stop;
-      case Written::WriteFailed:
+      case CopyOutcome::WriteFailed:
         return failed;
     }
     return Step::Stop;
   }
 
-  Written write_unit(std::int64_t offset, std::uint32_t length) {
-    const std::uint32_t ls = index_.length_size;
-    std::printf("H264: 0x%08llX [0x%8llX] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(length) + ls,
-                static_cast<unsigned long long>(video_.position()));
-    if (!video_.write(kStartCode)) return Written::WriteFailed;
-    return copy_bytes(input_, offset + ls, length, video_);
-  }
-
   // Writes the units from `offset` to `end`, all of them checked already.
-  Written write_units(std::int64_t offset, std::int64_t end) {
+  CopyOutcome write_units(std::int64_t offset, std::int64_t end) {
     const std::uint32_t ls = index_.length_size;
     while (offset < end) {
       const std::span<const std::uint8_t> field = read_input(input_, offset, ls + 1);
-      if (field.empty()) return Written::ReadFailed;
+      if (field.empty()) return CopyOutcome::ReadFailed;
       std::uint32_t length = 0;
       for (std::uint32_t k = 0; k < ls; ++k) length = (length << 8) | field[k];
       last_type_ = field[ls] & 0x1F;
-      if (const Written w = write_unit(offset, length); w != Written::Done) return w;
+      const CopyOutcome w = write_video_unit(input_, offset, length, video_, ls);
+      if (w != CopyOutcome::Done) return w;
       offset += ls + length;
     }
-    return Written::Done;
+    return CopyOutcome::Done;
   }
 
   // Whether units tile [offset, offset + size) exactly.
@@ -157,42 +118,42 @@ class ModelWalk {
     return p == end;
   }
 
-  Written write_frame(std::int64_t offset, std::int64_t length) {
+  CopyOutcome write_frame(std::int64_t offset, std::int64_t length) {
     std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
                 static_cast<unsigned long long>(length));
-    const AdtsTemplate header = adts_header(audio_.adts, length);
-    if (!audio_.file.write(header)) return Written::WriteFailed;
-    return copy_bytes(input_, offset, length, audio_.file);
+    const AdtsTemplate header = adts_frame_header(audio_.adts, static_cast<std::uint64_t>(length));
+    if (!audio_.file.write(header)) return CopyOutcome::WriteFailed;
+    return copy_input(input_, offset, length, audio_.file);
   }
 
-  Written write_pcm(std::int64_t offset, std::int64_t length) {
+  CopyOutcome write_pcm(std::int64_t offset, std::int64_t length) {
     std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
                 static_cast<unsigned>(length), static_cast<unsigned long long>(audio_.file.position()));
     if (model_.audio.little_endian || model_.audio.bits <= 8) {
-      return copy_bytes(input_, offset, length, audio_.file);
+      return copy_input(input_, offset, length, audio_.file);
     }
     return copy_swapped(offset, length);
   }
 
   // Big-endian PCM goes into the WAV file little-endian, sample by sample.
-  Written copy_swapped(std::int64_t offset, std::int64_t length) {
+  CopyOutcome copy_swapped(std::int64_t offset, std::int64_t length) {
     const std::int64_t width = model_.audio.bits / 8;
     std::vector<std::uint8_t> buffer;
     while (length > 0) {
       const std::int64_t piece = std::min(length, kCopyPieceBytes / width * width);
       const std::span<const std::uint8_t> bytes = read_input(input_, offset, piece);
-      if (bytes.empty()) return Written::ReadFailed;
+      if (bytes.empty()) return CopyOutcome::ReadFailed;
       buffer.assign(bytes.begin(), bytes.end());
       for (std::size_t s = 0; s + static_cast<std::size_t>(width) <= buffer.size();
            s += static_cast<std::size_t>(width)) {
         std::reverse(buffer.begin() + static_cast<std::ptrdiff_t>(s),
                      buffer.begin() + static_cast<std::ptrdiff_t>(s) + width);
       }
-      if (!audio_.file.write(buffer)) return Written::WriteFailed;
+      if (!audio_.file.write(buffer)) return CopyOutcome::WriteFailed;
       offset += piece;
       length -= piece;
     }
-    return Written::Done;
+    return CopyOutcome::Done;
   }
 
   void print_skip(std::int64_t offset, std::int64_t length) {
@@ -216,7 +177,7 @@ class ModelWalk {
     if (t == nullptr) return Step::NotHere;
     if (t->role == TrackRole::Video) {
       if (!units_tile(cursor_, size)) return Step::NotHere;
-      const Written w = write_units(cursor_, cursor_ + size);
+      const CopyOutcome w = write_units(cursor_, cursor_ + size);
       cursor_ += size;
       return from_written(w, Step::VideoFailed);
     }
@@ -241,7 +202,7 @@ class ModelWalk {
     const std::int64_t at = cursor_;
     cursor_ += size;
     if (!audio_.file.is_open()) return Step::Taken;
-    const Written w = model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
+    const CopyOutcome w = model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
     return from_written(w, Step::AudioFailed);
   }
 
@@ -269,9 +230,9 @@ class ModelWalk {
       if (chain.stop == ChainEnd::ReadFailed) return Step::Stop;
       return Step::NotHere;
     }
-    const Written w = write_units(cursor_, chain.end);
+    const CopyOutcome w = write_units(cursor_, chain.end);
     cursor_ = chain.end;
-    if (w != Written::Done) return from_written(w, Step::VideoFailed);
+    if (w != CopyOutcome::Done) return from_written(w, Step::VideoFailed);
     // A unit that runs past the end of the input: the recording was cut there.
     return chain.stop == ChainEnd::NotVideo ? Step::Taken : Step::Stop;
   }
@@ -307,8 +268,8 @@ class ModelWalk {
         print_skip(start + piece.offset, piece.length);
         continue;
       }
-      const Written w = write_frame(start + piece.offset, piece.length);
-      if (w != Written::Done) return from_written(w, Step::AudioFailed);
+      const CopyOutcome w = write_frame(start + piece.offset, piece.length);
+      if (w != CopyOutcome::Done) return from_written(w, Step::AudioFailed);
     }
     return Step::Taken;
   }
@@ -336,7 +297,7 @@ class ModelWalk {
   OutputFile& video_;
   bool stretches_are_audio_ = true;
   std::int64_t cursor_ = 0;
-  std::int32_t last_permille_ = 0;
+  SampleWalk progress_;  // the cursor and progress value the progress line shows
   int last_type_ = -1;
   std::int64_t announced_ = -1;
   std::uint32_t announced_track_ = 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "support/cli.h"
 #include "support/media.h"
 #include "support/salvage_check.h"
+#include "support/tracks.h"
 
 namespace vidsalvage::test {
 namespace {
@@ -75,9 +77,25 @@ Expected whole_before(const CameraRecording& rec, std::int64_t end) {
   return e;
 }
 
-Expected expected_of(const Bytes& intact) {
-  const RecordingMedia m = media_of(intact);
-  return {m.video_units, m.audio_frames, m.pcm};
+// The units and frames of an ffmpeg recording; PCM samples, single audio frames,
+// go together in the runs they form in the file.
+Expected expected_of(const Bytes& intact, bool pcm) {
+  Expected e;
+  e.pcm = pcm;
+  for (const Track& t : read_tracks(intact)) {
+    if (t.handler == "vide") e.units = length_prefixed_units(intact, t.samples);
+    if (t.handler != "soun") continue;
+    std::vector<Sample> runs;
+    for (const Sample& s : t.samples) {
+      if (pcm && !runs.empty() && runs.back().offset + runs.back().size == s.offset) {
+        runs.back().size += s.size;
+      } else {
+        runs.push_back(s);
+      }
+    }
+    for (const Sample& r : runs) e.frames.push_back(sample_bytes(intact, {r}));
+  }
+  return e;
 }
 
 // Video units after the parameter sets the output opens with.
@@ -298,6 +316,8 @@ struct PlainCase {
   std::vector<std::string> profile;
 };
 
+void PrintTo(const PlainCase& c, std::ostream* os) { *os << c.name; }
+
 class PlainLayoutTest : public testing::TestWithParam<PlainCase> {};
 
 // Recordings as ffmpeg lays them out: chunks of video samples, then of audio.
@@ -309,8 +329,9 @@ TEST_P(PlainLayoutTest, RecoversARecordingCutAtItsMoov) {
   Bytes intact = dir.read(c.source);
   if (c.large_size) intact = with_large_media_size(intact);
   dir.write("intact.mp4", intact);
-  dir.write("damaged.mp4", cut_before_movie(intact));
-  const Expected e = expected_of(intact);
+  dir.write("damaged.mp4", cut_moov(intact));
+  const bool pcm = std::string(c.source) == "src.mov";
+  const Expected e = expected_of(intact, pcm);
   const Salvage model = recover_with_model(dir, "intact.mp4", "damaged.mp4", e);
   const Salvage base = recover_with_tables(dir, "intact.mp4", "damaged.mp4", e, c.profile);
   print_figures(c.name, model, base);

@@ -6,6 +6,7 @@
 
 #include "support/media.h"
 #include "support/movie_boxes.h"
+#include "support/tracks.h"
 
 namespace vidsalvage::test {
 namespace {
@@ -48,77 +49,45 @@ struct SourceTrack {
   std::vector<std::uint32_t> chunk_samples;  // PCM: source samples per merged sample
 };
 
-std::vector<std::int64_t> chunk_offsets(const Bytes& trak) {
-  std::vector<std::int64_t> offsets;
-  for (const char* type : {"stco", "co64"}) {
-    const auto boxes = find_boxes(trak, type);
-    if (boxes.empty()) continue;
-    const int width = std::string_view(type) == "stco" ? 4 : 8;
-    const std::int64_t body = boxes[0].body_offset();
-    const auto count = static_cast<std::int64_t>(be(trak, body + 4, 4));
-    for (std::int64_t i = 0; i < count; ++i) {
-      offsets.push_back(static_cast<std::int64_t>(be(trak, body + 8 + i * width, width)));
-    }
-  }
-  return offsets;
-}
-
-SourceTrack read_source_track(const Bytes& file, const BoxRef& trak_box) {
-  SourceTrack t;
-  t.trak = slice(file, trak_box.offset, trak_box.size);
-  const BoxRef hdlr = first_box(t.trak, "hdlr");
-  t.handler.assign(t.trak.begin() + hdlr.body_offset() + 8, t.trak.begin() + hdlr.body_offset() + 12);
-  t.pcm = !find_boxes(t.trak, "sowt").empty() || !find_boxes(t.trak, "twos").empty();
-  const BoxRef mdhd = first_box(t.trak, "mdhd");
-  t.timescale = static_cast<std::uint32_t>(be(t.trak, mdhd.body_offset() + 12, 4));
-  const BoxRef stsz = first_box(t.trak, "stsz");
-  const BoxRef stsc = first_box(t.trak, "stsc");
-  const BoxRef stts = first_box(t.trak, "stts");
-  const auto uniform = static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 4, 4));
-  const auto count = static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 8, 4));
-  std::vector<double> sample_times;
-  const auto runs = static_cast<std::int64_t>(be(t.trak, stts.body_offset() + 4, 4));
-  std::uint64_t clock = 0;
-  for (std::int64_t r = 0; r < runs; ++r) {
-    const auto n = be(t.trak, stts.body_offset() + 8 + r * 8, 4);
-    const auto delta = be(t.trak, stts.body_offset() + 12 + r * 8, 4);
-    for (std::uint64_t k = 0; k < n; ++k, clock += delta) {
-      sample_times.push_back(static_cast<double>(clock) / t.timescale);
-    }
-  }
-  const std::vector<std::int64_t> chunks = chunk_offsets(t.trak);
-  const auto entries = static_cast<std::int64_t>(be(t.trak, stsc.body_offset() + 4, 4));
-  std::int64_t sample = 0;
-  for (std::int64_t e = 0; e < entries; ++e) {
-    const std::int64_t at = stsc.body_offset() + 8 + e * 12;
-    const auto first = static_cast<std::int64_t>(be(t.trak, at, 4));
-    const auto per_chunk = static_cast<std::int64_t>(be(t.trak, at + 4, 4));
-    const std::int64_t next = e + 1 < entries ? static_cast<std::int64_t>(be(t.trak, at + 12, 4))
-                                              : static_cast<std::int64_t>(chunks.size()) + 1;
-    for (std::int64_t chunk = first; chunk < next; ++chunk) {
-      std::int64_t offset = chunks.at(static_cast<std::size_t>(chunk - 1));
-      const std::int64_t chunk_start = offset;
-      const std::int64_t first_sample = sample;
-      for (std::int64_t k = 0; k < per_chunk && sample < count; ++k, ++sample) {
-        const std::int64_t size =
-            uniform != 0 ? uniform
-                         : static_cast<std::int64_t>(be(t.trak, stsz.body_offset() + 12 + sample * 4, 4));
-        if (!t.pcm) {
-          t.offsets.push_back(offset);
-          t.sizes.push_back(size);
-          t.times.push_back(sample_times.at(static_cast<std::size_t>(sample)));
-        }
-        offset += size;
-      }
-      if (t.pcm && sample > first_sample) {
-        t.offsets.push_back(chunk_start);
-        t.sizes.push_back(offset - chunk_start);
-        t.times.push_back(sample_times.at(static_cast<std::size_t>(first_sample)));
-        t.chunk_samples.push_back(static_cast<std::uint32_t>(sample - first_sample));
+// The tracks of the source with their samples' decoding times; PCM samples,
+// single audio frames, are merged into the runs they form in the file (chunks).
+std::vector<SourceTrack> read_source_tracks(const Bytes& file) {
+  const std::vector<Track> tracks = read_tracks(file);
+  const std::vector<BoxRef> traks = find_boxes(file, "trak");
+  std::vector<SourceTrack> out;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    SourceTrack t;
+    t.trak = slice(file, traks[i].offset, traks[i].size);
+    t.handler = tracks[i].handler;
+    t.pcm = !find_boxes(t.trak, "sowt").empty() || !find_boxes(t.trak, "twos").empty();
+    const BoxRef mdhd = first_box(t.trak, "mdhd");
+    t.timescale = static_cast<std::uint32_t>(be(t.trak, mdhd.body_offset() + 12, 4));
+    const BoxRef stts = first_box(t.trak, "stts");
+    const auto runs = static_cast<std::int64_t>(be(t.trak, stts.body_offset() + 4, 4));
+    std::vector<double> times;
+    std::uint64_t clock = 0;
+    for (std::int64_t r = 0; r < runs; ++r) {
+      const auto n = be(t.trak, stts.body_offset() + 8 + r * 8, 4);
+      const auto delta = be(t.trak, stts.body_offset() + 12 + r * 8, 4);
+      for (std::uint64_t k = 0; k < n; ++k, clock += delta) {
+        times.push_back(static_cast<double>(clock) / t.timescale);
       }
     }
+    for (std::size_t k = 0; k < tracks[i].samples.size(); ++k) {
+      const Sample& s = tracks[i].samples[k];
+      if (t.pcm && !t.offsets.empty() && t.offsets.back() + t.sizes.back() == s.offset) {
+        t.sizes.back() += s.size;
+        ++t.chunk_samples.back();
+        continue;
+      }
+      t.offsets.push_back(s.offset);
+      t.sizes.push_back(s.size);
+      t.times.push_back(times.at(k));
+      if (t.pcm) t.chunk_samples.push_back(1);
+    }
+    out.push_back(std::move(t));
   }
-  return t;
+  return out;
 }
 
 Bytes sample_to_chunk(const std::vector<std::uint32_t>& per_chunk) {
@@ -286,10 +255,8 @@ struct Planned {
 }  // namespace
 
 CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOptions& options) {
-  const std::vector<BoxRef> traks = find_boxes(source, "trak");
   SourceTrack video, audio;
-  for (const BoxRef& trak : traks) {
-    SourceTrack t = read_source_track(source, trak);
+  for (SourceTrack& t : read_source_tracks(source)) {
     if (t.handler == "vide") video = std::move(t);
     if (t.handler == "soun") audio = std::move(t);
   }
@@ -394,20 +361,6 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   }
   append(rec.file, box("moov", moov));
   return rec;
-}
-
-RecordingMedia media_of(const Bytes& intact) {
-  RecordingMedia media;
-  for (const BoxRef& trak : find_boxes(intact, "trak")) {
-    const SourceTrack t = read_source_track(intact, trak);
-    for (std::size_t i = 0; i < t.offsets.size(); ++i) {
-      const Bytes sample = slice(intact, t.offsets[i], t.sizes[i]);
-      if (t.handler == "vide") split_units(sample, media.video_units);
-      if (t.handler == "soun") media.audio_frames.push_back(sample);
-    }
-    if (t.handler == "soun") media.pcm = t.pcm;
-  }
-  return media;
 }
 
 Bytes with_large_media_size(const Bytes& ffmpeg_mp4) {

@@ -50,15 +50,6 @@ struct CameraLayoutOptions {
 // camera layout. Throws std::runtime_error when the source is not such a file.
 CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOptions& options = {});
 
-// The video units and audio samples (AAC frames, PCM chunks) of an intact
-// recording with one video and one audio track, in decoding order.
-struct RecordingMedia {
-  std::vector<Bytes> video_units;
-  std::vector<Bytes> audio_frames;
-  bool pcm = false;
-};
-RecordingMedia media_of(const Bytes& intact);
-
 // An ffmpeg MP4 whose 8-byte free box and mdat header become one mdat header
 // with the 64-bit size form: size field 1, "mdat", 8-byte size.
 Bytes with_large_media_size(const Bytes& ffmpeg_mp4);

@@ -3,32 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "support/media.h"
 
 namespace vidsalvage::test {
-
-std::vector<Bytes> annexb_units(const Bytes& stream) {
-  std::vector<Bytes> units;
-  const std::size_t n = stream.size();
-  std::size_t start = n;  // none yet
-  std::size_t i = 0;
-  while (i + 2 < n) {
-    if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
-      if (start != n) {
-        std::size_t end = i;
-        if (end > start && stream[end - 1] == 0) --end;  // the first byte of 00 00 00 01
-        units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(start),
-                           stream.begin() + static_cast<std::ptrdiff_t>(end));
-      }
-      i += 3;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start != n) units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(start), stream.end());
-  return units;
-}
 
 std::vector<Bytes> adts_payloads(const Bytes& stream) {
   std::vector<Bytes> frames;
@@ -77,13 +53,6 @@ std::size_t chunks_in_order(const std::vector<Bytes>& chunks, const Bytes& data)
     from = at + static_cast<std::ptrdiff_t>(chunk.size());
   }
   return matched;
-}
-
-Bytes cut_before_movie(const Bytes& intact) {
-  for (const BoxRef& moov : find_boxes(intact, "moov")) {
-    return Bytes(intact.begin(), intact.begin() + moov.offset);
-  }
-  throw std::runtime_error("cut_before_movie: no moov box");
 }
 
 }  // namespace vidsalvage::test

@@ -9,9 +9,6 @@
 
 namespace vidsalvage::test {
 
-// The NAL units of an Annex B stream (start codes of 3 or 4 bytes removed).
-std::vector<Bytes> annexb_units(const Bytes& stream);
-
 // The payloads of an ADTS stream, each frame's length taken from its header.
 std::vector<Bytes> adts_payloads(const Bytes& stream);
 
@@ -21,9 +18,5 @@ std::size_t matched_in_order(const std::vector<Bytes>& expected, const std::vect
 
 // How many of `chunks` occur in `data` one after another, in order.
 std::size_t chunks_in_order(const std::vector<Bytes>& chunks, const Bytes& data);
-
-// Everything in front of the top-level moov box: the file as a camera leaves it
-// when it dies before writing its index.
-Bytes cut_before_movie(const Bytes& intact);
 
 }  // namespace vidsalvage::test
