@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <concepts>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -29,18 +30,24 @@ void put_hex_byte(std::string& out, std::uint8_t b) {
   out += kHexDigits[b & 15];
 }
 
-void put_hex(std::string& out, std::span<const std::uint8_t> bytes) {
+std::string hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
   for (std::uint8_t b : bytes) put_hex_byte(out, b);
+  return out;
 }
 
-void put_hex_value(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) put_hex_byte(out, static_cast<std::uint8_t>(value >> (8 * i)));
+std::string hex_value(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i)
+    put_hex_byte(out, static_cast<std::uint8_t>(value >> (8 * i)));
+  return out;
 }
 
-// A four-character code as one token: characters that would break the line into
-// other tokens, or that are not printable, are written as %XX.
-void put_code(std::string& out, std::string_view code) {
-  for (char c : code) {
+// A four-character code as one word: characters that would break the line into
+// other words, or that are not printable, are written as %XX.
+std::string code(std::string_view text) {
+  std::string out;
+  for (char c : text) {
     const auto u = static_cast<std::uint8_t>(c);
     if (u > 0x20 && u < 0x7F && c != '%') {
       out += c;
@@ -49,18 +56,30 @@ void put_code(std::string& out, std::string_view code) {
       put_hex_byte(out, u);
     }
   }
+  return out;
 }
 
-void put_number(std::string& out, std::uint64_t value) { out += std::to_string(value); }
-void put_signed(std::string& out, std::int64_t value) { out += std::to_string(value); }
+void put_word(std::string& out, std::string_view word) { out += word; }
+template <std::integral T>
+void put_word(std::string& out, T number) {
+  out += std::to_string(number);
+}
 
-// Long lists go out a few tokens a line; the reader appends repeated records.
-void put_list(std::string& out, std::string_view record, const std::vector<std::string>& tokens) {
-  for (std::size_t i = 0; i < tokens.size(); i += kTokensPerLine) {
+// One record: its words separated by single spaces, then the line end.
+template <typename First, typename... Rest>
+void put_record(std::string& out, const First& first, const Rest&... rest) {
+  put_word(out, first);
+  ((out += ' ', put_word(out, rest)), ...);
+  out += '\n';
+}
+
+// Long lists go out a few words a line; the reader appends repeated records.
+void put_list(std::string& out, const std::string& record, const std::vector<std::string>& words) {
+  for (std::size_t i = 0; i < words.size(); i += kTokensPerLine) {
     out += record;
-    for (std::size_t k = i; k < std::min(tokens.size(), i + kTokensPerLine); ++k) {
+    for (std::size_t k = i; k < std::min(words.size(), i + kTokensPerLine); ++k) {
       out += ' ';
-      out += tokens[k];
+      out += words[k];
     }
     out += '\n';
   }
@@ -80,163 +99,93 @@ const char* role_name(TrackRole role) {
   return "other";
 }
 
-void put_field(std::string& out, const SizeField& field) {
-  put_number(out, field.offset);
-  out += ' ';
-  put_number(out, field.width);
-  out += field.little_endian ? " le " : " be ";
-  put_signed(out, field.adjust);
-}
+const char* order_name(const SizeField& field) { return field.little_endian ? "le" : "be"; }
 
 void put_class(std::string& out, std::uint32_t track, const PrefixClass& c) {
-  const auto head = [&](std::string_view record) {
-    out += record;
-    put_number(out, track);
-    out += ' ';
-    put_hex(out, c.prefix);
-  };
-  head("class ");
-  out += " samples ";
-  put_number(out, c.samples);
-  out += " sizes ";
-  put_number(out, c.min_size);
-  out += ' ';
-  put_number(out, c.max_size);
-  out += " next ";
-  put_number(out, c.next_track);
-  out += " bytes ";
+  std::string bytes;
   for (std::size_t i = 0; i < c.bytes.size(); ++i) {
     if (c.fixed[i] != 0) {
-      put_hex_byte(out, c.bytes[i]);
+      put_hex_byte(bytes, c.bytes[i]);
     } else {
-      out += "..";
+      bytes += "..";
     }
   }
-  out += '\n';
+  const std::string prefix = hex(c.prefix);
+  put_record(out, "class", track, prefix, "samples", c.samples, "sizes", c.min_size, c.max_size,
+             "next", c.next_track, "bytes", bytes);
+  const SizeField& f = c.size_field;
   if (c.size_rule == SizeRule::Field) {
-    head("class-size ");
-    out += " field ";
-    put_field(out, c.size_field);
-    out += '\n';
+    put_record(out, "class-size", track, prefix, "field", f.offset, f.width, order_name(f),
+               f.adjust);
   } else if (c.size_rule == SizeRule::Klv) {
-    head("class-size ");
-    out += " klv ";
-    put_number(out, c.klv_items);
-    out += '\n';
+    put_record(out, "class-size", track, prefix, "klv", c.klv_items);
   }
 }
 
 void put_track(std::string& out, const ModelTrack& t) {
-  out += "track ";
-  put_number(out, t.id);
-  out += ' ';
-  put_code(out, t.handler);
-  out += ' ';
-  put_code(out, t.entry_type);
-  out += ' ';
-  out += role_name(t.role);
-  out += " timescale ";
-  put_number(out, t.timescale);
-  out += " samples ";
-  put_number(out, t.samples);
-  out += " sizes ";
-  put_number(out, t.min_size);
-  out += ' ';
-  put_number(out, t.max_size);
-  out += '\n';
-  if (!t.name.empty()) out += "track-name " + std::to_string(t.id) + ' ' + t.name + '\n';
+  put_record(out, "track", t.id, code(t.handler), code(t.entry_type), role_name(t.role),
+             "timescale", t.timescale, "samples", t.samples, "sizes", t.min_size, t.max_size);
+  if (!t.name.empty()) put_record(out, "track-name", t.id, t.name);
   std::vector<std::string> runs;
   for (const DurationRun& run : t.durations) {
     runs.push_back(std::to_string(run.count) + 'x' + std::to_string(run.delta));
   }
   put_list(out, "durations " + std::to_string(t.id), runs);
-  if (t.link.width != 0) {
-    out += "link ";
-    put_number(out, t.id);
-    out += ' ';
-    put_field(out, t.link);
-    out += " held ";
-    put_number(out, t.link_held);
-    out += " of ";
-    put_number(out, t.link_of);
-    out += '\n';
+  const SizeField& l = t.link;
+  if (l.width != 0) {
+    put_record(out, "link", t.id, l.offset, l.width, order_name(l), l.adjust, "held", t.link_held,
+               "of", t.link_of);
   }
   for (const PrefixClass& c : t.classes) put_class(out, t.id, c);
 }
 
 void put_video(std::string& out, const VideoModel& v) {
-  out += "video " + std::to_string(v.track) + " nal-length " + std::to_string(v.nal_length_size) +
-         " max-unit " + std::to_string(v.max_unit) + " max-sample " +
-         std::to_string(v.max_sample) + " max-gap " + std::to_string(v.max_gap) + '\n';
-  out += "avcc ";
-  put_hex(out, v.avcc);
-  out += '\n';
-  std::vector<std::string> tokens;
+  put_record(out, "video", v.track, "nal-length", v.nal_length_size, "max-unit", v.max_unit,
+             "max-sample", v.max_sample, "max-gap", v.max_gap);
+  put_record(out, "avcc", hex(v.avcc));
+  std::vector<std::string> words;
   for (std::size_t h = 0; h < v.headers.size(); ++h) {
-    if (!v.headers[h]) continue;
-    std::string token;
-    put_hex_byte(token, static_cast<std::uint8_t>(h));
-    tokens.push_back(token);
+    if (v.headers[h]) words.push_back(hex_value(h, 1));
   }
-  put_list(out, "nal-headers", tokens);
-  tokens.clear();
-  for (std::uint16_t head : v.heads) {
-    std::string token;
-    put_hex_value(token, head, 2);
-    tokens.push_back(token);
-  }
-  put_list(out, "heads", tokens);
-  tokens.clear();
+  put_list(out, "nal-headers", words);
+  words.clear();
+  for (std::uint16_t head : v.heads) words.push_back(hex_value(head, 2));
+  put_list(out, "heads", words);
+  words.clear();
   for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
-    if (v.bigrams[i]) tokens.push_back(std::to_string(i / 32) + '-' + std::to_string(i % 32));
+    if (v.bigrams[i]) words.push_back(std::to_string(i / 32) + '-' + std::to_string(i % 32));
   }
-  put_list(out, "bigrams", tokens);
-  tokens.clear();
+  put_list(out, "bigrams", words);
+  words.clear();
   for (const FirstUnit& f : v.first_units) {
-    std::string token;
-    put_hex_byte(token, f.header);
-    token += ':';
-    if (f.second < 0) {
-      token += "..";
-    } else {
-      put_hex_byte(token, static_cast<std::uint8_t>(f.second));
-    }
-    token += ':' + std::to_string(f.length);
-    tokens.push_back(token);
+    const std::string second =
+        f.second < 0 ? ".." : hex_value(static_cast<std::uint64_t>(f.second), 1);
+    words.push_back(hex_value(f.header, 1) + ':' + second + ':' + std::to_string(f.length));
   }
-  put_list(out, "first-units", tokens);
+  put_list(out, "first-units", words);
 }
 
 template <typename Key>
-void put_counts(std::string& out, std::string_view record, const Counts<Key>& counts,
+void put_counts(std::string& out, const std::string& record, const Counts<Key>& counts,
                 int hex_bytes) {
-  std::vector<std::string> tokens;
+  std::vector<std::string> words;
   for (const auto& [key, count] : counts) {
-    std::string token;
-    if (hex_bytes > 0) {
-      put_hex_value(token, key, hex_bytes);
-    } else {
-      token = std::to_string(key);
-    }
-    tokens.push_back(token + ':' + std::to_string(count));
+    const std::string k = hex_bytes > 0 ? hex_value(key, hex_bytes) : std::to_string(key);
+    words.push_back(k + ':' + std::to_string(count));
   }
-  put_list(out, record, tokens);
+  put_list(out, record, words);
 }
 
 void put_audio(std::string& out, const AudioModel& a) {
   if (a.track == 0) return;
-  const std::string counts = " samples " + std::to_string(a.samples) + " back-to-back " +
-                             std::to_string(a.back_to_back) + " announced " +
-                             std::to_string(a.announced) + '\n';
   if (a.role == TrackRole::Pcm) {
-    out += "pcm " + std::to_string(a.track) + " channels " + std::to_string(a.channels) +
-           " bits " + std::to_string(a.bits) + " rate " + std::to_string(a.rate) +
-           (a.little_endian ? " le" : " be") + counts;
+    put_record(out, "pcm", a.track, "channels", a.channels, "bits", a.bits, "rate", a.rate,
+               a.little_endian ? "le" : "be", "samples", a.samples, "back-to-back", a.back_to_back,
+               "announced", a.announced);
     return;
   }
-  out += "aac " + std::to_string(a.track) + " config ";
-  put_hex(out, a.config);
-  out += counts;
+  put_record(out, "aac", a.track, "config", hex(a.config), "samples", a.samples, "back-to-back",
+             a.back_to_back, "announced", a.announced);
   put_counts(out, "aac-sizes", a.sizes, 0);
   put_counts(out, "aac-starts", a.starts2, 2);
   put_counts(out, "aac-starts3", a.starts3, 3);
@@ -434,9 +383,8 @@ class ModelReader {
       return "a bad handler, sample entry or role";
     }
     if (!expect(t, "timescale") || !next_number(t, track.timescale) || !expect(t, "samples") ||
-        !next_number(t, track.samples) || !expect(t, "sizes") ||
-        !next_number(t, track.min_size) || !next_number(t, track.max_size) || !t.at_end() ||
-        track.min_size > track.max_size) {
+        !next_number(t, track.samples) || !expect(t, "sizes") || !next_number(t, track.min_size) ||
+        !next_number(t, track.max_size) || !t.at_end() || track.min_size > track.max_size) {
       return "a bad track record";
     }
     model_.tracks.push_back(std::move(track));
@@ -470,9 +418,9 @@ class ModelReader {
     ModelTrack* track = next_track(t);
     if (track == nullptr) return "an unknown track";
     if (track->link.width != 0) return "a second link of one track";
-    if (!parse_field(t, track->link) || !expect(t, "held") ||
-        !next_number(t, track->link_held) || !expect(t, "of") ||
-        !next_number(t, track->link_of) || !t.at_end() || track->link_held > track->link_of) {
+    if (!parse_field(t, track->link) || !expect(t, "held") || !next_number(t, track->link_held) ||
+        !expect(t, "of") || !next_number(t, track->link_of) || !t.at_end() ||
+        track->link_held > track->link_of) {
       track->link = {};
       return "a bad link";
     }
@@ -539,10 +487,9 @@ class ModelReader {
     if (v.track != 0) return "a second video record";
     const ModelTrack* track = next_track(t);
     if (track == nullptr || track->role != TrackRole::Video) return "an unknown video track";
-    if (!expect(t, "nal-length") || !next_number(t, v.nal_length_size) ||
-        !expect(t, "max-unit") || !next_number(t, v.max_unit) || !expect(t, "max-sample") ||
-        !next_number(t, v.max_sample) || !expect(t, "max-gap") || !next_number(t, v.max_gap) ||
-        !t.at_end()) {
+    if (!expect(t, "nal-length") || !next_number(t, v.nal_length_size) || !expect(t, "max-unit") ||
+        !next_number(t, v.max_unit) || !expect(t, "max-sample") || !next_number(t, v.max_sample) ||
+        !expect(t, "max-gap") || !next_number(t, v.max_gap) || !t.at_end()) {
       return "a bad video record";
     }
     if (v.nal_length_size < 1 || v.nal_length_size > 4 || v.nal_length_size == 3) {
@@ -666,8 +613,8 @@ class ModelReader {
         !t.next(order) || (order != "le" && order != "be")) {
       return "a bad pcm record";
     }
-    if (a.channels < 1 || a.channels > 64 || (a.bits != 8 && a.bits != 16 && a.bits != 24 &&
-                                              a.bits != 32)) {
+    if (a.channels < 1 || a.channels > 64 ||
+        (a.bits != 8 && a.bits != 16 && a.bits != 24 && a.bits != 32)) {
       return "PCM channels or bits out of range";
     }
     a.little_endian = order == "le";
@@ -708,9 +655,8 @@ class ModelReader {
 
 std::string format_model(const StreamModel& model) {
   std::string out;
-  out += kMagic;
-  out += ' ' + std::to_string(kModelVersion) + '\n';
-  out += "reference " + std::to_string(model.reference_size) + ' ' + model.reference + '\n';
+  put_record(out, kMagic, kModelVersion);
+  put_record(out, "reference", model.reference_size, model.reference);
   for (const ModelTrack& t : model.tracks) put_track(out, t);
   if (model.video.track != 0) put_video(out, model.video);
   put_audio(out, model.audio);

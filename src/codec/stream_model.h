@@ -53,7 +53,7 @@ struct PrefixClass {
   std::uint32_t next_track = 0;  // the track whose sample follows most often; 0: none
   // How a sample's own size is read from its bytes, when its size varies.
   SizeRule size_rule = SizeRule::None;
-  SizeField size_field;        // SizeRule::Field
+  SizeField size_field;         // SizeRule::Field
   std::uint32_t klv_items = 0;  // SizeRule::Klv: the top-level items that make a sample
 };
 
@@ -89,10 +89,10 @@ struct VideoModel {
   std::uint32_t nal_length_size = 4;
   std::uint32_t max_unit = 0;
   std::uint32_t max_sample = 0;
-  std::uint64_t max_gap = 0;  // the most bytes between two video samples
-  std::bitset<256> headers;  // NAL header bytes used
+  std::uint64_t max_gap = 0;         // the most bytes between two video samples
+  std::bitset<256> headers;          // NAL header bytes used
   std::vector<std::uint16_t> heads;  // NAL header and the byte after it, sorted
-  std::bitset<32 * 32> bigrams;  // [previous type * 32 + type]: types that followed
+  std::bitset<32 * 32> bigrams;      // [previous type * 32 + type]: types that followed
   std::vector<FirstUnit> first_units;
 };
 
@@ -132,7 +132,7 @@ enum class ModelParseStatus { Ok, NotAModel, OtherVersion, Invalid };
 
 struct ModelParseError {
   ModelParseStatus status = ModelParseStatus::Ok;
-  int line = 0;              // counted from 1
+  int line = 0;             // counted from 1
   const char* reason = "";  // what is wrong with that line
 };
 
