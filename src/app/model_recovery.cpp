@@ -98,10 +98,12 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
     std::printf("Assuming audio stream is PCM, %ubit, %u Hz, %u channel(s)\n", a.bits, a.rate,
                 a.channels);
   } else {
-    std::printf("Assuming audio stream is AAC, %d Hz, %d channel(s), profile %d\n",
-                static_cast<int>(kSamplingFrequencies[static_cast<std::size_t>(audio.config.sampling_index)]),
-                static_cast<int>(kChannelCounts[static_cast<std::size_t>(audio.config.channel_config)]),
-                audio.config.object_type);
+    std::printf(
+        "Assuming audio stream is AAC, %d Hz, %d channel(s), profile %d\n",
+        static_cast<int>(
+            kSamplingFrequencies[static_cast<std::size_t>(audio.config.sampling_index)]),
+        static_cast<int>(kChannelCounts[static_cast<std::size_t>(audio.config.channel_config)]),
+        audio.config.object_type);
   }
   return true;
 }
@@ -151,15 +153,9 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
       locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
   if (located == kNotFound) return kExitFailure;
 
-  switch (walk_with_model(input, skip_large_size(input, located), model, audio, video)) {
-    case WalkOutcome::VideoWriteFailed:
-      return write_failed(video_name);
-    case WalkOutcome::AudioWriteFailed:
-      return write_failed(audio.name);
-    case WalkOutcome::Finished:
-      break;
-  }
-  return report_run(video, video_name, audio, input.size);
+  const WalkOutcome outcome =
+      walk_with_model(input, skip_large_size(input, located), model, audio, video);
+  return finish_run(outcome, video, video_name, audio, input.size);
 }
 
 }  // namespace vidsalvage

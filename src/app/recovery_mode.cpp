@@ -32,8 +32,16 @@ int write_failed(const char* name) {
   return kExitFailure;
 }
 
-int report_run(OutputFile& video, const char* video_name, AudioOutput& audio,
+int finish_run(WalkOutcome outcome, OutputFile& video, const char* video_name, AudioOutput& audio,
                std::int64_t input_size) {
+  switch (outcome) {
+    case WalkOutcome::VideoWriteFailed:
+      return write_failed(video_name);
+    case WalkOutcome::AudioWriteFailed:
+      return write_failed(audio.name);
+    case WalkOutcome::Finished:
+      break;
+  }
   if (!report_output(video, video_name, input_size)) return write_failed(video_name);
   if (!audio.file.is_open()) return kExitSuccess;
   if (audio.mode == AudioMode::Pcm && !finish_wav_header(audio)) return write_failed(audio.name);
@@ -62,15 +70,8 @@ int run_recovery(InputWindow& input, int argc, const char* const* argv) {
   const std::int64_t start = locate_media_data(input, input_name, profile);
   if (start == kNotFound) return kExitFailure;
 
-  switch (walk_samples(input, start, profile, audio, video)) {
-    case WalkOutcome::VideoWriteFailed:
-      return write_failed(video_name);
-    case WalkOutcome::AudioWriteFailed:
-      return write_failed(audio.name);
-    case WalkOutcome::Finished:
-      break;
-  }
-  return report_run(video, video_name, audio, input.size);
+  const WalkOutcome outcome = walk_samples(input, start, profile, audio, video);
+  return finish_run(outcome, video, video_name, audio, input.size);
 }
 
 }  // namespace vidsalvage

@@ -6,6 +6,7 @@
 
 #include "io/output_file.h"
 #include "recovery/audio_output.h"
+#include "recovery/sample_walk.h"
 
 namespace vidsalvage {
 
@@ -13,9 +14,10 @@ namespace vidsalvage {
 // must not take a short file for a salvage.
 int write_failed(const char* name);
 
-// Completes a PCM output's WAV header, closes both outputs and prints their sizes.
-// Returns the exit status.
-int report_run(OutputFile& video, const char* video_name, AudioOutput& audio,
+// After the walk: "Cannot write" for an output the walk could not write, else the
+// run report: a PCM output's WAV header completed, both outputs closed and their
+// sizes printed. Returns the exit status.
+int finish_run(WalkOutcome outcome, OutputFile& video, const char* video_name, AudioOutput& audio,
                std::int64_t input_size);
 
 }  // namespace vidsalvage
