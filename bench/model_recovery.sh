@@ -11,6 +11,7 @@
 #   bench/model_recovery.sh [WORK_DIR]     (default /tmp/vidsalvage-bench; ~11 GB free needed)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/timing.sh"
 work=${1:-/tmp/vidsalvage-bench}
 mebibytes=2048
 
@@ -34,19 +35,6 @@ fi
 echo "camera_damaged.mp4: $(stat -c %s camera_damaged.mp4) bytes;" \
   "camera_intact.mp4: $(stat -c %s camera_intact.mp4) bytes"
 
-# Seconds of wall time, best of three runs of a command; output discarded.
-best_of_3() {
-  local best=0 start end t
-  for _ in 1 2 3; do
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    t=$((end - start))
-    if [ "$best" -eq 0 ] || [ "$t" -lt "$best" ]; then best=$t; fi
-  done
-  awk -v ns="$best" 'BEGIN { printf "%.3f", ns / 1e9 }'
-}
-
 cat camera_damaged.mp4 camera_intact.mp4 >/dev/null  # warm the page cache
 "$tool" camera_intact.mp4 --avcc >/dev/null
 
@@ -68,7 +56,6 @@ peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" camera_damaged.m
   --model >/dev/null; } 2>&1 | awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
 rm -f out.h264 out.aac
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 printf '%-40s %9s %9s\n' "run (best of 3)" "seconds" "x cp"
 printf '%-40s %9s %9s\n' "cp camera_damaged.mp4" "$cp_damaged" "1.00"
 printf '%-40s %9s %9s\n' "recovery --model, mapped" "$mapped" "$(ratio "$mapped" "$cp_damaged")"
