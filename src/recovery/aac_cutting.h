@@ -25,8 +25,8 @@ class AacFrameScores {
   std::int64_t max_frame() const { return static_cast<std::int64_t>(size_scores_.size()) - 1; }
 
  private:
-  std::vector<std::uint64_t> first_counts_;   // 256
-  std::vector<std::uint64_t> start_counts_;   // 65536
+  std::vector<std::uint64_t> first_counts_;  // 256
+  std::vector<std::uint64_t> start_counts_;  // 65536
   std::uint64_t frames_ = 0;
   std::vector<double> size_scores_;  // by size, 0 to max_frame
 };

@@ -15,11 +15,12 @@ constexpr std::int64_t kMinSearchBytes = 1024 * 1024;
 // A gap is read in one piece from a covered offset: the window holds 16 MB there.
 constexpr std::int64_t kMaxSearchBytes = 16 * 1024 * 1024 - 64;
 constexpr std::uint32_t kMaxFrameMbs = 139264;  // the largest picture of any H.264 level
-constexpr int kTrustDistance = 3;  // bytes beside a varying byte may belong to its counter
+constexpr int kTrustDistance = 3;       // bytes beside a varying byte may belong to its counter
 constexpr std::int64_t kSizeSlack = 4;  // a sample may grow to this many times the largest seen
 constexpr std::int64_t kScanBlockBytes = 1024 * 1024;
 constexpr std::int64_t kSliceHeadBytes = 8;  // enough for first_mb_in_slice, type, PPS id
-constexpr std::int64_t kEndBytes = 8;  // fewer bytes than this at the end of the input are no sample
+constexpr std::int64_t kEndBytes =
+    8;  // fewer bytes than this at the end of the input are no sample
 constexpr std::int64_t kPcmTestBytes = 11;
 
 constexpr int kSliceType = 1;
@@ -113,15 +114,17 @@ void index_classes(const StreamModel& model, ModelIndex& index) {
       index.classes.push_back(std::move(c));
     }
   }
-  std::stable_sort(index.classes.begin(), index.classes.end(),
-                   [](const ModelIndex::Class& a, const ModelIndex::Class& b) { return a.key < b.key; });
+  std::stable_sort(
+      index.classes.begin(), index.classes.end(),
+      [](const ModelIndex::Class& a, const ModelIndex::Class& b) { return a.key < b.key; });
 }
 
 void index_video(const VideoModel& v, ModelIndex& index) {
   index.length_size = v.nal_length_size;
   const std::uint64_t field_max =
       v.nal_length_size >= 4 ? 0xFFFFFFFFu : (std::uint64_t{1} << (8 * v.nal_length_size)) - 1;
-  index.max_unit = static_cast<std::uint32_t>(std::min<std::uint64_t>(4ull * v.max_sample, field_max));
+  index.max_unit =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(4ull * v.max_sample, field_max));
   read_parameter_sets(v.avcc, index);
   index.headers = v.headers;
   for (std::size_t h = 0; h < 256; ++h) {
@@ -246,9 +249,9 @@ ModelIndex build_model_index(const StreamModel& model) {
 
 std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link) {
   if (link.offset + link.width > sample_head.size()) return -1;
-  const std::int64_t size =
-      static_cast<std::int64_t>(read_field(sample_head, link.offset, link.width, link.little_endian)) +
-      link.adjust;
+  const std::int64_t size = static_cast<std::int64_t>(read_field(sample_head, link.offset,
+                                                                 link.width, link.little_endian)) +
+                            link.adjust;
   return size >= 0 ? size : -1;
 }
 
@@ -396,12 +399,13 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
     bool moved = false;
     for (; i < n && i < block.size() && !moved; ++i) {
       const bool whole = i + ls < block.size();
-      const bool maybe_class =
-          i + 1 >= block.size() || index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);
+      const bool maybe_class = i + 1 >= block.size() ||
+                               index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);
       bool maybe_video = true;
       if (whole) {
         const std::uint32_t length = read_length(block.subspan(i), ls);
-        maybe_video = length != 0 && length <= index.max_unit && index.first_headers.test(block[i + ls]);
+        maybe_video =
+            length != 0 && length <= index.max_unit && index.first_headers.test(block[i + ls]);
       }
       if (!maybe_class && !maybe_video) continue;
       const std::int64_t q = p + static_cast<std::int64_t>(i);

@@ -26,17 +26,17 @@ struct ModelIndex {
     const SizeField* link = nullptr;  // the track's link, when it has one
   };
   const StreamModel* model = nullptr;
-  std::vector<Class> classes;          // sorted by key
-  std::bitset<65536> class_heads;      // the first two bytes of every class
+  std::vector<Class> classes;      // sorted by key
+  std::bitset<65536> class_heads;  // the first two bytes of every class
   // Video.
   std::uint32_t length_size = 4;
-  std::uint32_t max_unit = 0;          // four times the largest reference sample
-  std::uint32_t max_first_mb = 0;      // macroblocks in a picture
-  std::bitset<256> pps_ids;            // of the configuration record's PPS units
-  std::bitset<32> types;               // NAL types used; slices stand for each other
-  std::bitset<256> headers;            // NAL header bytes used
-  std::bitset<256> first_headers;      // header bytes that may open a sample
-  std::bitset<32 * 32> bigrams;        // with IDR slices counted as slices
+  std::uint32_t max_unit = 0;      // four times the largest reference sample
+  std::uint32_t max_first_mb = 0;  // macroblocks in a picture
+  std::bitset<256> pps_ids;        // of the configuration record's PPS units
+  std::bitset<32> types;           // NAL types used; slices stand for each other
+  std::bitset<256> headers;        // NAL header bytes used
+  std::bitset<256> first_headers;  // header bytes that may open a sample
+  std::bitset<32 * 32> bigrams;    // with IDR slices counted as slices
   bool slice_opens_samples = false;
   // Audio: first bytes of AAC frames.
   std::bitset<256> aac_first_bytes;
@@ -83,7 +83,7 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
 
 struct Chain {
-  std::int64_t end = 0;   // behind the last unit
+  std::int64_t end = 0;  // behind the last unit
   int units = 0;
   int last_type = -1;
   bool has_slice = false;

@@ -46,7 +46,8 @@ class ModelWalk {
     const AudioModel& a = model.audio;
     // Where every audio sample of the reference was announced, audio is only ever
     // found behind an announcement: a stretch nothing recognises is damage.
-    stretches_are_audio_ = a.track != 0 && !(a.samples > 0 && a.announced * 100 >= a.samples * kAnnouncedPercent);
+    stretches_are_audio_ =
+        a.track != 0 && !(a.samples > 0 && a.announced * 100 >= a.samples * kAnnouncedPercent);
   }
 
   WalkOutcome run(std::int64_t cursor) {
@@ -128,7 +129,8 @@ class ModelWalk {
 
   CopyOutcome write_pcm(std::int64_t offset, std::int64_t length) {
     std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned>(length), static_cast<unsigned long long>(audio_.file.position()));
+                static_cast<unsigned>(length),
+                static_cast<unsigned long long>(audio_.file.position()));
     if (model_.audio.little_endian || model_.audio.bits <= 8) {
       return copy_input(input_, offset, length, audio_.file);
     }
@@ -197,12 +199,14 @@ class ModelWalk {
   Step take_announced_audio(std::int64_t size) {
     if (model_.audio.role == TrackRole::Aac) {
       const std::span<const std::uint8_t> head = read_input(input_, cursor_, 1);
-      if (head.empty() || size > kMaxAdtsPayload || !scores_.may_start(head[0])) return Step::NotHere;
+      if (head.empty() || size > kMaxAdtsPayload || !scores_.may_start(head[0]))
+        return Step::NotHere;
     }
     const std::int64_t at = cursor_;
     cursor_ += size;
     if (!audio_.file.is_open()) return Step::Taken;
-    const CopyOutcome w = model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
+    const CopyOutcome w =
+        model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
     return from_written(w, Step::AudioFailed);
   }
 
@@ -258,7 +262,8 @@ class ModelWalk {
       print_skip(start, end - start);
       return Step::Taken;
     }
-    if (model_.audio.role == TrackRole::Pcm) return from_written(write_pcm(start, end - start), Step::AudioFailed);
+    if (model_.audio.role == TrackRole::Pcm)
+      return from_written(write_pcm(start, end - start), Step::AudioFailed);
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::Stop;

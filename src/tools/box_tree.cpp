@@ -8,8 +8,8 @@
 namespace vidsalvage {
 namespace {
 
-constexpr std::uint32_t kSizeToEnd = 0;   // the box runs to the end of what holds it
-constexpr std::uint32_t kSizeIn64 = 1;    // a 64-bit size follows the type
+constexpr std::uint32_t kSizeToEnd = 0;  // the box runs to the end of what holds it
+constexpr std::uint32_t kSizeIn64 = 1;   // a 64-bit size follows the type
 constexpr std::size_t kMaxNameChars = 64;
 // A window guarantee: 16 MB are held from any offset read_input made readable.
 constexpr std::int64_t kCopyPieceBytes = 16 * 1024 * 1024;
@@ -164,8 +164,7 @@ bool read_sound_fields(std::span<const std::uint8_t> body, TrackTables& track,
     return true;
   }
   std::uint16_t channels = 0, bits = 0, rate = 0;
-  if (!r.skip(6) || !r.read_u16(channels) || !r.read_u16(bits) || !r.skip(4) ||
-      !r.read_u16(rate)) {
+  if (!r.skip(6) || !r.read_u16(channels) || !r.read_u16(bits) || !r.skip(4) || !r.read_u16(rate)) {
     return false;
   }
   track.channels = channels;
@@ -317,8 +316,7 @@ bool read_media(const Box& mdia, TrackTables& track, BoxTreeError& error) {
          read_sample_tables(stbl, track, error);
 }
 
-bool read_track(const Box& trak, std::uint32_t position, TrackTables& track,
-                BoxTreeError& error) {
+bool read_track(const Box& trak, std::uint32_t position, TrackTables& track, BoxTreeError& error) {
   track.id = position;
   Box tkhd, mdia;
   const Lookup header = find_child(trak, "tkhd", tkhd, error);
@@ -407,7 +405,8 @@ bool read_movie_body(std::span<const std::uint8_t> body, std::int64_t base,
     if (!read_track(box, ++position, track, error)) return false;
     tracks.push_back(std::move(track));
   }
-  if (list.damaged()) return fail(error, BoxTreeStatus::Damaged, list.damaged_type(), list.offset());
+  if (list.damaged())
+    return fail(error, BoxTreeStatus::Damaged, list.damaged_type(), list.offset());
   return true;
 }
 
@@ -442,15 +441,16 @@ SampleListStatus list_samples(const TrackTables& track, std::int64_t file_size, 
               track.uniform_size != 0 ? track.uniform_size : track.sizes[sample];
           if (offset > limit || size > limit - offset) return SampleListStatus::OutsideFile;
           if (!merge_chunks) {
-            samples.push_back({static_cast<std::int64_t>(offset), static_cast<std::uint32_t>(size)});
+            samples.push_back(
+                {static_cast<std::int64_t>(offset), static_cast<std::uint32_t>(size)});
           }
           offset += size;
         }
       }
       if (merge_chunks && offset > start) {
         if (offset - start > UINT32_MAX) return SampleListStatus::TablesDisagree;
-        samples.push_back({static_cast<std::int64_t>(start),
-                           static_cast<std::uint32_t>(offset - start)});
+        samples.push_back(
+            {static_cast<std::int64_t>(start), static_cast<std::uint32_t>(offset - start)});
       }
     }
   }

@@ -20,10 +20,10 @@ struct ChunkRun {
 
 // One trak box: what the learning needs of it.
 struct TrackTables {
-  std::uint32_t id = 0;          // tkhd's track_ID, else the position among the tracks
-  std::string handler;           // hdlr's handler type, four characters
-  std::string handler_name;      // printable characters of hdlr's name
-  std::string entry_type;        // the first sample entry's type, four characters
+  std::uint32_t id = 0;            // tkhd's track_ID, else the position among the tracks
+  std::string handler;             // hdlr's handler type, four characters
+  std::string handler_name;        // printable characters of hdlr's name
+  std::string entry_type;          // the first sample entry's type, four characters
   std::vector<std::uint8_t> avcc;  // body of the entry's avcC box, if any
   std::vector<std::uint8_t> esds;  // body of the entry's esds box (wave/esds in MOV), if any
   // Sound sample entries: channelcount, samplesize and the integer sample rate.
@@ -34,8 +34,8 @@ struct TrackTables {
   std::vector<DurationRun> durations;  // stts
   std::uint32_t uniform_size = 0;      // stsz: the size of every sample, or 0
   std::uint32_t sample_count = 0;
-  std::vector<std::uint32_t> sizes;  // stsz entries when uniform_size is 0
-  std::vector<ChunkRun> chunk_runs;  // stsc
+  std::vector<std::uint32_t> sizes;          // stsz entries when uniform_size is 0
+  std::vector<ChunkRun> chunk_runs;          // stsc
   std::vector<std::uint64_t> chunk_offsets;  // stco or co64
 };
 

@@ -29,8 +29,8 @@ struct PcmEntry {
   bool little_endian;
 };
 // Integer PCM sample entries whose bytes a WAV file holds as they are, or byte-swapped.
-constexpr std::array<PcmEntry, 5> kPcmEntries = {{
-    {"sowt", true}, {"twos", false}, {"in24", false}, {"in32", false}, {"raw ", true}}};
+constexpr std::array<PcmEntry, 5> kPcmEntries = {
+    {{"sowt", true}, {"twos", false}, {"in24", false}, {"in32", false}, {"raw ", true}}};
 
 const PcmEntry* pcm_entry(std::string_view type) {
   for (const PcmEntry& e : kPcmEntries) {
@@ -232,7 +232,8 @@ class Learner {
     VideoModel& m = model_.video;
     Stats& s = stats_[v.track];
     if (s.last_end >= 0 && v.offset > s.last_end) {
-      m.max_gap = std::max<std::uint64_t>(m.max_gap, static_cast<std::uint64_t>(v.offset - s.last_end));
+      m.max_gap =
+          std::max<std::uint64_t>(m.max_gap, static_cast<std::uint64_t>(v.offset - s.last_end));
     }
     s.last_end = v.offset + v.size;
     m.max_sample = std::max(m.max_sample, v.size);
@@ -385,7 +386,8 @@ class Learner {
     }
     // A track whose first bytes vary this much has no classes: nothing recognises it.
     if (classes.size() > kMaxClassesPerTrack) return;
-    for (const auto& [prefix, members] : classes) out.classes.push_back(make_class(prefix, members));
+    for (const auto& [prefix, members] : classes)
+      out.classes.push_back(make_class(prefix, members));
   }
 
   PrefixClass make_class(const std::array<std::uint8_t, 4>& prefix,
@@ -441,10 +443,9 @@ class Learner {
       }
     }
     const std::int32_t items = members[0]->klv_items;
-    const bool chain = items > 0 && std::all_of(members.begin(), members.end(),
-                                                [&](const OtherSample* s) {
-                                                  return s->klv_items == items;
-                                                });
+    const bool chain =
+        items > 0 && std::all_of(members.begin(), members.end(),
+                                 [&](const OtherSample* s) { return s->klv_items == items; });
     if (chain) {
       c.size_rule = SizeRule::Klv;
       c.klv_items = static_cast<std::uint32_t>(items);
@@ -458,10 +459,11 @@ class Learner {
       if (heads_[h]) m.heads.push_back(static_cast<std::uint16_t>(h));
     }
     std::map<std::uint8_t, std::vector<std::pair<int, FirstSeen>>> by_header;
-    for (const auto& [key, seen] : first_units_) by_header[key.first].emplace_back(key.second, seen);
+    for (const auto& [key, seen] : first_units_)
+      by_header[key.first].emplace_back(key.second, seen);
     for (const auto& [header, seconds] : by_header) {
-      const bool any = is_slice(header & 0x1Fu) || seconds.size() > kMaxSecondBytes ||
-                       seconds.front().first < 0;
+      const bool any =
+          is_slice(header & 0x1Fu) || seconds.size() > kMaxSecondBytes || seconds.front().first < 0;
       if (any) {
         // Slices vary in length; so does a unit whose second byte varies.
         m.first_units.push_back({header, -1, 0});
@@ -543,8 +545,8 @@ void print_summary(const StreamModel& model) {
                 printable(t.handler).c_str(), printable(t.entry_type).c_str(), role_text(t.role),
                 static_cast<unsigned long long>(t.samples), t.min_size, t.max_size);
     if (t.link.width != 0) {
-      std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n",
-                  t.id, t.link.offset, static_cast<unsigned long long>(t.link_held),
+      std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n", t.id,
+                  t.link.offset, static_cast<unsigned long long>(t.link_held),
                   static_cast<unsigned long long>(t.link_of));
     }
     if (!t.classes.empty()) {
@@ -553,10 +555,11 @@ void print_summary(const StreamModel& model) {
     }
   }
   const VideoModel& v = model.video;
-  std::printf("Video: %u-byte NAL lengths, %u NAL header(s), %u kind(s) of first unit, units "
-              "up to %u bytes\n",
-              v.nal_length_size, static_cast<unsigned>(v.headers.count()),
-              static_cast<unsigned>(v.first_units.size()), v.max_unit);
+  std::printf(
+      "Video: %u-byte NAL lengths, %u NAL header(s), %u kind(s) of first unit, units "
+      "up to %u bytes\n",
+      v.nal_length_size, static_cast<unsigned>(v.headers.count()),
+      static_cast<unsigned>(v.first_units.size()), v.max_unit);
   const AudioModel& a = model.audio;
   if (a.track == 0) {
     std::printf("Audio: none\n");

@@ -88,7 +88,8 @@ struct FailureCase {
 };
 
 TEST(CliLearnModel, ExplainsWhyItCannotLearn) {
-  const Bytes short_handler = box("moov", box("trak", box("mdia", Bytes{0, 0, 0, 9, 'h', 'd', 'l', 'r'})));
+  const Bytes short_handler =
+      box("moov", box("trak", box("mdia", Bytes{0, 0, 0, 9, 'h', 'd', 'l', 'r'})));
   const FailureCase cases[] = {
       {"no movie box", box("mdat", Bytes(100, 0)), "Cannot find 'moov' atom in 'ref.mp4'\n"},
       {"a handler box cut short", short_handler, "Damaged 'hdlr' atom at 0x18 in 'ref.mp4'\n"},

@@ -71,8 +71,8 @@ StreamModel sample_model() {
   meta.classes = {descriptor, telemetry, chained};
   m.tracks = {video, audio, meta};
   m.video.track = 1;
-  m.video.avcc = {0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x02, 0x67, 0x64, 0x01, 0x00, 0x02,
-                  0x68, 0xEE};
+  m.video.avcc = {0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x02,
+                  0x67, 0x64, 0x01, 0x00, 0x02, 0x68, 0xEE};
   m.video.max_unit = 89996;
   m.video.max_sample = 90000;
   m.video.max_gap = 9000;
@@ -169,8 +169,7 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
       {"a repeated track", "track 2 soun", "track 1 soun", ModelParseStatus::Invalid, 6},
       {"a link of an unknown track", "link 3", "link 9", ModelParseStatus::Invalid, 8},
       {"a link wider than four bytes", "link 3 4 4", "link 3 4 8", ModelParseStatus::Invalid, 8},
-      {"a link beyond the class bytes", "link 3 4 4", "link 3 29 4", ModelParseStatus::Invalid,
-       8},
+      {"a link beyond the class bytes", "link 3 4 4", "link 3 29 4", ModelParseStatus::Invalid, 8},
       {"held more often than seen", "held 153", "held 154", ModelParseStatus::Invalid, 8},
       {"class bytes longer than its samples", "sizes 16 16 next 1", "sizes 6 16 next 1",
        ModelParseStatus::Invalid, 9},
@@ -183,15 +182,14 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
       {"a bigram of type 32", "5-9", "5-32", ModelParseStatus::Invalid, 18},
       {"heads out of order", "0910 6588", "6588 0910", ModelParseStatus::Invalid, 17},
       {"a first unit without its length", "09:10:2", "09:10:", ModelParseStatus::Invalid, 19},
-      {"a one-byte AudioSpecificConfig", "config 1190", "config 11",
-       ModelParseStatus::Invalid, 20},
-      {"frame starts out of order", "2110:93 de02:1", "de02:1 2110:93",
-       ModelParseStatus::Invalid, 22},
+      {"a one-byte AudioSpecificConfig", "config 1190", "config 11", ModelParseStatus::Invalid, 20},
+      {"frame starts out of order", "2110:93 de02:1", "de02:1 2110:93", ModelParseStatus::Invalid,
+       22},
       {"a count without its colon", "371:93", "37193", ModelParseStatus::Invalid, 21},
       {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 25},
       {"no end record", "end\n", "", ModelParseStatus::Invalid, 23},
-      {"no video record", "video 1 nal-length", "#ideo 1 nal-length",
-       ModelParseStatus::Invalid, 15},
+      {"no video record", "video 1 nal-length", "#ideo 1 nal-length", ModelParseStatus::Invalid,
+       15},
   };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.name);

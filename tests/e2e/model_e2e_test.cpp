@@ -26,11 +26,11 @@ constexpr std::size_t kDamageBytes = 64 * 1024;
 // share of it), and pink noise as audio, which gives AAC frames of many sizes.
 const std::string kVideoInput =
     "-f lavfi -i testsrc2=size=640x360:rate=30 -f lavfi "
-    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=7 -t 20 -c:v libx264 -preset veryfast "
+    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=7 -t 20 -c:v libx264 -preset "
+    "veryfast "
     "-b:v 4M -bsf:v filter_units=remove_types=6 ";
 const std::string kAacMp4 = kVideoInput + "-x264-params aud=1 -g 60 -bf 2 -c:a aac -ac 2 src.mp4";
-const std::string kPcmMov =
-    kVideoInput + "-x264-params aud=1 -g 1 -c:a pcm_s16le -ac 2 src.mov";
+const std::string kPcmMov = kVideoInput + "-x264-params aud=1 -g 1 -c:a pcm_s16le -ac 2 src.mov";
 const std::string kPlainMp4 = kVideoInput + "-g 60 -bf 0 -c:a aac -ac 2 src.mp4";
 
 struct Share {
@@ -49,7 +49,6 @@ struct Salvage {
   std::string output;
 };
 
-
 // The expected units and frames: those the damaged file still holds whole.
 struct Expected {
   std::vector<Bytes> units;
@@ -64,7 +63,8 @@ Expected whole_before(const CameraRecording& rec, std::int64_t end) {
     const Bytes sample(rec.file.begin() + s.offset, rec.file.begin() + s.offset + s.size);
     if (s.track == CameraTrack::Video) {
       for (std::size_t at = 0; at + 4 <= sample.size();) {
-        const std::size_t length = std::size_t{sample[at]} << 24 | std::size_t{sample[at + 1]} << 16 |
+        const std::size_t length = std::size_t{sample[at]} << 24 |
+                                   std::size_t{sample[at + 1]} << 16 |
                                    std::size_t{sample[at + 2]} << 8 | sample[at + 3];
         e.units.emplace_back(sample.begin() + static_cast<std::ptrdiff_t>(at + 4),
                              sample.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
@@ -130,8 +130,8 @@ Salvage judge(const TempDir& dir, const CliResult& r, const Expected& e, const s
 }
 
 // The recovery with a model learned from the intact twin.
-Salvage recover_with_model(const TempDir& dir, const std::string& intact, const std::string& damaged,
-                           const Expected& e) {
+Salvage recover_with_model(const TempDir& dir, const std::string& intact,
+                           const std::string& damaged, const Expected& e) {
   const CliResult learned = run_cli(dir, {intact, "--model"});
   EXPECT_EQ(learned.status, 0) << learned.output;
   const std::string audio = e.pcm ? "model.wav" : "model.aac";
@@ -151,7 +151,8 @@ Salvage recover_with_tables(const TempDir& dir, const std::string& intact,
   Salvage s;
   s.status = r.status;
   if (r.status != 0) return s;
-  s.video = {matched_in_order(e.units, units_after_prologue(dir.read("base.h264"))), e.units.size()};
+  s.video = {matched_in_order(e.units, units_after_prologue(dir.read("base.h264"))),
+             e.units.size()};
   // A baseline whose audio is no valid stream counts as none recovered.
   try {
     s.audio = audio_share(e, dir.read(audio));
@@ -162,10 +163,11 @@ Salvage recover_with_tables(const TempDir& dir, const std::string& intact,
 }
 
 void print_figures(const std::string& name, const Salvage& model, const Salvage& base) {
-  std::printf("[ figures  ] %s: model video %.2f%% audio %.2f%%; signature tables video %.2f%% "
-              "audio %.2f%%\n",
-              name.c_str(), model.video.percent(), model.audio.percent(), base.video.percent(),
-              base.audio.percent());
+  std::printf(
+      "[ figures  ] %s: model video %.2f%% audio %.2f%%; signature tables video %.2f%% "
+      "audio %.2f%%\n",
+      name.c_str(), model.video.percent(), model.audio.percent(), base.video.percent(),
+      base.audio.percent());
 }
 
 // The errors ffmpeg reports while decoding `name`.
@@ -182,7 +184,8 @@ void write_tail(const TempDir& dir, const Bytes& video, std::size_t from, const 
   const std::vector<Bytes> units = units_after_prologue(video);
   Bytes tail;
   const Bytes start_code = {0, 0, 0, 1};
-  for (std::size_t k = 0; k < all.size() - units.size(); ++k) append(tail, concat({start_code, all[k]}));
+  for (std::size_t k = 0; k < all.size() - units.size(); ++k)
+    append(tail, concat({start_code, all[k]}));
   std::size_t k = from;
   while (k < units.size() && (units[k][0] & 0x1F) != 5) ++k;
   for (; k < units.size(); ++k) append(tail, concat({start_code, units[k]}));
@@ -192,8 +195,9 @@ void write_tail(const TempDir& dir, const Bytes& video, std::size_t from, const 
   for (std::size_t f = 0; at + 7 <= audio.size(); ++f) {
     const std::size_t length = (std::size_t{audio[at + 3]} & 3) << 11 |
                                std::size_t{audio[at + 4]} << 3 | audio[at + 5] >> 5;
-    if (f >= audio_from) frames.insert(frames.end(), audio.begin() + static_cast<std::ptrdiff_t>(at),
-                                       audio.begin() + static_cast<std::ptrdiff_t>(at + length));
+    if (f >= audio_from)
+      frames.insert(frames.end(), audio.begin() + static_cast<std::ptrdiff_t>(at),
+                    audio.begin() + static_cast<std::ptrdiff_t>(at + length));
     at += length;
   }
   dir.write("tail.aac", frames);

@@ -5,25 +5,14 @@
 #include <string>
 
 #include "recovery/model_fixture.h"
-#include "support/temp_dir.h"
+#include "recovery/walk_harness.h"
 
 namespace vidsalvage {
 namespace {
 using test::append;
 using test::Bytes;
 using test::concat;
-
-// Bytes in a file, opened mapped or through the window.
-struct Input {
-  Input(const Bytes& contents, bool windowed = false) {
-    dir.write("media.bin", contents);
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(open_input(window, dir.path("media.bin").c_str(), {.allow_mapping = !windowed}));
-    testing::internal::GetCapturedStdout();
-  }
-  test::TempDir dir;
-  InputWindow window;
-};
+using test::OpenInput;
 
 class Recognition : public testing::Test {
  protected:
@@ -58,9 +47,9 @@ TEST_F(Recognition, KnowsOtherTracksByTheirFirstBytes) {
   };
   for (const ClassCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Input in(concat({c.bytes, Bytes(8, 0)}));
+    OpenInput in(concat({c.bytes, Bytes(8, 0)}), false);
     ClassHit hit;
-    ASSERT_EQ(class_at(in.window, index_, 0, hit), c.found);
+    ASSERT_EQ(class_at(in.input, index_, 0, hit), c.found);
     if (!c.found) continue;
     EXPECT_EQ(hit.size, c.size);
     EXPECT_EQ(hit.announced, c.announced);
@@ -74,9 +63,9 @@ TEST_F(Recognition, SizesAKlvChainItemByItem) {
   Bytes first = test::telemetry_sample(61);
   first.resize(first.size() + 3, 0);  // the payload padded to four bytes
   const Bytes two = concat({first, test::telemetry_sample(20)});
-  Input in(concat({two, Bytes(8, 0)}));
+  OpenInput in(concat({two, Bytes(8, 0)}), false);
   ClassHit hit;
-  ASSERT_TRUE(class_at(in.window, index_, 0, hit));
+  ASSERT_TRUE(class_at(in.input, index_, 0, hit));
   EXPECT_EQ(hit.size, 8 + 64 + 8 + 20);
 }
 
@@ -105,8 +94,7 @@ TEST_F(Recognition, TakesOnlyUnitsOfKindsTheReferenceUsed) {
       {"a delimiter", test::delimiter(), -1, UnitCheck::Video},
       {"a delimiter without its stop bit", bad_delimiter, -1, UnitCheck::NotVideo},
       {"a P slice after a delimiter", test::p_slice(20), 9, UnitCheck::Video},
-      {"an IDR slice after a delimiter", test::idr_slice(20), 9,
-       UnitCheck::Video},
+      {"an IDR slice after a delimiter", test::idr_slice(20), 9, UnitCheck::Video},
       {"a B slice, though the reference had none", test::b_slice(20), 9, UnitCheck::Video},
       {"a slice after a slice: never seen", test::p_slice(20), 1, UnitCheck::NotVideo},
       {"the forbidden bit", forbidden, -1, UnitCheck::NotVideo},
@@ -121,21 +109,22 @@ TEST_F(Recognition, TakesOnlyUnitsOfKindsTheReferenceUsed) {
   };
   for (const UnitCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Input in(c.bytes);
+    OpenInput in(c.bytes, false);
     Unit unit;
-    EXPECT_EQ(unit_at(in.window, index_, 0, c.previous_type, unit), c.check);
+    EXPECT_EQ(unit_at(in.input, index_, 0, c.previous_type, unit), c.check);
   }
   Bytes cut = test::p_slice(20);
   cut.pop_back();
-  Input in(cut);
+  OpenInput in(cut, false);
   Unit unit;
-  EXPECT_EQ(unit_at(in.window, index_, 0, -1, unit), UnitCheck::PastEnd);
+  EXPECT_EQ(unit_at(in.input, index_, 0, -1, unit), UnitCheck::PastEnd);
 }
 
 TEST_F(Recognition, FollowsAChainUpToAnotherTracksSample) {
   const Bytes sample = concat({test::delimiter(), test::p_slice(30)});
-  Input in(concat({sample, test::descriptor(1, 40), test::delimiter(), test::p_slice(10)}));
-  const Chain chain = follow_chain(in.window, index_, 0, -1);
+  OpenInput in(concat({sample, test::descriptor(1, 40), test::delimiter(), test::p_slice(10)}),
+               false);
+  const Chain chain = follow_chain(in.input, index_, 0, -1);
   EXPECT_EQ(chain.units, 2);
   EXPECT_EQ(chain.end, static_cast<std::int64_t>(sample.size()));
   EXPECT_TRUE(chain.has_slice);
@@ -144,8 +133,8 @@ TEST_F(Recognition, FollowsAChainUpToAnotherTracksSample) {
 
   Bytes cut = concat({sample, test::delimiter(), test::p_slice(10)});
   cut.pop_back();
-  Input truncated(cut);
-  const Chain to_end = follow_chain(truncated.window, index_, 0, -1);
+  OpenInput truncated(cut, false);
+  const Chain to_end = follow_chain(truncated.input, index_, 0, -1);
   EXPECT_EQ(to_end.units, 3);
   EXPECT_EQ(to_end.stop, ChainEnd::PastEnd);
 }
@@ -157,13 +146,14 @@ TEST_F(Recognition, FindsTheNearestSampleThatBeginsARecognisedChain) {
   const Bytes no_slice = concat({test::delimiter(), Bytes(20, 0xEE)});
   const Bytes unfinished = concat({test::delimiter(), test::p_slice(40), Bytes{0xEE, 0xEE}});
   const Bytes media = concat({noise, no_slice, unfinished, video, test::aac_frame(100)});
-  Input in(media);
-  const Found found = find_recognised_start(in.window, index_, 0);
+  OpenInput in(media, false);
+  const Found found = find_recognised_start(in.input, index_, 0);
   EXPECT_EQ(found.kind, FoundKind::Video);
-  EXPECT_EQ(found.offset, static_cast<std::int64_t>(noise.size() + no_slice.size() + unfinished.size()));
+  EXPECT_EQ(found.offset,
+            static_cast<std::int64_t>(noise.size() + no_slice.size() + unfinished.size()));
 
-  Input with_descriptor(concat({noise, test::descriptor(2, 100), test::aac_frame(100)}));
-  const Found descriptor = find_recognised_start(with_descriptor.window, index_, 1);
+  OpenInput with_descriptor(concat({noise, test::descriptor(2, 100), test::aac_frame(100)}), false);
+  const Found descriptor = find_recognised_start(with_descriptor.input, index_, 1);
   EXPECT_EQ(descriptor.kind, FoundKind::Class);
   EXPECT_EQ(descriptor.offset, 3000);
 }
@@ -176,8 +166,8 @@ TEST_F(Recognition, SearchesNoFurtherThanItsLimit) {
     Bytes media(static_cast<std::size_t>(at), 0xEE);
     append(media, test::descriptor(2, 100));
     append(media, test::aac_frame(100));
-    Input in(media);
-    const Found found = find_recognised_start(in.window, index_, 0);
+    OpenInput in(media, false);
+    const Found found = find_recognised_start(in.input, index_, 0);
     if (at < index_.search_limit) {
       EXPECT_EQ(found.kind, FoundKind::Class);
       EXPECT_EQ(found.offset, at);
@@ -190,10 +180,10 @@ TEST_F(Recognition, SearchesNoFurtherThanItsLimit) {
 TEST_F(Recognition, FindsTheSameThroughTheWindow) {
   const Bytes media = concat({test::pseudo_random_bytes(5000, 3), test::delimiter(),
                               test::p_slice(40), test::aac_frame(100)});
-  Input mapped(media);
-  Input windowed(media, true);
-  const Found a = find_recognised_start(mapped.window, index_, 0);
-  const Found b = find_recognised_start(windowed.window, index_, 0);
+  OpenInput mapped(media, false);
+  OpenInput windowed(media, true);
+  const Found a = find_recognised_start(mapped.input, index_, 0);
+  const Found b = find_recognised_start(windowed.input, index_, 0);
   EXPECT_EQ(a.kind, FoundKind::Video);
   EXPECT_EQ(a.offset, 5000);
   EXPECT_EQ(b.kind, a.kind);
@@ -206,17 +196,18 @@ TEST_F(Recognition, SurvivesAnyBytes) {
     Bytes media = test::pseudo_random_bytes(4096, seed);
     // Plant pieces that pass the first checks: lengths with slice headers, prefixes.
     for (std::size_t at = 0; at + 32 < media.size(); at += 97 * seed % 400 + 50) {
-      const Bytes plant = seed % 2 == 0 ? test::p_slice(seed * 13) : test::descriptor(5, seed * 1000);
+      const Bytes plant =
+          seed % 2 == 0 ? test::p_slice(seed * 13) : test::descriptor(5, seed * 1000);
       std::copy(plant.begin(), plant.begin() + std::min<std::size_t>(plant.size(), 24),
                 media.begin() + static_cast<std::ptrdiff_t>(at));
     }
     for (std::size_t cut : {media.size(), media.size() / 2, std::size_t{7}}) {
-      Input in(Bytes(media.begin(), media.begin() + static_cast<std::ptrdiff_t>(cut)));
-      (void)find_recognised_start(in.window, index_, 0);
+      OpenInput in(Bytes(media.begin(), media.begin() + static_cast<std::ptrdiff_t>(cut)), false);
+      (void)find_recognised_start(in.input, index_, 0);
       for (std::int64_t p = 0; p < static_cast<std::int64_t>(cut); p += 13) {
         ClassHit hit;
-        (void)class_at(in.window, index_, p, hit);
-        (void)follow_chain(in.window, index_, p, 9);
+        (void)class_at(in.input, index_, p, hit);
+        (void)follow_chain(in.input, index_, p, 9);
       }
     }
   }

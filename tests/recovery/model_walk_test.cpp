@@ -5,16 +5,14 @@
 #include <string>
 
 #include "recovery/model_fixture.h"
+#include "recovery/walk_harness.h"
 #include "support/cli.h"
-#include "support/temp_dir.h"
 
 namespace vidsalvage {
 namespace {
 using test::append;
 using test::Bytes;
 using test::concat;
-
-constexpr AdtsTemplate kLcStereo48k = {0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC};
 
 struct WalkRun {
   WalkOutcome outcome = WalkOutcome::Finished;
@@ -28,26 +26,21 @@ struct WalkSetup {
 };
 
 WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {}) {
-  test::TempDir dir;
-  dir.write("media.bin", media);
-  InputWindow input;
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(open_input(input, dir.path("media.bin").c_str(), {.allow_mapping = !setup.windowed}));
-  testing::internal::GetCapturedStdout();
+  test::OpenInput in(media, setup.windowed);
   AudioOutput audio;
   audio.mode = model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
-  audio.adts = kLcStereo48k;
+  audio.adts = test::kLcStereo48k;
   OutputFile video;
-  EXPECT_TRUE(video.open(dir.path("video.out").c_str()));
-  EXPECT_TRUE(audio.file.open(dir.path("audio.out").c_str()));
+  EXPECT_TRUE(video.open(in.dir.path("video.out").c_str()));
+  EXPECT_TRUE(audio.file.open(in.dir.path("audio.out").c_str()));
   WalkRun run;
   testing::internal::CaptureStdout();
-  run.outcome = walk_with_model(input, 0, model, audio, video);
+  run.outcome = walk_with_model(in.input, 0, model, audio, video);
   run.output = test::terminal_view(testing::internal::GetCapturedStdout());
   (void)video.close();
   (void)audio.file.close();
-  run.video = dir.read("video.out");
-  run.audio = dir.read("audio.out");
+  run.video = in.dir.read("video.out");
+  run.audio = in.dir.read("audio.out");
   return run;
 }
 
@@ -67,9 +60,13 @@ Bytes annex_b(const Bytes& prefixed_units) {
 
 Bytes adts(const Bytes& frame) {
   const std::size_t length = frame.size() + 7;
-  Bytes h = {0xFF, 0xF1, 0x4C, static_cast<std::uint8_t>(0x80 | (length >> 11)),
+  Bytes h = {0xFF,
+             0xF1,
+             0x4C,
+             static_cast<std::uint8_t>(0x80 | (length >> 11)),
              static_cast<std::uint8_t>(length >> 3),
-             static_cast<std::uint8_t>(0x1F | ((length & 7) << 5)), 0xFC};
+             static_cast<std::uint8_t>(0x1F | ((length & 7) << 5)),
+             0xFC};
   append(h, frame);
   return h;
 }
@@ -83,10 +80,10 @@ TEST_F(ModelWalkTest, FollowsAnnouncementsAndSkipsOtherTracks) {
   const Bytes first = concat({test::delimiter(), test::idr_slice(20)});
   const Bytes second = concat({test::delimiter(), test::p_slice(10)});
   const Bytes audio = test::aac_frame(100);
-  const Bytes media = concat({test::descriptor(1, first.size()), first,
-                              test::descriptor(2, audio.size(), 1), audio,
-                              test::descriptor(5, 128, 2), test::telemetry_sample(120),
-                              test::descriptor(1, second.size(), 3), second});
+  const Bytes media =
+      concat({test::descriptor(1, first.size()), first, test::descriptor(2, audio.size(), 1), audio,
+              test::descriptor(5, 128, 2), test::telemetry_sample(120),
+              test::descriptor(1, second.size(), 3), second});
   const WalkRun run = walk(media, model_);
   EXPECT_EQ(run.outcome, WalkOutcome::Finished);
   EXPECT_EQ(run.video, concat({annex_b(first), annex_b(second)}));
@@ -130,8 +127,8 @@ TEST_F(ModelWalkTest, CutsUnannouncedAudioIntoFrames) {
   // A recorder without descriptors: video samples and frames back to back.
   model_.audio.announced = 0;
   const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
-  const Bytes frames = concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12),
-                               test::aac_frame(120, 0x13)});
+  const Bytes frames =
+      concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12), test::aac_frame(120, 0x13)});
   const WalkRun run = walk(concat({sample, frames, sample, frames}), model_);
   EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
   const Bytes audio = concat({adts(test::aac_frame(110, 0x11)), adts(test::aac_frame(100, 0x12)),
@@ -148,8 +145,8 @@ TEST_F(ModelWalkTest, TurnsBigEndianPcmAround) {
   model_.audio.little_endian = false;
   const Bytes sample = concat({test::delimiter(), test::p_slice(10)});
   const Bytes pcm = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-  const Bytes media = concat({test::descriptor(1, sample.size()), sample,
-                              test::descriptor(2, pcm.size(), 1), pcm});
+  const Bytes media =
+      concat({test::descriptor(1, sample.size()), sample, test::descriptor(2, pcm.size(), 1), pcm});
   WalkRun run = walk(media, model_);
   EXPECT_EQ(run.audio, (Bytes{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}));
   EXPECT_NE(run.output.find(" PCM: 0x00000036 [0x       8] -> [0x       0]\n"), std::string::npos)
@@ -196,9 +193,10 @@ TEST_F(ModelWalkTest, SurvivesExtremeModelsOnAnyBytes) {
   for (std::uint32_t seed = 1; seed <= 6; ++seed) {
     Bytes media = test::pseudo_random_bytes(20000, seed);
     for (std::size_t at = 0; at + 40 < media.size(); at += 311 * seed % 900 + 64) {
-      const Bytes plant = seed % 3 == 0   ? test::telemetry_sample(0)
-                          : seed % 3 == 1 ? test::descriptor(static_cast<std::uint8_t>(seed), seed * 77)
-                                          : concat({test::delimiter(), test::p_slice(seed)});
+      const Bytes plant = seed % 3 == 0 ? test::telemetry_sample(0)
+                          : seed % 3 == 1
+                              ? test::descriptor(static_cast<std::uint8_t>(seed), seed * 77)
+                              : concat({test::delimiter(), test::p_slice(seed)});
       std::copy(plant.begin(), plant.end(), media.begin() + static_cast<std::ptrdiff_t>(at));
     }
     for (const StreamModel& m : models) {

@@ -16,20 +16,6 @@ constexpr std::uint32_t kAudioId = 2;
 constexpr std::uint32_t kDescriptorId = 3;
 constexpr std::uint32_t kTimecodeId = 4;
 constexpr std::uint32_t kTelemetryId = 5;
-constexpr std::size_t kDescriptorBytes = 16;
-
-std::uint64_t be(const Bytes& b, std::int64_t at, int width) {
-  if (at < 0 || at + width > static_cast<std::int64_t>(b.size())) {
-    throw std::runtime_error("source recording: a table runs past its box");
-  }
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
-  return v;
-}
-
-Bytes slice(const Bytes& b, std::int64_t offset, std::int64_t size) {
-  return Bytes(b.begin() + offset, b.begin() + offset + size);
-}
 
 BoxRef first_box(const Bytes& file, std::string_view type) {
   const std::vector<BoxRef> boxes = find_boxes(file, type);
@@ -45,7 +31,7 @@ struct SourceTrack {
   std::uint32_t timescale = 1;
   std::vector<std::int64_t> offsets;
   std::vector<std::int64_t> sizes;
-  std::vector<double> times;  // decoding time of each sample, in seconds
+  std::vector<double> times;                 // decoding time of each sample, in seconds
   std::vector<std::uint32_t> chunk_samples;  // PCM: source samples per merged sample
 };
 
@@ -61,14 +47,14 @@ std::vector<SourceTrack> read_source_tracks(const Bytes& file) {
     t.handler = tracks[i].handler;
     t.pcm = !find_boxes(t.trak, "sowt").empty() || !find_boxes(t.trak, "twos").empty();
     const BoxRef mdhd = first_box(t.trak, "mdhd");
-    t.timescale = static_cast<std::uint32_t>(be(t.trak, mdhd.body_offset() + 12, 4));
+    t.timescale = static_cast<std::uint32_t>(read_be(t.trak, mdhd.body_offset() + 12, 4));
     const BoxRef stts = first_box(t.trak, "stts");
-    const auto runs = static_cast<std::int64_t>(be(t.trak, stts.body_offset() + 4, 4));
+    const auto runs = static_cast<std::int64_t>(read_be(t.trak, stts.body_offset() + 4, 4));
     std::vector<double> times;
     std::uint64_t clock = 0;
     for (std::int64_t r = 0; r < runs; ++r) {
-      const auto n = be(t.trak, stts.body_offset() + 8 + r * 8, 4);
-      const auto delta = be(t.trak, stts.body_offset() + 12 + r * 8, 4);
+      const auto n = read_be(t.trak, stts.body_offset() + 8 + r * 8, 4);
+      const auto delta = read_be(t.trak, stts.body_offset() + 12 + r * 8, 4);
       for (std::uint64_t k = 0; k < n; ++k, clock += delta) {
         times.push_back(static_cast<double>(clock) / t.timescale);
       }
@@ -120,7 +106,7 @@ Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end,
   Bytes out;
   std::int64_t at = first;
   while (at + 8 <= end) {
-    const auto size = static_cast<std::int64_t>(be(bytes, at, 4));
+    const auto size = static_cast<std::int64_t>(read_be(bytes, at, 4));
     const std::string type(bytes.begin() + at + 4, bytes.begin() + at + 8);
     if (size < 8 || at + size > end) throw std::runtime_error("source recording: bad box");
     const auto replaced = [&](const std::string& t) {
@@ -146,8 +132,8 @@ Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end,
 // The sample tables of a source track repeated: sizes, durations.
 Bytes repeated_sizes(const SourceTrack& t, int repeats) {
   const BoxRef stsz = first_box(t.trak, "stsz");
-  const auto uniform = static_cast<std::uint32_t>(be(t.trak, stsz.body_offset() + 4, 4));
-  const auto count = static_cast<std::uint32_t>(be(t.trak, stsz.body_offset() + 8, 4));
+  const auto uniform = static_cast<std::uint32_t>(read_be(t.trak, stsz.body_offset() + 4, 4));
+  const auto count = static_cast<std::uint32_t>(read_be(t.trak, stsz.body_offset() + 8, 4));
   Bytes body;
   append_u32(body, uniform);
   append_u32(body, count * static_cast<std::uint32_t>(repeats));
@@ -160,7 +146,7 @@ Bytes repeated_sizes(const SourceTrack& t, int repeats) {
 
 Bytes repeated_durations(const SourceTrack& t, int repeats) {
   const BoxRef stts = first_box(t.trak, "stts");
-  const auto runs = static_cast<std::uint32_t>(be(t.trak, stts.body_offset() + 4, 4));
+  const auto runs = static_cast<std::uint32_t>(read_be(t.trak, stts.body_offset() + 4, 4));
   Bytes body;
   append_u32(body, runs * static_cast<std::uint32_t>(repeats));
   const Bytes entries = slice(t.trak, stts.body_offset() + 8, std::int64_t{runs} * 8);
@@ -239,7 +225,7 @@ Bytes descriptor(std::uint32_t next_track, std::int64_t next_size, std::uint32_t
 void split_units(const Bytes& sample, std::vector<Bytes>& units) {
   std::size_t at = 0;
   while (at + 4 <= sample.size()) {
-    const auto length = static_cast<std::size_t>(be(sample, static_cast<std::int64_t>(at), 4));
+    const auto length = static_cast<std::size_t>(read_be(sample, static_cast<std::int64_t>(at), 4));
     units.emplace_back(sample.begin() + static_cast<std::ptrdiff_t>(at + 4),
                        sample.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
     at += 4 + length;
@@ -306,7 +292,9 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   }
   // A copy of the source lasts as long as its video.
   const double copy_seconds =
-      video.times.back() + (video.times.size() > 1 ? video.times.back() / static_cast<double>(video.times.size() - 1) : 0);
+      video.times.back() + (video.times.size() > 1
+                                ? video.times.back() / static_cast<double>(video.times.size() - 1)
+                                : 0);
   double next_telemetry = 0.5;
   std::vector<std::uint32_t> audio_chunks;
   for (int copy = 0; copy < options.repeats; ++copy) {
@@ -333,13 +321,14 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   rec.movie_offset = static_cast<std::int64_t>(rec.file.size());
   const auto mdat_size = static_cast<std::uint32_t>(rec.movie_offset - mdat_at);
   for (int i = 0; i < 4; ++i) {
-    rec.file[static_cast<std::size_t>(mdat_at + i)] = static_cast<std::uint8_t>(mdat_size >> (24 - 8 * i));
+    rec.file[static_cast<std::size_t>(mdat_at + i)] =
+        static_cast<std::uint8_t>(mdat_size >> (24 - 8 * i));
   }
 
   const BoxRef mvhd = first_box(source, "mvhd");
   Bytes moov = slice(source, mvhd.offset, mvhd.size);
-  append(moov, source_trak(video, std::vector<std::uint32_t>(video_offsets.size(), 1), video_offsets,
-                           options.repeats));
+  append(moov, source_trak(video, std::vector<std::uint32_t>(video_offsets.size(), 1),
+                           video_offsets, options.repeats));
   append(moov, source_trak(audio, audio_chunks, audio_offsets, options.repeats));
   if (options.descriptors) {
     append(moov, new_track(kDescriptorId, "meta", "Camera descriptors", "camd", {}, desc_offsets,
@@ -347,9 +336,9 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   }
   if (options.timecode) {
     Bytes fields(4, 0);
-    append_u32(fields, 0);       // flags
-    append_u32(fields, 30000);   // timescale
-    append_u32(fields, 1001);    // frame duration
+    append_u32(fields, 0);      // flags
+    append_u32(fields, 30000);  // timescale
+    append_u32(fields, 1001);   // frame duration
     fields.push_back(30);
     fields.push_back(0);
     append(moov, new_track(kTimecodeId, "tmcd", "Timecode", "tmcd", fields, tc_offsets, tc_sizes,

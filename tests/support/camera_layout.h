@@ -24,9 +24,9 @@ struct CameraSample {
 };
 
 struct CameraRecording {
-  Bytes file;                      // the intact recording
-  std::int64_t media_offset = 0;   // the first byte of mdat's body
-  std::int64_t movie_offset = 0;   // the moov box, after the media data
+  Bytes file;                         // the intact recording
+  std::int64_t media_offset = 0;      // the first byte of mdat's body
+  std::int64_t movie_offset = 0;      // the moov box, after the media data
   std::vector<CameraSample> samples;  // every sample, in file order
   std::vector<Bytes> video_units;     // the NAL units of the video samples, in order
   std::vector<Bytes> audio_frames;    // the audio samples (AAC frames, PCM chunks), in order
@@ -48,7 +48,8 @@ struct CameraLayoutOptions {
 
 // Rebuilds `source` (H.264 with AAC or PCM, one video and one audio track) in the
 // camera layout. Throws std::runtime_error when the source is not such a file.
-CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOptions& options = {});
+CameraRecording build_camera_recording(const Bytes& source,
+                                       const CameraLayoutOptions& options = {});
 
 // An ffmpeg MP4 whose 8-byte free box and mdat header become one mdat header
 // with the 64-bit size form: size field 1, "mdat", 8-byte size.

@@ -8,8 +8,8 @@ Bytes track_header(std::uint32_t id) {
   append_u32(body, 0);  // creation time
   append_u32(body, 0);  // modification time
   append_u32(body, id);
-  append_u32(body, 0);  // reserved
-  append_u32(body, 0);  // duration
+  append_u32(body, 0);         // reserved
+  append_u32(body, 0);         // duration
   append(body, Bytes(16, 0));  // reserved, layer, alternate group, volume, reserved
   for (std::uint32_t m : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) {
     append_u32(body, m);
@@ -64,7 +64,8 @@ Bytes sample_tables(const TrackSpec& s) {
 
 }  // namespace
 
-Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags, const Bytes& body) {
+Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags,
+               const Bytes& body) {
   Bytes b;
   append_u32(b, (std::uint32_t{version} << 24) | flags);
   append(b, body);
@@ -89,8 +90,8 @@ Bytes track_box(const TrackSpec& s) {
   append(dref, full_box("url ", 0, 1, {}));
   const Bytes minf = concat({full_box("nmhd", 0, 0, {}), box("dinf", full_box("dref", 0, 0, dref)),
                              box("stbl", sample_tables(s))});
-  const Bytes mdia = concat({full_box("mdhd", 0, 0, mdhd), full_box("hdlr", 0, 0, hdlr),
-                             box("minf", minf)});
+  const Bytes mdia =
+      concat({full_box("mdhd", 0, 0, mdhd), full_box("hdlr", 0, 0, hdlr), box("minf", minf)});
   return box("trak", concat({track_header(s.id), box("mdia", mdia)}));
 }
 

@@ -25,8 +25,8 @@ struct TrackSpec {
   std::uint32_t timescale = 1000;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> durations;  // stts: count, delta
   std::uint32_t uniform_size = 0;
-  std::uint32_t uniform_count = 0;     // the sample count when uniform_size is not 0
-  std::vector<std::uint32_t> sizes;    // stsz entries when uniform_size is 0
+  std::uint32_t uniform_count = 0;   // the sample count when uniform_size is not 0
+  std::vector<std::uint32_t> sizes;  // stsz entries when uniform_size is 0
   std::vector<std::pair<std::uint32_t, std::uint32_t>> chunk_runs;  // stsc: first chunk, samples
   std::vector<std::uint64_t> chunk_offsets;
   bool co64 = false;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <stdexcept>
 
-
 namespace vidsalvage::test {
 
 std::vector<Bytes> adts_payloads(const Bytes& stream) {

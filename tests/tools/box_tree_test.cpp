@@ -135,8 +135,8 @@ Bytes trak_with_stbl(const Bytes& stbl) {
   Bytes hdlr(8, 0);
   append(hdlr, "vide");
   append(hdlr, Bytes(13, 0));
-  return box("trak", box("mdia", concat({full_box("hdlr", 0, 0, hdlr),
-                                         box("minf", box("stbl", stbl))})));
+  return box("trak",
+             box("mdia", concat({full_box("hdlr", 0, 0, hdlr), box("minf", box("stbl", stbl))})));
 }
 
 Bytes counted(std::string_view type, std::uint32_t count, std::size_t entry_bytes,
@@ -187,9 +187,9 @@ std::vector<DamageCase> damage_cases() {
       {"no sample sizes", movie({trak_with_stbl(concat({stsd, stsc, stco}))}),
        BoxTreeStatus::Damaged, "stbl"},
       {"a sample entry longer than its stsd",
-       movie({trak_with_stbl(concat({full_box("stsd", 0, 0, {0, 0, 0, 1, 0, 0, 1, 0, 'a', 'v',
-                                                               'c', '1'}),
-                                     stsz, stsc, stco}))}),
+       movie({trak_with_stbl(
+           concat({full_box("stsd", 0, 0, {0, 0, 0, 1, 0, 0, 1, 0, 'a', 'v', 'c', '1'}), stsz, stsc,
+                   stco}))}),
        BoxTreeStatus::Damaged, "stsd"},
   };
 }
@@ -262,8 +262,8 @@ TEST(ListSamples, WalksChunkRunsInDecodingOrder) {
   EXPECT_EQ(pairs(samples), (std::vector<std::pair<std::int64_t, std::uint32_t>>{
                                 {100, 1}, {101, 2}, {200, 3}, {203, 4}, {300, 5}}));
   ASSERT_EQ(list_samples(t, 1000, true, samples), SampleListStatus::Ok);
-  EXPECT_EQ(pairs(samples), (std::vector<std::pair<std::int64_t, std::uint32_t>>{
-                                {100, 3}, {200, 7}, {300, 5}}));
+  EXPECT_EQ(pairs(samples),
+            (std::vector<std::pair<std::int64_t, std::uint32_t>>{{100, 3}, {200, 7}, {300, 5}}));
 }
 
 TEST(ListSamples, MergesUniformChunksInOneStepEach) {

@@ -155,7 +155,8 @@ Bytes camera_file() {
   for (int i = 0; i < 20; ++i) {
     r.add_announced(kVideo, video_sample(i));
     r.add_announced(kAudio, aac_frame(i));
-    if (i % 5 == 4) r.add_announced(kTelemetry, klv_sample(static_cast<std::uint16_t>(400 + i * 4)));
+    if (i % 5 == 4)
+      r.add_announced(kTelemetry, klv_sample(static_cast<std::uint16_t>(400 + i * 4)));
   }
   return r.finish();
 }
@@ -186,7 +187,8 @@ TEST(LearnModel, FindsTheDescriptorLinkAndItsClasses) {
   EXPECT_EQ(audio->min_size, 16u);
   EXPECT_EQ(audio->max_size, 16u);
   // Varying: the low bytes of the size (203 to 223) and the sequence number.
-  EXPECT_EQ(audio->fixed, (std::vector<std::uint8_t>{1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1}));
+  EXPECT_EQ(audio->fixed,
+            (std::vector<std::uint8_t>{1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1}));
   EXPECT_EQ(class_of(d, kTelemetry)->next_track, kTelemetry);
   EXPECT_EQ(l.model.audio.announced, 20u);
   EXPECT_EQ(l.model.audio.back_to_back, 0u);
