@@ -312,6 +312,37 @@ TEST_F(CameraLayoutTest, RecoversPcmAudioIntoAWavFile) {
   EXPECT_EQ(decode_errors(dir_, "model.wav"), "");
 }
 
+TEST_F(CameraLayoutTest, GivesTheSameFilesMappedAndWindowedBeyondTheWindow) {
+  ASSERT_TRUE(run_ffmpeg(dir_, kAacMp4));
+  CameraLayoutOptions options;
+  options.repeats = 8;  // about 80 MB: reloads fall inside samples and searches
+  options.keep_media = false;
+  rec_ = build_camera_recording(dir_.read("src.mp4"), options);
+  ASSERT_GT(rec_.movie_offset, 64 * 1024 * 1024);
+  dir_.write("intact.mp4", rec_.file);
+  dir_.write("damaged.mp4", overwrite_middle(rec_, kDamageBytes, true));
+  ASSERT_EQ(run_cli(dir_, {"intact.mp4", "--model"}).status, 0);
+  const CliResult windowed =
+      run_cli(dir_, {"damaged.mp4", "w.h264", "w.aac", "--model"}, {.force_window = true});
+  const CliResult mapped = run_cli(dir_, {"damaged.mp4", "m.h264", "m.aac", "--model"});
+  ASSERT_EQ(mapped.status, 0) << mapped.output;
+  ASSERT_EQ(windowed.status, 0) << windowed.output;
+  EXPECT_TRUE(dir_.read("w.h264") == dir_.read("m.h264"));
+  EXPECT_TRUE(dir_.read("w.aac") == dir_.read("m.aac"));
+  // The windowed run prints its warning after the banner; the names differ; nothing else.
+  std::string expected = mapped.raw_output;
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"m.h264", "w.h264"},
+                                 std::pair<std::string, std::string>{"m.aac", "w.aac"}}) {
+    for (std::size_t at = expected.find(from); at != std::string::npos;
+         at = expected.find(from, at)) {
+      expected.replace(at, from.size(), to);
+    }
+  }
+  const std::string warning = "WARNING: Used slow file read method\n";
+  expected.insert(banner().size(), warning);
+  EXPECT_TRUE(windowed.raw_output == expected);
+}
+
 struct PlainCase {
   const char* name;
   const std::string* ffmpeg_args;

@@ -135,4 +135,31 @@ Bytes aac_esds_box(const Bytes& audio_specific_config) {
   return full_box("esds", 0, 0, es);
 }
 
+RecordingBuilder::RecordingBuilder() {
+  file_ = box("ftyp", bytes_of("isom"));
+  mdat_at_ = file_.size();
+  append_u32(file_, 0);  // the size, set by finish()
+  append(file_, "mdat");
+}
+
+void RecordingBuilder::add(std::uint32_t track, const Bytes& sample) {
+  offsets_[track].push_back(file_.size());
+  sizes_[track].push_back(static_cast<std::uint32_t>(sample.size()));
+  append(file_, sample);
+}
+
+Bytes RecordingBuilder::finish(const std::function<TrackSpec(std::uint32_t)>& spec_of) const {
+  Bytes moov = full_box("mvhd", 0, 0, Bytes(96, 0));
+  for (const auto& [track, offsets] : offsets_) {
+    append(moov, track_box(one_sample_per_chunk(spec_of(track), offsets, sizes_.at(track))));
+  }
+  Bytes file = file_;
+  const auto mdat_size = static_cast<std::uint32_t>(file.size() - mdat_at_);
+  for (std::size_t i = 0; i < 4; ++i) {
+    file[mdat_at_ + i] = static_cast<std::uint8_t>(mdat_size >> (24 - 8 * i));
+  }
+  append(file, box("moov", moov));
+  return file;
+}
+
 }  // namespace vidsalvage::test

@@ -3,6 +3,8 @@
 // code: handler, sample entry, timing and the three sample tables.
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,5 +46,21 @@ Bytes sound_entry_fields(std::uint16_t channels, std::uint16_t bits, std::uint16
 
 // An esds box whose descriptors name MPEG-4 audio with this AudioSpecificConfig.
 Bytes aac_esds_box(const Bytes& audio_specific_config);
+
+// A recording made in code, sample by sample: the samples go into the media data
+// in the order they are added, and finish() follows them with a moov of one trak
+// per track, one sample per chunk, each trak's fields from `spec_of`.
+class RecordingBuilder {
+ public:
+  RecordingBuilder();
+  void add(std::uint32_t track, const Bytes& sample);
+  Bytes finish(const std::function<TrackSpec(std::uint32_t)>& spec_of) const;
+
+ private:
+  Bytes file_;
+  std::size_t mdat_at_ = 0;
+  std::map<std::uint32_t, std::vector<std::uint64_t>> offsets_;
+  std::map<std::uint32_t, std::vector<std::uint32_t>> sizes_;
+};
 
 }  // namespace vidsalvage::test

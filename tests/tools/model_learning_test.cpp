@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -23,24 +22,34 @@ using test::TrackSpec;
 
 enum Track : std::uint32_t { kVideo = 1, kAudio = 2, kDescriptor = 3, kTelemetry = 4 };
 
-// A recording made in code: samples appended to the media data in file order,
-// then a moov with one sample per chunk for each track.
+TrackSpec spec_of(std::uint32_t track) {
+  TrackSpec spec;
+  spec.id = track;
+  switch (track) {
+    case kVideo:
+      spec.entry_fields = test::visual_entry_fields();
+      spec.entry_children = box("avcC", {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x02, 0x67, 0x64,
+                                         0x01, 0x00, 0x02, 0x68, 0xEE});
+      break;
+    case kAudio:
+      spec.handler = "soun";
+      spec.entry = "mp4a";
+      spec.entry_fields = test::sound_entry_fields(2, 16, 48000);
+      spec.entry_children = test::aac_esds_box({0x11, 0x90});
+      break;
+    default:
+      spec.handler = "meta";
+      spec.entry = track == kDescriptor ? "camd" : "gpmd";
+      break;
+  }
+  return spec;
+}
+
+// A camera's recording: a 16-byte descriptor announcing each sample's size.
 class Recording {
  public:
-  Recording() {
-    file_ = box("ftyp", test::bytes_of("isom"));
-    mdat_at_ = file_.size();
-    append_u32(file_, 0);
-    append(file_, "mdat");
-  }
+  void add(Track track, const Bytes& sample) { builder_.add(track, sample); }
 
-  void add(Track track, const Bytes& sample) {
-    offsets_[track].push_back(file_.size());
-    sizes_[track].push_back(static_cast<std::uint32_t>(sample.size()));
-    append(file_, sample);
-  }
-
-  // A 16-byte descriptor announcing `next`, then `next` itself.
   void add_announced(Track track, const Bytes& next, std::uint32_t announced_size = 0) {
     Bytes d = {'G', 'P', static_cast<std::uint8_t>(track), 0};
     append_u32(d, announced_size != 0 ? announced_size : static_cast<std::uint32_t>(next.size()));
@@ -49,53 +58,10 @@ class Recording {
     add(track, next);
   }
 
-  Bytes finish() {
-    Bytes moov = test::full_box("mvhd", 0, 0, Bytes(96, 0));
-    for (const auto& [track, offsets] : offsets_) {
-      TrackSpec spec = spec_of(track);
-      append(moov, test::track_box(test::one_sample_per_chunk(spec, offsets, sizes_[track])));
-    }
-    Bytes file = file_;
-    const auto mdat_size = static_cast<std::uint32_t>(file.size() - mdat_at_);
-    for (std::size_t i = 0; i < 4; ++i) {
-      file[mdat_at_ + i] = static_cast<std::uint8_t>(mdat_size >> (24 - 8 * i));
-    }
-    append(file, box("moov", moov));
-    return file;
-  }
+  Bytes finish() const { return builder_.finish(spec_of); }
 
  private:
-  static TrackSpec spec_of(Track track) {
-    TrackSpec spec;
-    spec.id = track;
-    switch (track) {
-      case kVideo:
-        spec.entry_fields = test::visual_entry_fields();
-        spec.entry_children = box("avcC", {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x02, 0x67,
-                                           0x64, 0x01, 0x00, 0x02, 0x68, 0xEE});
-        break;
-      case kAudio:
-        spec.handler = "soun";
-        spec.entry = "mp4a";
-        spec.entry_fields = test::sound_entry_fields(2, 16, 48000);
-        spec.entry_children = test::aac_esds_box({0x11, 0x90});
-        break;
-      case kDescriptor:
-        spec.handler = "meta";
-        spec.entry = "camd";
-        break;
-      case kTelemetry:
-        spec.handler = "meta";
-        spec.entry = "gpmd";
-        break;
-    }
-    return spec;
-  }
-
-  Bytes file_;
-  std::size_t mdat_at_ = 0;
-  std::map<Track, std::vector<std::uint64_t>> offsets_;
-  std::map<Track, std::vector<std::uint32_t>> sizes_;
+  test::RecordingBuilder builder_;
   int sequence_ = 0;
 };
 
