@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "io/platform_file.h"
+#include "io/platform_test_seams.h"
 
 namespace vidsalvage::platform {
 
@@ -56,6 +57,10 @@ bool create_mapping(File* file, std::int64_t size) {
 }
 
 const std::uint8_t* map_view(File* file, std::int64_t /*size*/) {
+  if (const int error = forced_map_view_error(); error != 0) {
+    errno = error;
+    return nullptr;
+  }
   return static_cast<const std::uint8_t*>(file->mapped);
 }
 
