@@ -72,11 +72,17 @@ bool seek(File* file, std::int64_t offset) {
 }
 
 bool read(File* file, std::span<std::uint8_t> buffer, std::int64_t& got) {
-  // A disk file fills the buffer but at its end; the window is 64 MB, far below 4 GB.
-  const auto count = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-  DWORD done = 0;
+  // A disk file fills the buffer in one call but at its end; a short count from
+  // anything else is followed up until the end of the file shows (0 bytes).
   got = 0;
-  if (ReadFile(file->handle, buffer.data(), count, &done, nullptr) == 0) return false;
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, MAXDWORD));
+    DWORD n = 0;
+    if (ReadFile(file->handle, buffer.data() + done, count, &n, nullptr) == 0) return false;
+    if (n == 0) break;
+    done += n;
+  }
   got = static_cast<std::int64_t>(done);
   return true;
 }
