@@ -9,6 +9,7 @@ namespace vidsalvage {
 enum class ChunkTableKind { Stco, Co64 };
 
 // The table number as C's atoi reads it: blanks, a sign, digits; 0 without digits.
+// A number beyond the int range gives the nearest end of it.
 int parse_table_number(const char* text);
 
 // Returns the exit status: 0 when the table was found, -1 otherwise.

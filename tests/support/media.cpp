@@ -1,11 +1,12 @@
 #include "support/media.h"
 
-#include "support/target.h"
-
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+
+#include "support/target.h"
 
 namespace vidsalvage::test {
 namespace {
@@ -113,6 +114,50 @@ std::optional<Bytes> box_body(const Bytes& file, std::string_view type) {
   if (boxes.empty()) return std::nullopt;
   const auto first = file.begin() + boxes[0].body_offset();
   return Bytes(first, first + boxes[0].body_size());
+}
+
+std::vector<std::uint64_t> chunk_offset_entries(const Bytes& file, const BoxRef& table) {
+  const int width = table.type == "co64" ? 8 : 4;
+  const std::int64_t body = table.body_offset();
+  const auto count = static_cast<std::int64_t>(read_be(file, body + 4, 4));
+  std::vector<std::uint64_t> entries;
+  for (std::int64_t i = 0; i < count && body + 8 + (i + 1) * width <= table.offset + table.size;
+       ++i) {
+    entries.push_back(read_be(file, body + 8 + i * width, width));
+  }
+  return entries;
+}
+
+Bytes with_co64_tables(const Bytes& file) {
+  std::vector<BoxRef> all;
+  walk(file, 0, static_cast<std::int64_t>(file.size()), "",
+       [&](const BoxRef& box, std::string_view) { all.push_back(box); });
+  Bytes out = file;
+  // From the last table back, so that the boxes still to be rewritten keep their offsets.
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    if (it->type != "stco") continue;
+    const std::vector<std::uint64_t> entries = chunk_offset_entries(file, *it);
+    Bytes table;
+    append_u32(table, static_cast<std::uint32_t>(16 + 8 * entries.size()));
+    append(table, std::string_view("co64"));
+    append_u32(table, 0);  // version and flags
+    append_u32(table, static_cast<std::uint32_t>(entries.size()));
+    for (std::uint64_t entry : entries) append_u64(table, entry);
+    const auto growth = static_cast<std::int64_t>(table.size()) - it->size;
+    for (const BoxRef& outer : all) {
+      if (outer.offset < it->offset && outer.offset + outer.size > it->offset) {
+        const auto grown = static_cast<std::uint32_t>(
+            static_cast<std::int64_t>(read_be(out, outer.offset, 4)) + growth);
+        Bytes field;
+        append_u32(field, grown);
+        std::copy(field.begin(), field.end(), out.begin() + outer.offset);
+      }
+    }
+    const auto first = out.begin() + it->offset;
+    out.erase(first, first + it->size);
+    out.insert(out.begin() + it->offset, table.begin(), table.end());
+  }
+  return out;
 }
 
 }  // namespace vidsalvage::test

@@ -47,4 +47,13 @@ std::vector<BoxRef> find_boxes(const Bytes& file, std::string_view type);
 // The body of the first box of the given type, if any.
 std::optional<Bytes> box_body(const Bytes& file, std::string_view type);
 
+// The chunk offsets of an `stco` or `co64` box found by find_boxes, as many as
+// its entry count says.
+std::vector<std::uint64_t> chunk_offset_entries(const Bytes& file, const BoxRef& table);
+
+// The file with every `stco` box rewritten as a `co64` box of the same offsets and
+// the sizes of the boxes around it grown to match. The offsets stay right when the
+// media data comes before the `moov` box, as ffmpeg writes it by default.
+Bytes with_co64_tables(const Bytes& file);
+
 }  // namespace vidsalvage::test

@@ -1,0 +1,58 @@
+#pragma once
+// Bit-level reading of an H.264 parameter set. Every operation fetches bytes
+// through the one virtual read_byte, so it works unchanged on a NALUnit, which
+// drops the emulation-prevention bytes.
+
+#include <cstdint>
+
+namespace vidsalvage {
+
+// Reads the bytes of a buffer it neither copies nor frees. Past the end it
+// yields zero bytes and zero bits and touches nothing; callers test at_end().
+class BitstreamReader {
+ public:
+  BitstreamReader(const std::uint8_t* data, std::uint32_t size) : data_(data), size_(size) {}
+  virtual ~BitstreamReader() = default;
+
+  // Back to the first bit; the current byte is kept but no longer counted.
+  virtual void reset();
+  // The next byte, or 0 with nothing changed when the buffer is exhausted.
+  virtual std::uint8_t read_byte();
+
+  // True when no unread bit remains.
+  bool at_end() const { return bits_left_ == 0 && position_ >= size_; }
+  std::uint32_t read_bit();
+  // n from 1 to 32; the first bit read is the most significant.
+  std::uint32_t read_bits(std::uint32_t n);
+  void skip_bits(std::uint32_t n);
+  // Exp-Golomb ue(v). Returns 0 when the end of the data cuts off the prefix, and
+  // 0xFFFFFFFF for a code of 32 or more leading zeros, which no valid stream has.
+  std::uint32_t read_ue();
+  // Exp-Golomb se(v).
+  std::int32_t read_se();
+
+  std::uint32_t position() const { return position_; }
+  std::uint32_t bits_left() const { return bits_left_; }
+
+ protected:
+  const std::uint8_t* data_;
+  std::uint32_t size_;
+  std::uint32_t position_ = 0;   // index of the next byte read_byte fetches
+  std::uint32_t bits_left_ = 0;  // unread bits of current_byte_, 0 to 8
+  std::uint8_t current_byte_ = 0;
+};
+
+// A NAL unit read with its emulation-prevention bytes removed: a 03 that follows
+// exactly two zero bytes returned by this reader is dropped.
+class NALUnit : public BitstreamReader {
+ public:
+  NALUnit(const std::uint8_t* data, std::uint32_t size) : BitstreamReader(data, size) {}
+
+  void reset() override;
+  std::uint8_t read_byte() override;
+
+ private:
+  std::int32_t zero_run_ = 0;  // consecutive zero bytes just returned, counted up to 3
+};
+
+}  // namespace vidsalvage

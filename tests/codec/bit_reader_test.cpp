@@ -1,0 +1,104 @@
+#include "codec/bit_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "support/bit_writer.h"
+#include "support/bytes.h"
+
+namespace vidsalvage::test {
+namespace {
+
+// Every byte the reader returns before it reports the end.
+Bytes drain_bytes(BitstreamReader& reader) {
+  Bytes out;
+  while (!reader.at_end()) out.push_back(static_cast<std::uint8_t>(reader.read_bits(8)));
+  return out;
+}
+
+struct EpbCase {
+  const char* name;
+  Bytes in;
+  Bytes out;
+};
+const EpbCase kEpbCases[] = {
+    {"drops 03 after two zeros", {0x00, 0x00, 0x03, 0x01}, {0x00, 0x00, 0x01}},
+    {"keeps 03 after three zeros", {0x00, 0x00, 0x00, 0x03}, {0x00, 0x00, 0x00, 0x03}},
+    {"starts a new run after a drop", {0x00, 0x00, 0x03, 0x00, 0x00, 0x03}, {0, 0, 0, 0}},
+    {"keeps 03 after one zero", {0x00, 0x03}, {0x00, 0x03}},
+    {"keeps a zero pair at the end", {0x65, 0x00, 0x00}, {0x65, 0x00, 0x00}},
+    {"a non-zero byte ends the run", {0x00, 0x01, 0x00, 0x03}, {0x00, 0x01, 0x00, 0x03}},
+    {"drops 03 that ends the buffer", {0x67, 0x00, 0x00, 0x03}, {0x67, 0x00, 0x00}},
+};
+
+TEST(NalUnit, RemovesEmulationPreventionBytes) {
+  for (const EpbCase& c : kEpbCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes in = c.in;  // its own vector: AddressSanitizer sees its end
+    NALUnit nal(in.data(), static_cast<std::uint32_t>(in.size()));
+    EXPECT_EQ(drain_bytes(nal), c.out);
+    // A reset reads the same bytes again.
+    nal.reset();
+    EXPECT_EQ(drain_bytes(nal), c.out);
+  }
+}
+
+TEST(BitstreamReader, KeepsEveryByteAndYieldsZerosPastTheEnd) {
+  const Bytes in = {0x00, 0x00, 0x03, 0x01};
+  BitstreamReader reader(in.data(), static_cast<std::uint32_t>(in.size()));
+  EXPECT_EQ(drain_bytes(reader), in);
+  EXPECT_EQ(reader.read_bits(32), 0u);
+  EXPECT_EQ(reader.position(), 4u);
+
+  BitstreamReader empty(nullptr, 0);
+  empty.reset();
+  EXPECT_TRUE(empty.at_end());
+  EXPECT_EQ(empty.read_byte(), 0);
+  EXPECT_EQ(empty.read_ue(), 0u);
+}
+
+TEST(BitstreamReader, ReadsExpGolombCodes) {
+  // H.264 Table 9-2: the bit strings and the code numbers they carry.
+  BitWriter w;
+  w.bits(0b1, 1).bits(0b010, 3).bits(0b011, 3).bits(0b00100, 5).bits(0b0001000, 7);
+  w.bits(0b1, 1).bits(0b010, 3).bits(0b011, 3).bits(0b00100, 5).bits(0b00101, 5);
+  w.bits(0b1, 1);
+  const Bytes in = w.raw();
+  BitstreamReader reader(in.data(), static_cast<std::uint32_t>(in.size()));
+  for (std::uint32_t expected : {0u, 1u, 2u, 3u, 7u}) EXPECT_EQ(reader.read_ue(), expected);
+  for (std::int32_t expected : {0, 1, -1, 2, -2}) EXPECT_EQ(reader.read_se(), expected);
+  // The largest valid code, 31 zeros, then all of its suffix.
+  const Bytes longest = {0x00, 0x00, 0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFE};
+  BitstreamReader max_reader(longest.data(), static_cast<std::uint32_t>(longest.size()));
+  EXPECT_EQ(max_reader.read_ue(), 0xFFFFFFFEu);
+  EXPECT_EQ(max_reader.bits_left(), 1u);
+}
+
+TEST(BitstreamReader, ExpGolombCodeCutOffByTheEnd) {
+  const Bytes zeros = {0x00, 0x00};
+  BitstreamReader reader(zeros.data(), static_cast<std::uint32_t>(zeros.size()));
+  EXPECT_EQ(reader.read_ue(), 0u);
+  EXPECT_TRUE(reader.at_end());
+  // 40 zeros, a one, and a suffix the data cannot hold: out of range, but read.
+  const Bytes overlong = {0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0xAA};
+  BitstreamReader over(overlong.data(), static_cast<std::uint32_t>(overlong.size()));
+  EXPECT_EQ(over.read_ue(), 0xFFFFFFFFu);
+  EXPECT_EQ(over.position(), overlong.size());
+}
+
+TEST(BitstreamReader, SkipsBitsAcrossBytes) {
+  const Bytes in = {0xA5, 0x5A, 0xC3, 0x3C};
+  BitstreamReader reader(in.data(), static_cast<std::uint32_t>(in.size()));
+  EXPECT_EQ(reader.read_bits(5), 0b10100u);  // 3 bits of A5 left
+  reader.skip_bits(11);                      // those 3 and all of 5A
+  EXPECT_EQ(reader.bits_left(), 0u);
+  EXPECT_EQ(reader.position(), 2u);
+  reader.skip_bits(1);  // fetches C3
+  EXPECT_EQ(reader.bits_left(), 7u);
+  EXPECT_EQ(reader.read_bits(7), 0x43u);
+  reader.skip_bits(2);
+  EXPECT_EQ(reader.read_bits(6), 0x3Cu);
+  EXPECT_TRUE(reader.at_end());
+}
+
+}  // namespace
+}  // namespace vidsalvage::test
