@@ -35,6 +35,8 @@ CliResult run_cli(const TempDir& dir, const std::vector<std::string>& args,
 // True when run_cli runs a Windows build (its output lines end in CR LF).
 bool runs_windows_build();
 
+// The two below need no child process; unit tests use them too, also on Windows.
+
 // Drops the text that a carriage return overwrites, line by line.
 std::string terminal_view(const std::string& raw);
 
