@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -58,15 +59,8 @@ void set_variable(const char* name, bool set, const std::string& value) {
   _exit(127);
 }
 
-}  // namespace
-
-bool runs_windows_build() {
-  const std::string binary = binary_under_test();
-  return binary.size() >= 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
-}
-
-CliResult run_cli(const TempDir& dir, const std::vector<std::string>& args,
-                  const CliOptions& options) {
+CliResult run_once(const TempDir& dir, const std::vector<std::string>& args,
+                   const CliOptions& options) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
   const pid_t pid = fork();
@@ -92,6 +86,31 @@ CliResult run_cli(const TempDir& dir, const std::vector<std::string>& args,
   result.raw_output =
       runs_windows_build() ? without_text_mode(result.native_output) : result.native_output;
   result.output = terminal_view(result.raw_output);
+  return result;
+}
+
+// The program ends with status 1 only after printing its banner and usage, so
+// status 1 without any output through the emulator means that Wine did not start
+// it (seen once in many runs of the suite) and nothing ran.
+bool emulator_did_not_start(const CliResult& result) {
+  return !emulator().empty() && result.status == 1 && result.native_output.empty();
+}
+
+}  // namespace
+
+bool runs_windows_build() {
+  const std::string binary = binary_under_test();
+  return binary.size() >= 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
+}
+
+CliResult run_cli(const TempDir& dir, const std::vector<std::string>& args,
+                  const CliOptions& options) {
+  CliResult result = run_once(dir, args, options);
+  for (int retry = 0; retry < 2 && emulator_did_not_start(result); ++retry) {
+    std::fprintf(stderr, "run_cli: Wine did not start %s (status 1, no output); again\n",
+                 binary_under_test().c_str());
+    result = run_once(dir, args, options);
+  }
   return result;
 }
 
