@@ -4,6 +4,7 @@
 // handing the stretches between them to the audio writer.
 
 #include <cstdint>
+#include <span>
 
 #include "io/input_window.h"
 #include "io/output_file.h"
@@ -12,7 +13,11 @@
 
 namespace vidsalvage {
 
-enum class SampleState { Start, AfterVideo, AfterSearch };
+enum class SampleState {
+  Start,        // the first position of the walk
+  AfterVideo,   // right behind a video unit just written
+  AfterSearch,  // on a candidate the resynchronisation search has matched
+};
 
 struct SampleWalk {
   std::int64_t cursor = 0;  // offset of the length field of the next unit
@@ -24,12 +29,29 @@ struct SampleWalk {
 // How a walk ended: every end is a finished run unless an output could not be written.
 enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed };
 
+// Every unit begins with its length: 4 bytes, big-endian.
+inline constexpr std::int64_t kLengthFieldBytes = 4;
+// Lengths of a video unit, its length field excluded.
+inline constexpr std::uint32_t kMinUnitLength = 2;
+inline constexpr std::uint32_t kMaxUnitLength = 15'349'759;  // 0xEA37FF
+// The walk goes on while cursor + kTailMarginBytes < size.
+inline constexpr std::int64_t kTailMarginBytes = 11;
+// What accepts_video reads at the cursor: a 7-byte signature at most.
+inline constexpr std::int64_t kUnitHeadBytes = 8;
+
 // The offset at which the walk starts, or kNotFound after
 // "FATAL ERROR: File '%s' is empty!".
 std::int64_t locate_media_data(InputWindow& input, const char* input_name,
                                const RecorderProfile& profile);
 
-// Walks the media data from `cursor` to its end.
+// Whether the unit whose first bytes (length field included, kUnitHeadBytes of
+// them) are `at_cursor` is video for `profile` in `state`; the length is tested
+// apart.
+bool accepts_video(const RecorderProfile& profile, SampleState state,
+                   std::span<const std::uint8_t> at_cursor);
+
+// Walks the media data from `cursor` to its end, printing progress and one trace
+// line per unit. Stops early only when an output cannot be written.
 WalkOutcome walk_samples(InputWindow& input, std::int64_t cursor, const RecorderProfile& profile,
                          AudioOutput& audio, OutputFile& video);
 

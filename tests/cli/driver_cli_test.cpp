@@ -98,14 +98,19 @@ TEST(CliDriver, RefusesAnOutputThatIsTheInput) {
   dir.write("rec.mp4", recording);
   dir.write("avcc.hdr", Bytes{1});
   ASSERT_EQ(link(dir.path("rec.mp4").c_str(), dir.path("hard.mp4").c_str()), 0);
-  const std::vector<std::vector<std::string>> command_lines = {
-      {"rec.mp4", "rec.mp4"}, {"rec.mp4", "./rec.mp4", "out.aac"}, {"rec.mp4", "hard.mp4", "--aac"}};
-  for (const auto& args : command_lines) {
-    SCOPED_TRACE(args[1]);
-    const CliResult r = run_cli(dir, args);
+  const struct {
+    std::vector<std::string> args;
+    std::string refused;
+  } command_lines[] = {{{"rec.mp4", "rec.mp4"}, "rec.mp4"},
+                       {{"rec.mp4", "./rec.mp4", "out.aac"}, "./rec.mp4"},
+                       {{"rec.mp4", "hard.mp4", "--aac"}, "hard.mp4"},
+                       {{"rec.mp4", "out.h264", "hard.mp4"}, "hard.mp4"}};
+  for (const auto& c : command_lines) {
+    SCOPED_TRACE(c.args[1] + " " + c.args.back());
+    const CliResult r = run_cli(dir, c.args);
     EXPECT_EQ(r.status, -1);
     EXPECT_EQ(dir.read("rec.mp4"), recording);
-    EXPECT_NE(r.output.find("Cannot write '" + args[1] + "'\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Cannot write '" + c.refused + "'\n"), std::string::npos) << r.output;
   }
 }
 
