@@ -19,13 +19,29 @@ std::string with_crlf(const std::string& text) {
   return converted;
 }
 
-// Standard output stays in text mode, as a console program's does.
-TEST(CliPlatform, StandardOutputEndsLinesAsThePlatformDoes) {
+// version 1, profile 64, level 1F, 4-byte lengths, no SPS, no PPS: a record
+// whose prologue writes nothing.
+const Bytes kEmptyAvcRecord = {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE0, 0x00};
+
+// Standard output stays in text mode, as a console program's does: on Windows
+// each "\n" arrives as CR LF and the progress line's lone CR stays as it is.
+// Output files are binary: a line-end byte in a video unit stays one byte.
+TEST(CliPlatform, TextOnStandardOutputBinaryInFiles) {
+  const Bytes slice = {0x65, 0x88, 0x0A, 0x0D, 0x0A, 0x1A, 0x0D, 0x0A, 0x0A};
+  const Bytes access_unit = concat({length_prefixed({0x09, 0x10}), length_prefixed(slice)});
   TempDir dir;
-  const CliResult r = run_cli(dir, {});
-  const std::string text = banner() + "This utility can recover H.264/AVC stream";
-  const std::string expected = runs_windows_build() ? with_crlf(text) : text;
-  EXPECT_EQ(r.native_output.substr(0, expected.size()), expected);
+  dir.write("rec.mp4", concat({box("ftyp", bytes_of("isom")), Bytes{0, 0, 0, 1}, bytes_of("mdat"),
+                               access_unit, access_unit, Bytes(12, 0)}));
+  dir.write("avcc.hdr", kEmptyAvcRecord);
+  const CliResult r = run_cli(dir, {"rec.mp4", "out.h264", "--aac"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.native_output, runs_windows_build() ? with_crlf(r.raw_output) : r.raw_output);
+  EXPECT_NE(r.raw_output.find("%\r"), std::string::npos) << "no progress line";
+  EXPECT_EQ(r.raw_output.find("\r\n"), std::string::npos);
+
+  const Bytes start_code = {0x00, 0x00, 0x00, 0x01};
+  const Bytes annex_b = concat({start_code, Bytes{0x09, 0x10}, start_code, slice});
+  EXPECT_EQ(dir.read("out.h264"), concat({annex_b, annex_b}));
 }
 
 TEST(CliPlatform, EmptyInputIsReadThroughTheWindow) {
