@@ -144,4 +144,8 @@ std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer) {
 
 bool close_descriptor(int descriptor) { return ::close(descriptor) == 0; }
 
+// The C library buffers standard output already: by line on a terminal, in
+// blocks otherwise.
+void prepare_standard_output() {}
+
 }  // namespace vidsalvage::platform

@@ -21,6 +21,7 @@ namespace vidsalvage::platform {
 namespace {
 // _read and _write count in unsigned int; larger buffers go in pieces.
 constexpr std::size_t kDescriptorChunkBytes = 1u << 30;
+constexpr std::size_t kStandardOutputBufferBytes = 4096;
 }  // namespace
 
 struct File {
@@ -148,5 +149,12 @@ std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer) {
 }
 
 bool close_descriptor(int descriptor) { return _close(descriptor) == 0; }
+
+void prepare_standard_output() {
+  // The runtime leaves a console (and NUL) unbuffered, and the formatted printing
+  // puts out one character at a time: one system call per byte. With a buffer a
+  // message costs a copy, and the console is written once per buffer.
+  std::setvbuf(stdout, nullptr, _IOFBF, kStandardOutputBufferBytes);
+}
 
 }  // namespace vidsalvage::platform
