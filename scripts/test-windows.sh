@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds vidsalvage.exe with MinGW-w64 and tests it under Wine: the unit tests,
-# cross-built, and the command-line tests of the native build in build/ (made
-# here when missing) run against the .exe instead of the native program.
+# cross-built, and the command-line and end-to-end tests of the native build in
+# build/ (made here when missing) run against the .exe instead of the native
+# program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,7 +14,7 @@ toolchain=()
 cmake -S . -B "$dir" "${toolchain[@]}" -DVIDSALVAGE_WERROR=ON -DVIDSALVAGE_BENCH=OFF >/dev/null
 cmake --build "$dir" -j"$jobs"
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DVIDSALVAGE_WERROR=ON >/dev/null
-cmake --build build -j"$jobs" --target vidsalvage_cli_tests
+cmake --build build -j"$jobs" --target vidsalvage_cli_tests vidsalvage_e2e_tests
 
 # Wine quiet and fast: no debug channels, no .NET or HTML engine to install, no
 # display, and one persistent wineserver for the prefix in the build tree. Every
@@ -34,5 +35,5 @@ trap '"$wineserver" -k </dev/null >/dev/null 2>&1 || true' EXIT
 
 ctest --test-dir "$dir" -j"$jobs" --output-on-failure </dev/null
 VIDSALVAGE_CLI_BINARY="$PWD/$dir/src/vidsalvage.exe" VIDSALVAGE_CLI_EMULATOR="$wine" \
-  ctest --test-dir build -L cli -j"$jobs" --output-on-failure </dev/null
+  ctest --test-dir build -L "^(cli|e2e)$" -j"$jobs" --output-on-failure </dev/null
 echo "All tests passed on the Windows build (under Wine)."

@@ -9,6 +9,9 @@
 namespace vidsalvage {
 namespace {
 constexpr std::size_t kBufferBytes = 1024 * 1024;
+// A write this large goes straight from the caller's bytes (the input view) to the
+// file: copying it into the buffer first would cost more than its system call.
+constexpr std::size_t kDirectWriteBytes = 64 * 1024;
 }  // namespace
 
 OutputFile::~OutputFile() { (void)close(); }
@@ -36,19 +39,14 @@ bool OutputFile::flush() {
 bool OutputFile::write(std::span<const std::uint8_t> bytes) {
   if (!is_open() || failed_) return false;
   position_ += static_cast<std::int64_t>(bytes.size());
-  if (bytes.size() <= kBufferBytes - buffered_) {
-    if (!bytes.empty()) std::memcpy(buffer_.get() + buffered_, bytes.data(), bytes.size());
-    buffered_ += bytes.size();
-    return true;
-  }
-  if (!flush()) return false;
-  if (bytes.size() >= kBufferBytes) {
-    // A large unit goes straight from the input view to the file, uncopied.
+  if (bytes.size() >= kDirectWriteBytes) {
+    if (!flush()) return false;
     if (!platform::write_all(descriptor_, bytes)) failed_ = true;
     return !failed_;
   }
-  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
-  buffered_ = bytes.size();
+  if (bytes.size() > kBufferBytes - buffered_ && !flush()) return false;
+  if (!bytes.empty()) std::memcpy(buffer_.get() + buffered_, bytes.data(), bytes.size());
+  buffered_ += bytes.size();
   return true;
 }
 
