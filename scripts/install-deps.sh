@@ -3,17 +3,28 @@
 # need and the machine lacks. Does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libbenchmark-dev ffmpeg)
+packages=(cmake make g++ libgtest-dev googletest libbenchmark-dev ffmpeg)
+# The Windows build: MinGW-w64 with the posix thread model, and Wine to run the
+# tests; without their recommendations (fonts, X libraries, 32-bit Wine).
+windows_packages=(g++-mingw-w64-x86-64-posix wine64)
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+mapfile -t missing_packages < <(missing "${packages[@]}")
+mapfile -t missing_windows < <(missing "${windows_packages[@]}")
+[ ${#missing_packages[@]} -eq 0 ] && [ ${#missing_windows[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing_packages[*]} ${missing_windows[*]}"
 sudo=()
 [ "$(id -u)" -ne 0 ] && sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null
+if [ ${#missing_packages[@]} -gt 0 ]; then
+  "${sudo[@]}" apt-get install -y -qq "${missing_packages[@]}" </dev/null
+fi
+if [ ${#missing_windows[@]} -gt 0 ]; then
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing_windows[@]}" </dev/null
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds vidsalvage and runs every test twice: in the normal build, and in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds vidsalvage and runs every test three times: in the normal build, in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, and on the Windows
+# build under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,4 +17,5 @@ run_suite() {
 
 run_suite build
 run_suite build-sanitize -DVIDSALVAGE_SANITIZE=ON -DVIDSALVAGE_BENCH=OFF
-echo "All tests passed (normal and sanitizer builds)."
+bash scripts/test-windows.sh
+echo "All tests passed (normal, sanitizer and Windows builds)."

@@ -1,3 +1,7 @@
 #include "app/driver.h"
+#include "io/platform_file.h"
 
-int main(int argc, char** argv) { return vidsalvage::run(argc, argv); }
+int main(int argc, char** argv) {
+  vidsalvage::platform::prepare_standard_output();
+  return vidsalvage::run(argc, argv);
+}

@@ -46,4 +46,11 @@ std::int64_t seek_descriptor(int descriptor, std::int64_t offset, SeekFrom from)
 std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer);
 bool close_descriptor(int descriptor);
 
+// ---- Standard output.
+
+// Called once, before the first message: on Windows gives standard output a
+// buffer of its own, also on a console (the runtime's formatted printing writes
+// an unbuffered stream one byte at a time); nothing to do on POSIX.
+void prepare_standard_output();
+
 }  // namespace vidsalvage::platform

@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "io/platform_file.h"
+#include "io/platform_test_seams.h"
 
 namespace vidsalvage::platform {
 
@@ -56,6 +57,10 @@ bool create_mapping(File* file, std::int64_t size) {
 }
 
 const std::uint8_t* map_view(File* file, std::int64_t /*size*/) {
+  if (const int error = forced_map_view_error(); error != 0) {
+    errno = error;
+    return nullptr;
+  }
   return static_cast<const std::uint8_t*>(file->mapped);
 }
 
@@ -138,5 +143,9 @@ std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer) {
 }
 
 bool close_descriptor(int descriptor) { return ::close(descriptor) == 0; }
+
+// The C library buffers standard output already: by line on a terminal, in
+// blocks otherwise.
+void prepare_standard_output() {}
 
 }  // namespace vidsalvage::platform

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "io/input_window.h"
 #include "support/bytes.h"
+#include "support/target.h"
 #include "support/temp_dir.h"
 
 namespace vidsalvage {
@@ -20,13 +23,15 @@ std::int64_t naive_find(const Bytes& data, std::int64_t end, std::int64_t start,
   return kNotFound;
 }
 
-// The same file opened mapped and through the window.
+// The same contents opened mapped and through the window; two copies, since an
+// input is held exclusively (on Windows a second open of it fails).
 struct BothModes {
   explicit BothModes(const Bytes& contents) {
-    dir.write("input.bin", contents);
+    dir.write("mapped.bin", contents);
+    dir.write("windowed.bin", contents);
     testing::internal::CaptureStdout();  // the window's warning
-    const bool opened = open_input(mapped, dir.path("input.bin").c_str()) &&
-                        open_input(windowed, dir.path("input.bin").c_str(), {.allow_mapping = false});
+    const bool opened = open_input(mapped, dir.path("mapped.bin").c_str()) &&
+                        open_input(windowed, dir.path("windowed.bin").c_str(), {.allow_mapping = false});
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(opened);
   }
@@ -93,10 +98,12 @@ TEST(FindPattern, EmptyInputIsReadThroughTheWindowAndHoldsNothing) {
   InputWindow window;
   testing::internal::CaptureStdout();
   ASSERT_TRUE(open_input(window, dir.path("empty.bin").c_str()));
-  const std::string output = testing::internal::GetCapturedStdout();
+  // The system refuses to map an empty file: Windows with ERROR_FILE_INVALID.
+  const int error = test::kWindowsBuild ? 1006 : EINVAL;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Cannot map file '" + dir.path("empty.bin") + "', CreateFileMapping error " +
+                std::to_string(error) + "\nWARNING: Used slow file read method\n");
   EXPECT_FALSE(window.mapping);
-  EXPECT_NE(output.find("CreateFileMapping error"), std::string::npos);
-  EXPECT_NE(output.find("WARNING: Used slow file read method\n"), std::string::npos);
   const Bytes pattern = {0x00};
   EXPECT_EQ(find_pattern(window, 10, 0, pattern), kNotFound);
   EXPECT_EQ(find_pattern(window, 0, 0, pattern), kNotFound);

@@ -48,6 +48,8 @@ TEST(OutputFile, EmptiesAnExistingLongerFile) {
   EXPECT_EQ(dir.read("out.bin"), (Bytes{1, 2}));
 }
 
+// /dev/full also serves the Windows build under Wine: the tests run in the build
+// tree, on Wine's drive Z: that holds the whole Linux file tree.
 TEST(OutputFile, ReportsAFullDevice) {
   OutputFile file;
   ASSERT_TRUE(file.open("/dev/full"));

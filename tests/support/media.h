@@ -13,14 +13,14 @@
 
 namespace vidsalvage::test {
 
-// True when ffmpeg and ffprobe are on the PATH.
+// True when ffmpeg and ffprobe are on the PATH and the tests can start them.
 bool have_ffmpeg();
 
 // Skips the current test, with a message, when ffmpeg is missing.
 #define VIDSALVAGE_REQUIRE_FFMPEG()                                      \
   do {                                                                   \
     if (!::vidsalvage::test::have_ffmpeg()) {                            \
-      GTEST_SKIP() << "ffmpeg is not installed; skipping a real-file test"; \
+      GTEST_SKIP() << "ffmpeg is not available; skipping a real-file test"; \
     }                                                                    \
   } while (0)
 

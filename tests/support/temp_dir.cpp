@@ -1,9 +1,7 @@
 #include "support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,9 +11,22 @@ namespace vidsalvage::test {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "vidsalvage-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary directory");
-  path_ = pattern;
+  // create_directory fails on a name that exists, so parallel test processes
+  // never share a directory; the clock and a counter make a clash rare.
+  static unsigned counter = 0;
+  const auto stamp = static_cast<unsigned long long>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() /
+                               ("vidsalvage-test-" + std::to_string(stamp) + "-" +
+                                std::to_string(++counter));
+    std::error_code error;
+    if (fs::create_directory(candidate, error)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
