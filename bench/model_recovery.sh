@@ -50,7 +50,7 @@ tables=$(best_of_3 "$tool" camera_damaged.mp4 out.h264 out.aac)
 VIDSALVAGE_FORCE_WINDOW=1 strace -f -e trace=openat,read,pread64 -o read.trace "$tool" \
   camera_intact.mp4 --model >/dev/null
 read_bytes=$(awk '/"camera_intact.mp4"/ { open = 1 } open && /read(64)?\(3,/ {
-  split($0, part, "= "); n += part[2]; count++ } END { printf "%d in %d reads", n, count }' read.trace)
+  split($0, part, "= "); n += part[2]; count++ } END { printf "%.0f in %d reads", n, count }' read.trace)
 rm -f read.trace
 peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" camera_damaged.mp4 out.h264 out.aac \
   --model >/dev/null; } 2>&1 | awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
