@@ -40,10 +40,6 @@ std::uint64_t read_field(std::span<const std::uint8_t> bytes, std::uint32_t offs
   return v;
 }
 
-std::uint32_t read_length(std::span<const std::uint8_t> bytes, std::uint32_t size) {
-  return static_cast<std::uint32_t>(read_field(bytes, 0, size, false));
-}
-
 // Trust in a class's constant bytes: a byte is trusted when it is constant in the
 // class and no byte that varies in any class of the track lies close to it.
 void trust_bytes(const ModelTrack& track, ModelIndex::Class& c) {
@@ -247,6 +243,10 @@ ModelIndex build_model_index(const StreamModel& model) {
   return index;
 }
 
+std::uint32_t unit_length(std::span<const std::uint8_t> field, std::uint32_t length_size) {
+  return static_cast<std::uint32_t>(read_field(field, 0, length_size, false));
+}
+
 std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link) {
   if (link.offset + link.width > sample_head.size()) return -1;
   const std::int64_t size = static_cast<std::int64_t>(read_field(sample_head, link.offset,
@@ -292,7 +292,7 @@ UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offs
   const std::span<const std::uint8_t> head = read_input(
       input, offset, std::min<std::int64_t>(ls + 1 + kSliceHeadBytes, input.size - offset));
   if (head.empty()) return UnitCheck::ReadFailed;
-  const std::uint32_t length = read_length(head, ls);
+  const std::uint32_t length = unit_length(head, ls);
   if (length == 0 || length > index.max_unit) return UnitCheck::NotVideo;
   const std::span<const std::uint8_t> body =
       head.subspan(ls, std::min<std::size_t>(head.size() - ls, length));
@@ -313,7 +313,7 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
   if (input.size - offset < ls + 2) return false;
   const std::span<const std::uint8_t> head = read_input(input, offset, ls + 2);
   if (head.empty()) return false;
-  const std::uint32_t length = read_length(head, ls);
+  const std::uint32_t length = unit_length(head, ls);
   const std::uint8_t header = head[ls];
   const std::uint8_t second = head[ls + 1];
   if (index.slice_opens_samples && is_slice(header & 0x1F)) return true;
@@ -403,7 +403,7 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
                                index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);
       bool maybe_video = true;
       if (whole) {
-        const std::uint32_t length = read_length(block.subspan(i), ls);
+        const std::uint32_t length = unit_length(block.subspan(i), ls);
         maybe_video =
             length != 0 && length <= index.max_unit && index.first_headers.test(block[i + ls]);
       }

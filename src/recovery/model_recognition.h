@@ -64,6 +64,9 @@ bool class_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, 
 // bytes do not hold it.
 std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link);
 
+// The length in a unit's length field of `length_size` bytes, which `field` holds.
+std::uint32_t unit_length(std::span<const std::uint8_t> field, std::uint32_t length_size);
+
 enum class UnitCheck { Video, NotVideo, PastEnd, ReadFailed };
 
 struct Unit {

@@ -1,7 +1,6 @@
 #include "recovery/model_walk.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <map>
 #include <tuple>
@@ -55,12 +54,9 @@ class ModelWalk {
     while (cursor_ < input_.size) {
       progress_.cursor = cursor_;
       print_progress(progress_, input_.size);
-      Step step = Step::Stop;
-      if (announced_ >= 0) {
-        step = take_announced();
-      } else {
-        step = Step::NotHere;
-      }
+      // In this order: the size the sample before announced, another track's
+      // sample, video units, and else a search for the next recognised start.
+      Step step = announced_ >= 0 ? take_announced() : Step::NotHere;
       if (step == Step::NotHere) step = take_class();
       if (step == Step::NotHere) step = take_video();
       if (step == Step::NotHere) step = search_on();
@@ -93,8 +89,7 @@ class ModelWalk {
     while (offset < end) {
       const std::span<const std::uint8_t> field = read_input(input_, offset, ls + 1);
       if (field.empty()) return CopyOutcome::ReadFailed;
-      std::uint32_t length = 0;
-      for (std::uint32_t k = 0; k < ls; ++k) length = (length << 8) | field[k];
+      const std::uint32_t length = unit_length(field, ls);
       last_type_ = field[ls] & 0x1F;
       const CopyOutcome w = write_video_unit(input_, offset, length, video_, ls);
       if (w != CopyOutcome::Done) return w;
@@ -111,8 +106,7 @@ class ModelWalk {
     while (end - p > ls) {
       const std::span<const std::uint8_t> field = read_input(input_, p, ls + 1);
       if (field.empty()) return false;
-      std::uint32_t length = 0;
-      for (std::uint32_t k = 0; k < ls; ++k) length = (length << 8) | field[k];
+      const std::uint32_t length = unit_length(field, ls);
       if (length == 0 || (field[ls] & 0x80) != 0 || length > end - p - ls) return false;
       p += ls + length;
     }
@@ -199,8 +193,9 @@ class ModelWalk {
   Step take_announced_audio(std::int64_t size) {
     if (model_.audio.role == TrackRole::Aac) {
       const std::span<const std::uint8_t> head = read_input(input_, cursor_, 1);
-      if (head.empty() || size > kMaxAdtsPayload || !scores_.may_start(head[0]))
+      if (head.empty() || size > kMaxAdtsPayload || !scores_.may_start(head[0])) {
         return Step::NotHere;
+      }
     }
     const std::int64_t at = cursor_;
     cursor_ += size;
@@ -262,8 +257,9 @@ class ModelWalk {
       print_skip(start, end - start);
       return Step::Taken;
     }
-    if (model_.audio.role == TrackRole::Pcm)
+    if (model_.audio.role == TrackRole::Pcm) {
       return from_written(write_pcm(start, end - start), Step::AudioFailed);
+    }
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::Stop;
