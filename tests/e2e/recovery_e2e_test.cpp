@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <regex>
 #include <sstream>
 
 #include "support/cli.h"
@@ -25,15 +24,17 @@ struct Piece {
   std::int64_t length = 0;
 };
 
+// The pieces named by the trace lines, in order: "KIND: 0xOFFSET [0xLENGTH]...".
 std::vector<Piece> trace_pieces(const std::string& output) {
-  static const std::regex kLine(R"(^ ?(H264|AAC|PCM|MP3|skip): 0x([0-9A-F]+) \[0x *([0-9A-F]+)\])");
   std::vector<Piece> pieces;
   std::istringstream lines(output);
   std::string line;
   while (std::getline(lines, line)) {
-    std::smatch m;
-    if (std::regex_search(line, m, kLine)) {
-      pieces.push_back({m[1], std::stoll(m[2], nullptr, 16), std::stoll(m[3], nullptr, 16)});
+    char kind[8] = {};
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+    if (std::sscanf(line.c_str(), " %7[A-Za-z0-9]: 0x%llx [0x%llx]", kind, &offset, &length) == 3) {
+      pieces.push_back({kind, static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length)});
     }
   }
   return pieces;
