@@ -8,6 +8,7 @@
 #   bench/real_recording.sh [WORK_DIR]     (default /tmp/vidsalvage-bench; ~9 GB free needed)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/timing.sh"
 work=${1:-/tmp/vidsalvage-bench}
 target_bytes=$((2 * 1024 * 1024 * 1024))
 
@@ -61,19 +62,6 @@ fi
 size=$(stat -c %s damaged.mp4)
 echo "damaged.mp4: $size bytes; intact.mp4: $(stat -c %s intact.mp4) bytes"
 
-# Seconds of wall time, best of three runs of a command; output discarded.
-best_of_3() {
-  local best=0 start end t
-  for _ in 1 2 3; do
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    t=$((end - start))
-    if [ "$best" -eq 0 ] || [ "$t" -lt "$best" ]; then best=$t; fi
-  done
-  awk -v ns="$best" 'BEGIN { printf "%.3f", ns / 1e9 }'
-}
-
 cat damaged.mp4 intact.mp4 >/dev/null  # warm the page cache
 "$tool" intact.mp4 --avcc >/dev/null
 
@@ -88,7 +76,6 @@ peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" damaged.mp4 out.
   awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
 rm -f out.h264 out.aac
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 printf '%-36s %9s %9s\n' "run (best of 3)" "seconds" "x cp"
 printf '%-36s %9s %9s\n' "cp damaged.mp4" "$cp_damaged" "1.00"
 printf '%-36s %9s %9s\n' "recovery, mapped" "$mapped" "$(ratio "$mapped" "$cp_damaged")"

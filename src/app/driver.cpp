@@ -7,6 +7,7 @@
 #include "io/text.h"
 #include "tools/chunk_offsets.h"
 #include "tools/header_extraction.h"
+#include "tools/model_learning.h"
 
 namespace vidsalvage {
 namespace {
@@ -66,8 +67,11 @@ int run_mode(InputWindow& input, int argc, const char* const* argv) {
       return dump_chunk_offsets(input, ChunkTableKind::Co64, table_number);
     case RunMode::ExtractHeaders:
       return extract_headers(input, argv[1]);
+    case RunMode::LearnModel:
+      return learn_reference_model(input, argv[1]);
     case RunMode::Recover:
-      return run_recovery(input, argc, argv);
+      return asks_for_model(argc, argv) ? run_model_recovery(input, argc, argv)
+                                        : run_recovery(input, argc, argv);
   }
   return kExitFailure;
 }
@@ -78,6 +82,7 @@ RunMode choose_run_mode(const char* argument) {
   if (equals_ignore_case(argument, "--stco")) return RunMode::DumpStco;
   if (equals_ignore_case(argument, "--co64")) return RunMode::DumpCo64;
   if (equals_ignore_case(argument, "--avcc")) return RunMode::ExtractHeaders;
+  if (equals_ignore_case(argument, "--model")) return RunMode::LearnModel;
   return RunMode::Recover;
 }
 

@@ -7,7 +7,7 @@
 
 namespace vidsalvage {
 
-enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, Recover };
+enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, LearnModel, Recover };
 
 // Runs the program on its command line and returns the exit status.
 int run(int argc, const char* const* argv);
@@ -17,6 +17,13 @@ RunMode choose_run_mode(const char* argument);
 
 // The recovery mode on an open input; returns the exit status.
 int run_recovery(InputWindow& input, int argc, const char* const* argv);
+
+// True when an argument from 3 on is "--model".
+bool asks_for_model(int argc, const char* const* argv);
+
+// The recovery mode with reference.model in place of avcc.hdr and mp4a.hdr;
+// returns the exit status.
+int run_model_recovery(InputWindow& input, int argc, const char* const* argv);
 
 // size × 100 ÷ input_size in 64-bit integers, truncated toward zero.
 int percent_of(std::int64_t size, std::int64_t input_size);

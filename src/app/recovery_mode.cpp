@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
+#include "app/recovery_report.h"
 #include "codec/audio_config.h"
 #include "codec/avc_config.h"
 #include "io/exit_status.h"
@@ -15,12 +16,6 @@
 namespace vidsalvage {
 namespace {
 
-// A failed write ends the run: the user must not take a short file for a salvage.
-int write_failed(const char* name) {
-  std::printf("Cannot write '%s'\n", name);
-  return kExitFailure;
-}
-
 // Takes the output's size as the position of its end, closes it and prints its line.
 bool report_output(OutputFile& file, const char* name, std::int64_t input_size) {
   const std::int64_t size = file.position();
@@ -30,16 +25,29 @@ bool report_output(OutputFile& file, const char* name, std::int64_t input_size) 
   return true;
 }
 
-int report_run(OutputFile& video, const char* video_name, AudioOutput& audio,
+}  // namespace
+
+int write_failed(const char* name) {
+  std::printf("Cannot write '%s'\n", name);
+  return kExitFailure;
+}
+
+int finish_run(WalkOutcome outcome, OutputFile& video, const char* video_name, AudioOutput& audio,
                std::int64_t input_size) {
+  switch (outcome) {
+    case WalkOutcome::VideoWriteFailed:
+      return write_failed(video_name);
+    case WalkOutcome::AudioWriteFailed:
+      return write_failed(audio.name);
+    case WalkOutcome::Finished:
+      break;
+  }
   if (!report_output(video, video_name, input_size)) return write_failed(video_name);
   if (!audio.file.is_open()) return kExitSuccess;
   if (audio.mode == AudioMode::Pcm && !finish_wav_header(audio)) return write_failed(audio.name);
   if (!report_output(audio.file, audio.name, input_size)) return write_failed(audio.name);
   return kExitSuccess;
 }
-
-}  // namespace
 
 int run_recovery(InputWindow& input, int argc, const char* const* argv) {
   const char* input_name = argv[1];
@@ -62,15 +70,8 @@ int run_recovery(InputWindow& input, int argc, const char* const* argv) {
   const std::int64_t start = locate_media_data(input, input_name, profile);
   if (start == kNotFound) return kExitFailure;
 
-  switch (walk_samples(input, start, profile, audio, video)) {
-    case WalkOutcome::VideoWriteFailed:
-      return write_failed(video_name);
-    case WalkOutcome::AudioWriteFailed:
-      return write_failed(audio.name);
-    case WalkOutcome::Finished:
-      break;
-  }
-  return report_run(video, video_name, audio, input.size);
+  const WalkOutcome outcome = walk_samples(input, start, profile, audio, video);
+  return finish_run(outcome, video, video_name, audio, input.size);
 }
 
 }  // namespace vidsalvage

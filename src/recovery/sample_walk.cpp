@@ -37,6 +37,8 @@ std::int64_t first_nonzero_word(InputWindow& input) {
   return kNotFound;
 }
 
+}  // namespace
+
 void print_progress(SampleWalk& walk, std::int64_t size) {
   const auto permille = static_cast<std::int32_t>(walk.cursor * kPermilleScale / size);
   if (permille == walk.last_permille) return;
@@ -44,17 +46,14 @@ void print_progress(SampleWalk& walk, std::int64_t size) {
   std::printf("  %.1f%%\r", permille / 10.0);
 }
 
-// Writes the unit under the cursor behind a start code, with its trace line.
 CopyOutcome write_video_unit(InputWindow& input, std::int64_t cursor, std::uint32_t length,
-                             OutputFile& video) {
+                             OutputFile& video, std::uint32_t length_field_bytes) {
   std::printf("H264: 0x%08llX [0x%8llX] -> [0x%8llX]\n", static_cast<unsigned long long>(cursor),
-              static_cast<unsigned long long>(length) + kLengthFieldBytes,
+              static_cast<unsigned long long>(length) + length_field_bytes,
               static_cast<unsigned long long>(video.position()));
   if (!video.write(kStartCode)) return CopyOutcome::WriteFailed;
-  return copy_input(input, cursor + kLengthFieldBytes, length, video);
+  return copy_input(input, cursor + length_field_bytes, length, video);
 }
-
-}  // namespace
 
 std::int64_t locate_media_data(InputWindow& input, const char* input_name,
                                const RecorderProfile& profile) {

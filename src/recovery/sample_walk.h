@@ -9,6 +9,7 @@
 #include "io/input_window.h"
 #include "io/output_file.h"
 #include "recovery/audio_output.h"
+#include "recovery/input_copy.h"
 #include "recovery/recorder_profile.h"
 
 namespace vidsalvage {
@@ -49,6 +50,15 @@ std::int64_t locate_media_data(InputWindow& input, const char* input_name,
 // apart.
 bool accepts_video(const RecorderProfile& profile, SampleState state,
                    std::span<const std::uint8_t> at_cursor);
+
+// Prints the progress line when the per-mille value of the cursor changed.
+void print_progress(SampleWalk& walk, std::int64_t size);
+
+// Writes the unit whose length field is at `cursor` behind a start code, with its
+// trace line; the field is 4 bytes wide unless the stream says otherwise.
+[[nodiscard]] CopyOutcome write_video_unit(InputWindow& input, std::int64_t cursor,
+                                           std::uint32_t length, OutputFile& video,
+                                           std::uint32_t length_field_bytes = 4);
 
 // Walks the media data from `cursor` to its end, printing progress and one trace
 // line per unit. Stops early only when an output cannot be written.

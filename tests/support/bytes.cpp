@@ -1,6 +1,21 @@
 #include "support/bytes.h"
 
+#include <stdexcept>
+
 namespace vidsalvage::test {
+
+std::uint64_t read_be(const Bytes& b, std::int64_t at, int width) {
+  if (at < 0 || at + width > static_cast<std::int64_t>(b.size())) {
+    throw std::runtime_error("a table runs past its box");
+  }
+  std::uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
+  return v;
+}
+
+Bytes slice(const Bytes& b, std::int64_t offset, std::int64_t size) {
+  return Bytes(b.begin() + offset, b.begin() + offset + size);
+}
 
 Bytes pseudo_random_bytes(std::size_t count, std::uint32_t seed) {
   Bytes b(count);

@@ -48,6 +48,13 @@ inline Bytes length_prefixed(const Bytes& unit) {
   return b;
 }
 
+// The big-endian number of `width` bytes at `at`. Throws std::runtime_error when
+// they run past the end: a test's file is not what the test took it for.
+std::uint64_t read_be(const Bytes& b, std::int64_t at, int width);
+
+// The `size` bytes from `offset`.
+Bytes slice(const Bytes& b, std::int64_t offset, std::int64_t size);
+
 // Deterministic filler bytes (xorshift), the same on every run.
 Bytes pseudo_random_bytes(std::size_t count, std::uint32_t seed);
 

@@ -11,12 +11,6 @@
 namespace vidsalvage::test {
 namespace {
 
-std::uint64_t read_be(const Bytes& b, std::int64_t at, int width) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
-  return v;
-}
-
 bool is_container(std::string_view type) {
   static const std::array<std::string_view, 10> kContainers = {
       "moov", "trak", "mdia", "minf", "stbl", "edts", "dinf", "udta", "mvex", "moof"};

@@ -7,19 +7,6 @@
 namespace vidsalvage::test {
 namespace {
 
-std::uint64_t be(const Bytes& b, std::int64_t at, int width) {
-  if (at < 0 || at + width > static_cast<std::int64_t>(b.size())) {
-    throw std::runtime_error("sample table runs past its box");
-  }
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
-  return v;
-}
-
-Bytes slice(const Bytes& b, std::int64_t offset, std::int64_t size) {
-  return Bytes(b.begin() + offset, b.begin() + offset + size);
-}
-
 std::vector<std::int64_t> chunk_offsets(const Bytes& trak) {
   std::vector<std::int64_t> offsets;
   for (const char* type : {"stco", "co64"}) {
@@ -27,9 +14,9 @@ std::vector<std::int64_t> chunk_offsets(const Bytes& trak) {
     if (boxes.empty()) continue;
     const int width = std::string(type) == "stco" ? 4 : 8;
     const std::int64_t body = boxes[0].body_offset();
-    const auto count = static_cast<std::int64_t>(be(trak, body + 4, 4));
+    const auto count = static_cast<std::int64_t>(read_be(trak, body + 4, 4));
     for (std::int64_t i = 0; i < count; ++i) {
-      offsets.push_back(static_cast<std::int64_t>(be(trak, body + 8 + i * width, width)));
+      offsets.push_back(static_cast<std::int64_t>(read_be(trak, body + 8 + i * width, width)));
     }
   }
   return offsets;
@@ -48,24 +35,24 @@ std::vector<Track> read_tracks(const Bytes& file) {
                                             trak.begin() + hdlr[0].body_offset() + 12);
     const BoxRef stsz = find_boxes(trak, "stsz").at(0);
     const BoxRef stsc = find_boxes(trak, "stsc").at(0);
-    const auto uniform = static_cast<std::int64_t>(be(trak, stsz.body_offset() + 4, 4));
-    const auto sample_count = static_cast<std::int64_t>(be(trak, stsz.body_offset() + 8, 4));
-    const auto entries = static_cast<std::int64_t>(be(trak, stsc.body_offset() + 4, 4));
+    const auto uniform = static_cast<std::int64_t>(read_be(trak, stsz.body_offset() + 4, 4));
+    const auto sample_count = static_cast<std::int64_t>(read_be(trak, stsz.body_offset() + 8, 4));
+    const auto entries = static_cast<std::int64_t>(read_be(trak, stsc.body_offset() + 4, 4));
     const std::vector<std::int64_t> chunks = chunk_offsets(trak);
     std::int64_t sample = 0;
     for (std::int64_t e = 0; e < entries; ++e) {
       const std::int64_t at = stsc.body_offset() + 8 + e * 12;
-      const auto first_chunk = static_cast<std::int64_t>(be(trak, at, 4));
-      const auto per_chunk = static_cast<std::int64_t>(be(trak, at + 4, 4));
+      const auto first_chunk = static_cast<std::int64_t>(read_be(trak, at, 4));
+      const auto per_chunk = static_cast<std::int64_t>(read_be(trak, at + 4, 4));
       const std::int64_t next_first =
-          e + 1 < entries ? static_cast<std::int64_t>(be(trak, at + 12, 4))
+          e + 1 < entries ? static_cast<std::int64_t>(read_be(trak, at + 12, 4))
                           : static_cast<std::int64_t>(chunks.size()) + 1;
       for (std::int64_t chunk = first_chunk; chunk < next_first; ++chunk) {
         std::int64_t offset = chunks.at(static_cast<std::size_t>(chunk - 1));
         for (std::int64_t k = 0; k < per_chunk && sample < sample_count; ++k, ++sample) {
           const std::int64_t size =
               uniform != 0 ? uniform
-                           : static_cast<std::int64_t>(be(trak, stsz.body_offset() + 12 + sample * 4, 4));
+                           : static_cast<std::int64_t>(read_be(trak, stsz.body_offset() + 12 + sample * 4, 4));
           track.samples.push_back({offset, size});
           offset += size;
         }
@@ -120,7 +107,7 @@ std::vector<Bytes> length_prefixed_units(const Bytes& file, const std::vector<Sa
   for (const Sample& s : samples) {
     std::int64_t at = s.offset;
     while (at + 4 <= s.offset + s.size) {
-      const auto length = static_cast<std::int64_t>(be(file, at, 4));
+      const auto length = static_cast<std::int64_t>(read_be(file, at, 4));
       units.push_back(slice(file, at + 4, length));
       at += 4 + length;
     }

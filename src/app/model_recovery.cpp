@@ -1,0 +1,161 @@
+// The recovery with a learned model: reference.model in place of avcc.hdr and
+// mp4a.hdr, and the model walk in place of the recorders' signature tables.
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "app/driver.h"
+#include "app/recovery_report.h"
+#include "codec/audio_config.h"
+#include "codec/avc_config.h"
+#include "codec/stream_model.h"
+#include "io/byte_reader.h"
+#include "io/exit_status.h"
+#include "io/output_file.h"
+#include "io/text.h"
+#include "recovery/audio_output.h"
+#include "recovery/model_walk.h"
+#include "recovery/recorder_profile.h"
+#include "recovery/sample_walk.h"
+
+namespace vidsalvage {
+namespace {
+
+constexpr const char* kModelKeyword = "--model";
+// As argument 3 these choose no audio file.
+constexpr std::array<const char*, 4> kNoAudioFile = {"--aac", "--pcm", "--mp3", "--model"};
+constexpr std::uint32_t kSize64 = 1;  // an mdat whose 64-bit size follows its type
+
+bool names_audio_file(int argc, const char* const* argv) {
+  if (argc <= 3) return false;
+  return std::none_of(kNoAudioFile.begin(), kNoAudioFile.end(),
+                      [&](const char* k) { return equals_ignore_case(argv[3], k); });
+}
+
+// The AudioSpecificConfig's object type, sampling index and channels; indexes
+// without meaning fall back to 48000 Hz stereo, as mp4a.hdr's do.
+AudioConfig config_from_asc(const std::vector<std::uint8_t>& asc) {
+  AudioConfig config;
+  if (asc.size() < 2) return config;
+  config.object_type = asc[0] >> 3;
+  config.sampling_index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
+  config.channel_config = (asc[1] >> 3) & 15;
+  if (config.sampling_index > 12 || config.channel_config == 0 || config.channel_config > 7) {
+    config.sampling_index = 3;
+    config.channel_config = 2;
+  }
+  return config;
+}
+
+void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// A WAV header for the reference's PCM format; the run report patches the sizes.
+std::vector<std::uint8_t> wav_header(const AudioModel& a) {
+  const std::uint32_t block = a.channels * (a.bits / 8);
+  std::vector<std::uint8_t> h;
+  const auto text = [&](const char* t) { h.insert(h.end(), t, t + std::strlen(t)); };
+  text("RIFF    WAVEfmt ");
+  put_le(h, 16, 4);
+  put_le(h, 1, 2);  // PCM
+  put_le(h, a.channels, 2);
+  put_le(h, a.rate, 4);
+  put_le(h, a.rate * block, 4);
+  put_le(h, block, 2);
+  put_le(h, a.bits, 2);
+  text("data    ");
+  return h;
+}
+
+// Opens the audio output named by argument 3 in the kind the model learned, and
+// prints the line naming that kind. False after "Cannot write".
+bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
+                      const char* const* argv, const InputWindow& input) {
+  const AudioModel& a = model.audio;
+  if (a.track == 0) {
+    std::printf("The reference recording has no audio track\n");
+    return true;
+  }
+  audio.mode = a.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
+  audio.config = config_from_asc(a.config);
+  audio.adts = fill_adts_template(audio.config);
+  if (names_audio_file(argc, argv)) {
+    audio.name = argv[3];
+    if (!open_output(audio.file, audio.name, input)) {
+      write_failed(audio.name);
+      return false;
+    }
+    std::printf("Writing '%s'...\n", audio.name);
+    if (audio.mode == AudioMode::Pcm && !audio.file.write(wav_header(a))) {
+      write_failed(audio.name);
+      return false;
+    }
+  }
+  if (audio.mode == AudioMode::Pcm) {
+    std::printf("Assuming audio stream is PCM, %ubit, %u Hz, %u channel(s)\n", a.bits, a.rate,
+                a.channels);
+  } else {
+    std::printf(
+        "Assuming audio stream is AAC, %d Hz, %d channel(s), profile %d\n",
+        static_cast<int>(
+            kSamplingFrequencies[static_cast<std::size_t>(audio.config.sampling_index)]),
+        static_cast<int>(kChannelCounts[static_cast<std::size_t>(audio.config.channel_config)]),
+        audio.config.object_type);
+  }
+  return true;
+}
+
+// An mdat with a 64-bit size holds it in the 8 bytes after its type.
+std::int64_t skip_large_size(InputWindow& input, std::int64_t start) {
+  if (start < 8) return start;
+  const std::span<const std::uint8_t> header = read_input(input, start - 8, 8);
+  if (header.size() == 8 && load_be32(header) == kSize64 &&
+      std::memcmp(header.data() + 4, "mdat", 4) == 0) {
+    return start + 8;
+  }
+  return start;
+}
+
+}  // namespace
+
+bool asks_for_model(int argc, const char* const* argv) {
+  for (int i = 3; i < argc; ++i) {
+    if (equals_ignore_case(argv[i], kModelKeyword)) return true;
+  }
+  return false;
+}
+
+int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
+  const char* input_name = argv[1];
+  const char* video_name = argv[2];
+
+  StreamModel model;
+  if (!load_model(model)) return kExitFailure;
+
+  OutputFile video;
+  if (!open_output(video, video_name, input)) return write_failed(video_name);
+  std::printf("Writing '%s'...\n", video_name);
+
+  AudioOutput audio;
+  if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
+
+  AvcConfig avc;
+  avc.size = static_cast<std::int64_t>(model.video.avcc.size());
+  avc.bytes = std::make_unique<std::uint8_t[]>(model.video.avcc.size());
+  std::copy(model.video.avcc.begin(), model.video.avcc.end(), avc.bytes.get());
+  if (!write_video_prologue(avc, video)) return write_failed(video_name);
+
+  // The media data is found as without a model; no recorder's skip applies.
+  const std::int64_t located =
+      locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
+  if (located == kNotFound) return kExitFailure;
+
+  const WalkOutcome outcome =
+      walk_with_model(input, skip_large_size(input, located), model, audio, video);
+  return finish_run(outcome, video, video_name, audio, input.size);
+}
+
+}  // namespace vidsalvage

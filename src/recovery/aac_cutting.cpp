@@ -1,0 +1,137 @@
+#include "recovery/aac_cutting.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vidsalvage {
+namespace {
+
+// aac_frame_length has 13 bits and counts the 7 header bytes.
+constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
+constexpr double kPseudoCount = 0.01;  // for first bytes the reference never showed
+constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier than noise
+// Frames lie back to back: leaving bytes out of every frame costs a price for the
+// stretch left out and a little for each byte, so that a cut never shortens a
+// frame to drop a few bytes of its tail, while a long run of noise is still
+// cheaper left out than cut into unlikely frames.
+constexpr double kSkipCost = 8.0;
+constexpr double kSkipCostPerByte = 0.02;
+constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
+constexpr double kSizeFloor = 1e-6;
+
+constexpr double kNever = -std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+AacFrameScores::AacFrameScores(const AudioModel& audio)
+    : first_counts_(256, 0), start_counts_(65536, 0) {
+  for (const auto& [start, count] : audio.starts2) {
+    start_counts_[start] += count;
+    first_counts_[start >> 8] += count;
+    frames_ += count;
+  }
+  std::uint64_t sized = 0;
+  std::int64_t largest = 0;
+  for (const auto& [size, count] : audio.sizes) {
+    sized += count;
+    largest = std::max<std::int64_t>(largest, size);
+  }
+  const std::int64_t max_frame = std::min(kMaxAdtsPayload, 2 * largest + 64);
+  // A triangular kernel spreads each size seen over its neighbours.
+  std::vector<double> density(static_cast<std::size_t>(max_frame) + 1, 0.0);
+  const double norm = static_cast<double>((kSizeSpread + 1) * (kSizeSpread + 1));
+  for (const auto& [size, count] : audio.sizes) {
+    for (std::int64_t d = -kSizeSpread; d <= kSizeSpread; ++d) {
+      const std::int64_t s = static_cast<std::int64_t>(size) + d;
+      if (s < 1 || s > max_frame) continue;
+      density[static_cast<std::size_t>(s)] +=
+          static_cast<double>(count) * static_cast<double>(kSizeSpread + 1 - std::abs(d)) / norm;
+    }
+  }
+  size_scores_.assign(density.size(), kNever);
+  for (std::size_t s = 1; s < density.size(); ++s) {
+    const double p = sized == 0 ? 0.0 : density[s] / static_cast<double>(sized);
+    // Against sizes spread evenly over 1 to max_frame.
+    size_scores_[s] = std::log((p + kSizeFloor) * static_cast<double>(max_frame));
+  }
+}
+
+double AacFrameScores::start_score(std::uint8_t first, std::uint8_t second) const {
+  const double frames = static_cast<double>(frames_);
+  const double firsts = static_cast<double>(first_counts_[first]);
+  const double p_first = (firsts + kPseudoCount) / (frames + 256 * kPseudoCount);
+  const double p_second =
+      (static_cast<double>(start_counts_[std::size_t{first} << 8 | second]) + kPseudoCount) /
+      (firsts + 256 * kPseudoCount);
+  return std::log(p_first * p_second * 65536.0);
+}
+
+double AacFrameScores::size_score(std::int64_t size) const {
+  if (size < 1 || size > max_frame()) return kNever;
+  return size_scores_[static_cast<std::size_t>(size)];
+}
+
+std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
+                                      std::span<const std::uint8_t> stretch) {
+  const auto length = static_cast<std::int64_t>(stretch.size());
+  if (length == 0) return {};
+  // Cut points: the start, every byte a frame may begin with, the end.
+  std::vector<std::int64_t> points = {0};
+  for (std::int64_t p = 1; p + 1 < length; ++p) {
+    if (scores.may_start(stretch[static_cast<std::size_t>(p)])) points.push_back(p);
+  }
+  points.push_back(length);
+  // Two scores per point: the best cut up to it that ends with a frame, and the
+  // best that ends with skipped bytes; each remembers where its last piece began.
+  const std::size_t n = points.size();
+  std::vector<double> framed(n, kNever), skipped(n, kNever);
+  std::vector<std::size_t> frame_from(n, 0);
+  std::vector<bool> frame_after_skip(n, false), skip_continues(n, false);
+  framed[0] = 0.0;
+  for (std::size_t j = 1; j < n; ++j) {
+    const double bytes = static_cast<double>(points[j] - points[j - 1]);
+    const double go_on = skipped[j - 1] - kSkipCostPerByte * bytes;
+    const double begin = framed[j - 1] - kSkipCost - kSkipCostPerByte * bytes;
+    skipped[j] = std::max(go_on, begin);
+    skip_continues[j] = go_on > begin;
+    for (std::size_t i = j; i-- > 0;) {
+      const std::int64_t size = points[j] - points[i];
+      if (size > scores.max_frame()) break;
+      const auto at = static_cast<std::size_t>(points[i]);
+      if (at + 1 >= stretch.size()) continue;
+      const double before = std::max(framed[i], skipped[i]);
+      const double score = before + scores.start_score(stretch[at], stretch[at + 1]) +
+                           scores.size_score(size) - kFramePenalty;
+      if (score > framed[j]) {
+        framed[j] = score;
+        frame_from[j] = i;
+        frame_after_skip[j] = skipped[i] > framed[i];
+      }
+    }
+  }
+  std::vector<AacPiece> pieces;
+  bool in_frame = framed[n - 1] >= skipped[n - 1];
+  for (std::size_t j = n - 1; j > 0;) {
+    if (in_frame) {
+      const std::size_t i = frame_from[j];
+      pieces.push_back({points[i], points[j] - points[i], true});
+      in_frame = !frame_after_skip[j];
+      j = i;
+    } else {
+      // Neighbouring skipped bytes make one piece.
+      if (!pieces.empty() && !pieces.back().frame) {
+        pieces.back().offset = points[j - 1];
+        pieces.back().length += points[j] - points[j - 1];
+      } else {
+        pieces.push_back({points[j - 1], points[j] - points[j - 1], false});
+      }
+      in_frame = !skip_continues[j];
+      j = j - 1;
+    }
+  }
+  std::reverse(pieces.begin(), pieces.end());
+  return pieces;
+}
+
+}  // namespace vidsalvage

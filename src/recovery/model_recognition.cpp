@@ -1,0 +1,433 @@
+#include "recovery/model_recognition.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "codec/bit_reader.h"
+#include "codec/sps_parser.h"
+#include "io/byte_reader.h"
+#include "recovery/resync_search.h"
+
+namespace vidsalvage {
+namespace {
+
+constexpr std::int64_t kMinSearchBytes = 1024 * 1024;
+// A gap is read in one piece from a covered offset: the window holds 16 MB there.
+constexpr std::int64_t kMaxSearchBytes = 16 * 1024 * 1024 - 64;
+constexpr std::uint32_t kMaxFrameMbs = 139264;  // the largest picture of any H.264 level
+constexpr int kTrustDistance = 3;       // bytes beside a varying byte may belong to its counter
+constexpr std::int64_t kSizeSlack = 4;  // a sample may grow to this many times the largest seen
+constexpr std::int64_t kScanBlockBytes = 1024 * 1024;
+constexpr std::int64_t kSliceHeadBytes = 8;  // enough for first_mb_in_slice, type, PPS id
+constexpr std::int64_t kEndBytes =
+    8;  // fewer bytes than this at the end of the input are no sample
+constexpr std::int64_t kPcmTestBytes = 11;
+
+constexpr int kSliceType = 1;
+constexpr int kIdrType = 5;
+constexpr int kDelimiterType = 9;
+
+bool is_slice(int type) { return type == kSliceType || type == kIdrType; }
+// IDR and non-IDR slices stand for each other: a short reference may hold one IDR.
+int kind_of(int type) { return type == kIdrType ? kSliceType : type; }
+
+std::uint64_t read_field(std::span<const std::uint8_t> bytes, std::uint32_t offset,
+                         std::uint32_t width, bool little_endian) {
+  std::uint64_t v = 0;
+  for (std::uint32_t i = 0; i < width; ++i) {
+    v = (v << 8) | bytes[offset + (little_endian ? width - 1 - i : i)];
+  }
+  return v;
+}
+
+// Trust in a class's constant bytes: a byte is trusted when it is constant in the
+// class and no byte that varies in any class of the track lies close to it.
+void trust_bytes(const ModelTrack& track, ModelIndex::Class& c) {
+  std::bitset<kClassBytes> varying;
+  for (const PrefixClass& other : track.classes) {
+    for (std::size_t i = 0; i < other.bytes.size(); ++i) {
+      if (other.fixed[i] == 0) varying.set(i);
+    }
+  }
+  const PrefixClass& pc = *c.source;
+  c.trusted.assign(pc.bytes.size(), 0);
+  for (std::size_t i = 4; i < pc.bytes.size(); ++i) {
+    bool near = false;
+    for (int d = -kTrustDistance; d <= kTrustDistance; ++d) {
+      const auto j = static_cast<std::ptrdiff_t>(i) + d;
+      if (j >= 0 && j < static_cast<std::ptrdiff_t>(kClassBytes) &&
+          varying.test(static_cast<std::size_t>(j))) {
+        near = true;
+      }
+    }
+    c.trusted[i] = pc.fixed[i] != 0 && !near ? 1 : 0;
+  }
+}
+
+// The parameter sets of the configuration record: the picture size in macroblocks
+// from the first SPS, and the ids of the PPS units slices may refer to.
+void read_parameter_sets(const std::vector<std::uint8_t>& avcc, ModelIndex& index) {
+  index.max_first_mb = kMaxFrameMbs;
+  ByteReader r(avcc);
+  std::uint8_t sps_count = 0, pps_count = 0;
+  if (!r.skip(5) || !r.read_u8(sps_count)) return;
+  for (int i = 0; i < (sps_count & 0x1F); ++i) {
+    std::uint16_t length = 0;
+    std::span<const std::uint8_t> sps;
+    if (!r.read_u16(length) || !r.read_bytes(length, sps)) return;
+    if (i > 0 || sps.empty()) continue;
+    SpsInfo info;
+    NALUnit nal(sps.data(), static_cast<std::uint32_t>(sps.size()));
+    (void)parse_sps(info, nal);  // the size comes before anything that can fail
+    const std::uint64_t mbs = std::uint64_t{info.width / 16} * (info.height / 16);
+    if (mbs > 0 && mbs <= kMaxFrameMbs) index.max_first_mb = static_cast<std::uint32_t>(mbs);
+  }
+  if (!r.read_u8(pps_count)) return;
+  for (int i = 0; i < pps_count; ++i) {
+    std::uint16_t length = 0;
+    std::span<const std::uint8_t> pps;
+    if (!r.read_u16(length) || !r.read_bytes(length, pps) || pps.size() < 2) return;
+    NALUnit nal(pps.data() + 1, static_cast<std::uint32_t>(pps.size() - 1));
+    const std::uint32_t id = nal.read_ue();
+    if (id < 256) index.pps_ids.set(id);
+  }
+}
+
+void index_classes(const StreamModel& model, ModelIndex& index) {
+  for (const ModelTrack& track : model.tracks) {
+    if (track.role != TrackRole::Other) continue;
+    for (const PrefixClass& pc : track.classes) {
+      const bool sized = pc.size_rule != SizeRule::None || pc.min_size == pc.max_size;
+      if (!sized) continue;
+      ModelIndex::Class c;
+      c.key = std::uint32_t{pc.prefix[0]} << 24 | std::uint32_t{pc.prefix[1]} << 16 |
+              std::uint32_t{pc.prefix[2]} << 8 | pc.prefix[3];
+      c.track = track.id;
+      c.source = &pc;
+      c.link = track.link.width != 0 ? &track.link : nullptr;
+      trust_bytes(track, c);
+      index.class_heads.set(c.key >> 16);
+      index.classes.push_back(std::move(c));
+    }
+  }
+  std::stable_sort(
+      index.classes.begin(), index.classes.end(),
+      [](const ModelIndex::Class& a, const ModelIndex::Class& b) { return a.key < b.key; });
+}
+
+void index_video(const VideoModel& v, ModelIndex& index) {
+  index.length_size = v.nal_length_size;
+  const std::uint64_t field_max =
+      v.nal_length_size >= 4 ? 0xFFFFFFFFu : (std::uint64_t{1} << (8 * v.nal_length_size)) - 1;
+  index.max_unit =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(4ull * v.max_sample, field_max));
+  read_parameter_sets(v.avcc, index);
+  index.headers = v.headers;
+  for (std::size_t h = 0; h < 256; ++h) {
+    if (!v.headers.test(h)) continue;
+    const int type = static_cast<int>(h & 0x1F);
+    index.types.set(static_cast<std::size_t>(type));
+    if (is_slice(type)) {
+      index.types.set(kSliceType);
+      index.types.set(kIdrType);
+    }
+  }
+  for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
+    if (!v.bigrams.test(i)) continue;
+    const int first = kind_of(static_cast<int>(i / 32));
+    const int second = kind_of(static_cast<int>(i % 32));
+    index.bigrams.set(static_cast<std::size_t>(first * 32 + second));
+  }
+  for (const FirstUnit& f : v.first_units) {
+    index.first_headers.set(f.header);
+    if (is_slice(f.header & 0x1F)) index.slice_opens_samples = true;
+  }
+  if (index.slice_opens_samples) {
+    for (std::size_t h = 0; h < 256; ++h) {
+      const int type = static_cast<int>(h & 0x1F);
+      const bool non_reference = type == kSliceType && (h & 0x60) == 0;
+      if ((h & 0x80) == 0 && is_slice(type) && (v.headers.test(h) || non_reference)) {
+        index.first_headers.set(h);
+      }
+    }
+  }
+}
+
+bool slice_header_ok(const ModelIndex& index, int type, std::span<const std::uint8_t> rest) {
+  NALUnit nal(rest.data(), static_cast<std::uint32_t>(rest.size()));
+  const std::uint32_t first_mb = nal.read_ue();
+  const std::uint32_t slice_type = nal.read_ue();
+  const std::uint32_t pps_id = nal.read_ue();
+  if (first_mb >= index.max_first_mb || slice_type > 9 || pps_id > 255) return false;
+  if (index.pps_ids.any() && !index.pps_ids.test(pps_id)) return false;
+  // An IDR picture holds I or SI slices only.
+  return type != kIdrType || slice_type % 5 == 2 || slice_type % 5 == 4;
+}
+
+bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const std::uint8_t> unit) {
+  const std::uint8_t header = unit[0];
+  const int type = header & 0x1F;
+  if ((header & 0x80) != 0 || !index.types.test(static_cast<std::size_t>(type))) return false;
+  if (is_slice(type)) {
+    // A slice's header byte is one the reference used, but a reference without
+    // B-frames had no non-reference slices: those are slices too.
+    const bool non_reference = type == kSliceType && (header & 0x60) == 0;
+    if (!index.headers.test(header) && !non_reference) return false;
+    return slice_header_ok(index, type, unit.subspan(1));
+  }
+  if (type == kDelimiterType) {
+    // primary_pic_type, then the stop bit.
+    return length == 2 && unit.size() >= 2 && (unit[1] & 0x1F) == 0x10;
+  }
+  return index.headers.test(header);
+}
+
+// The size of a chain of `items` KLV items at `offset`, or -1.
+std::int64_t klv_size(InputWindow& input, std::int64_t offset, std::uint32_t items,
+                      std::int64_t bound) {
+  std::int64_t p = offset;
+  for (std::uint32_t k = 0; k < items; ++k) {
+    if (input.size - p < 8) return -1;
+    const std::span<const std::uint8_t> item = read_input(input, p, 8);
+    if (item.empty()) return -1;
+    for (int i = 0; i < 4; ++i) {
+      if (item[i] < 0x20 || item[i] > 0x7E) return -1;
+    }
+    const std::int64_t payload = std::int64_t{item[5]} * ((item[6] << 8) | item[7]);
+    p += 8 + ((payload + 3) & ~std::int64_t{3});
+    if (p - offset > bound) return -1;
+  }
+  return p - offset;
+}
+
+std::int64_t class_size(InputWindow& input, const ModelIndex::Class& c, std::int64_t offset,
+                        std::span<const std::uint8_t> head) {
+  const PrefixClass& pc = *c.source;
+  const std::int64_t bound = kSizeSlack * std::max<std::int64_t>(pc.max_size, 1);
+  switch (pc.size_rule) {
+    case SizeRule::Field: {
+      const SizeField& f = pc.size_field;
+      if (f.offset + f.width > head.size()) return -1;
+      const std::int64_t size =
+          static_cast<std::int64_t>(read_field(head, f.offset, f.width, f.little_endian)) +
+          f.adjust;
+      return size >= std::max<std::int64_t>(4, f.offset + f.width) && size <= bound ? size : -1;
+    }
+    case SizeRule::Klv:
+      return klv_size(input, offset, pc.klv_items, bound);
+    case SizeRule::None:
+      break;
+  }
+  return pc.min_size;
+}
+
+}  // namespace
+
+ModelIndex build_model_index(const StreamModel& model) {
+  ModelIndex index;
+  index.model = &model;
+  index_classes(model, index);
+  index_video(model.video, index);
+  const AudioModel& a = model.audio;
+  if (a.track != 0 && a.role == TrackRole::Aac) {
+    for (const auto& [start, count] : a.starts2) {
+      index.aac_starts.set(start);
+      index.aac_first_bytes.set(start >> 8);
+    }
+  }
+  index.pcm = a.track != 0 && a.role == TrackRole::Pcm;
+  const std::int64_t gap = model.video.max_gap > static_cast<std::uint64_t>(kMaxSearchBytes)
+                               ? kMaxSearchBytes
+                               : static_cast<std::int64_t>(model.video.max_gap);
+  index.search_limit = std::clamp<std::int64_t>(4 * gap, kMinSearchBytes, kMaxSearchBytes);
+  return index;
+}
+
+std::uint32_t unit_length(std::span<const std::uint8_t> field, std::uint32_t length_size) {
+  return static_cast<std::uint32_t>(read_field(field, 0, length_size, false));
+}
+
+std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link) {
+  if (link.offset + link.width > sample_head.size()) return -1;
+  const std::int64_t size = static_cast<std::int64_t>(read_field(sample_head, link.offset,
+                                                                 link.width, link.little_endian)) +
+                            link.adjust;
+  return size >= 0 ? size : -1;
+}
+
+bool class_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, ClassHit& hit) {
+  if (offset < 0 || input.size - offset < 4 || index.classes.empty()) return false;
+  const std::span<const std::uint8_t> head =
+      read_input(input, offset, std::min<std::int64_t>(kClassBytes, input.size - offset));
+  if (head.size() < 4) return false;
+  const std::uint32_t key = load_be32(head);
+  if (!index.class_heads.test(key >> 16)) return false;
+  const auto range = std::equal_range(
+      index.classes.begin(), index.classes.end(), ModelIndex::Class{key, 0, nullptr, {}, nullptr},
+      [](const ModelIndex::Class& a, const ModelIndex::Class& b) { return a.key < b.key; });
+  for (auto c = range.first; c != range.second; ++c) {
+    const PrefixClass& pc = *c->source;
+    bool same = true;
+    for (std::size_t i = 4; i < pc.bytes.size() && same; ++i) {
+      same = c->trusted[i] == 0 || (i < head.size() && head[i] == pc.bytes[i]);
+    }
+    if (!same) continue;
+    const std::int64_t size = class_size(input, *c, offset, head);
+    if (size < 0) continue;
+    hit.cls = &*c;
+    hit.size = size;
+    hit.announced = -1;
+    if (c->link != nullptr && c->link->offset + c->link->width <= size) {
+      hit.announced = announced_size(head, *c->link);
+    }
+    return true;
+  }
+  return false;
+}
+
+UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                  int previous_type, Unit& unit) {
+  const std::uint32_t ls = index.length_size;
+  if (input.size - offset <= ls) return UnitCheck::PastEnd;
+  const std::span<const std::uint8_t> head = read_input(
+      input, offset, std::min<std::int64_t>(ls + 1 + kSliceHeadBytes, input.size - offset));
+  if (head.empty()) return UnitCheck::ReadFailed;
+  const std::uint32_t length = unit_length(head, ls);
+  if (length == 0 || length > index.max_unit) return UnitCheck::NotVideo;
+  const std::span<const std::uint8_t> body =
+      head.subspan(ls, std::min<std::size_t>(head.size() - ls, length));
+  if (!header_ok(index, length, body)) return UnitCheck::NotVideo;
+  const int type = body[0] & 0x1F;
+  if (previous_type >= 0 &&
+      !index.bigrams.test(static_cast<std::size_t>(kind_of(previous_type) * 32 + kind_of(type)))) {
+    return UnitCheck::NotVideo;
+  }
+  if (length > input.size - offset - ls) return UnitCheck::PastEnd;
+  unit.length = length;
+  unit.type = type;
+  return UnitCheck::Video;
+}
+
+bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
+  const std::uint32_t ls = index.length_size;
+  if (input.size - offset < ls + 2) return false;
+  const std::span<const std::uint8_t> head = read_input(input, offset, ls + 2);
+  if (head.empty()) return false;
+  const std::uint32_t length = unit_length(head, ls);
+  const std::uint8_t header = head[ls];
+  const std::uint8_t second = head[ls + 1];
+  if (index.slice_opens_samples && is_slice(header & 0x1F)) return true;
+  for (const FirstUnit& f : index.model->video.first_units) {
+    if (f.header == header && (f.second < 0 || f.second == second) &&
+        (f.length == 0 || f.length == length)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// follow_chain, noting where each unit begins.
+Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                   int previous_type, std::vector<std::int64_t>* boundaries) {
+  Chain chain;
+  chain.end = offset;
+  int previous = previous_type;
+  while (true) {
+    ClassHit hit;
+    if (chain.units > 0 && class_at(input, index, chain.end, hit)) {
+      chain.stop = ChainEnd::NotVideo;
+      return chain;
+    }
+    Unit unit;
+    switch (unit_at(input, index, chain.end, previous, unit)) {
+      case UnitCheck::Video:
+        break;
+      case UnitCheck::NotVideo:
+        chain.stop = ChainEnd::NotVideo;
+        return chain;
+      case UnitCheck::PastEnd:
+        chain.stop = ChainEnd::PastEnd;
+        return chain;
+      case UnitCheck::ReadFailed:
+        chain.stop = ChainEnd::ReadFailed;
+        return chain;
+    }
+    if (boundaries != nullptr) boundaries->push_back(chain.end);
+    ++chain.units;
+    chain.end += index.length_size + unit.length;
+    chain.last_type = unit.type;
+    chain.has_slice = chain.has_slice || is_slice(unit.type);
+    previous = unit.type;
+  }
+}
+
+}  // namespace
+
+Chain follow_chain(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                   int previous_type) {
+  return follow_units(input, index, offset, previous_type, nullptr);
+}
+
+bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
+  if (input.size - offset < kEndBytes) return true;
+  ClassHit hit;
+  if (class_at(input, index, offset, hit)) return true;
+  const std::span<const std::uint8_t> head =
+      read_input(input, offset, std::min(kPcmTestBytes, input.size - offset));
+  if (head.empty()) return false;
+  if (index.aac_first_bytes.test(head[0])) return true;
+  return index.pcm && looks_like_pcm(head);
+}
+
+Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
+  const std::int64_t limit = std::min(input.size, from + index.search_limit);
+  const std::uint32_t ls = index.length_size;
+  // Unit boundaries of chains already refused: a chain from any of them ends where
+  // the refused one ended, without a slice it lacked.
+  std::unordered_set<std::int64_t> refused;
+  std::vector<std::int64_t> boundaries;
+  std::int64_t p = from;
+  while (p < limit) {
+    const std::span<const std::uint8_t> block =
+        read_input(input, p, std::min<std::int64_t>(kScanBlockBytes + 8, input.size - p));
+    if (block.empty()) return {FoundKind::ReadFailed, kNotFound};
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::int64_t>(kScanBlockBytes, limit - p));
+    std::size_t i = 0;
+    bool moved = false;
+    for (; i < n && i < block.size() && !moved; ++i) {
+      const bool whole = i + ls < block.size();
+      const bool maybe_class = i + 1 >= block.size() ||
+                               index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);
+      bool maybe_video = true;
+      if (whole) {
+        const std::uint32_t length = unit_length(block.subspan(i), ls);
+        maybe_video =
+            length != 0 && length <= index.max_unit && index.first_headers.test(block[i + ls]);
+      }
+      if (!maybe_class && !maybe_video) continue;
+      const std::int64_t q = p + static_cast<std::int64_t>(i);
+      ClassHit hit;
+      if (maybe_class && class_at(input, index, q, hit)) return {FoundKind::Class, q};
+      if (maybe_video && refused.count(q) == 0 && opens_sample(input, index, q)) {
+        boundaries.clear();
+        const Chain chain = follow_units(input, index, q, -1, &boundaries);
+        if (chain.stop == ChainEnd::ReadFailed) return {FoundKind::ReadFailed, kNotFound};
+        if (chain.units > 0 && chain.has_slice &&
+            (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
+          return {FoundKind::Video, q};
+        }
+        refused.insert(boundaries.begin(), boundaries.end());
+      }
+      // The checks may have moved the window: take the block again after q.
+      p = q + 1;
+      moved = true;
+    }
+    if (!moved) p += static_cast<std::int64_t>(i);
+  }
+  return {FoundKind::Nothing, kNotFound};
+}
+
+}  // namespace vidsalvage

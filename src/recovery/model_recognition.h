@@ -1,0 +1,118 @@
+#pragma once
+// What the model of a recorder lets the recovery recognise in its media data: a
+// sample of another track by its first bytes, a chain of video units, and the
+// nearest place where either begins.
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <vector>
+
+#include "codec/stream_model.h"
+#include "io/input_window.h"
+
+namespace vidsalvage {
+
+// The model turned into the tables the walk consults at every position.
+struct ModelIndex {
+  struct Class {
+    std::uint32_t key = 0;  // the four prefix bytes, big-endian
+    std::uint32_t track = 0;
+    const PrefixClass* source = nullptr;
+    // Where the bytes after the prefix must hold their learned value. A byte that
+    // stayed constant only because the reference was short (the high byte of a
+    // counter, next to one that varied) is not trusted.
+    std::vector<std::uint8_t> trusted;
+    const SizeField* link = nullptr;  // the track's link, when it has one
+  };
+  const StreamModel* model = nullptr;
+  std::vector<Class> classes;      // sorted by key
+  std::bitset<65536> class_heads;  // the first two bytes of every class
+  // Video.
+  std::uint32_t length_size = 4;
+  std::uint32_t max_unit = 0;      // four times the largest reference sample
+  std::uint32_t max_first_mb = 0;  // macroblocks in a picture
+  std::bitset<256> pps_ids;        // of the configuration record's PPS units
+  std::bitset<32> types;           // NAL types used; slices stand for each other
+  std::bitset<256> headers;        // NAL header bytes used
+  std::bitset<256> first_headers;  // header bytes that may open a sample
+  std::bitset<32 * 32> bigrams;    // with IDR slices counted as slices
+  bool slice_opens_samples = false;
+  // Audio: first bytes of AAC frames.
+  std::bitset<256> aac_first_bytes;
+  std::bitset<65536> aac_starts;
+  bool pcm = false;
+  // How far a search for the next recognisable start reaches.
+  std::int64_t search_limit = 0;
+};
+
+ModelIndex build_model_index(const StreamModel& model);
+
+// A sample of another track at a position.
+struct ClassHit {
+  const ModelIndex::Class* cls = nullptr;
+  std::int64_t size = 0;
+  // The size this sample announces for the sample after it; -1 when none.
+  std::int64_t announced = -1;
+};
+
+// True when a learned class of another track begins at `offset` and its size can
+// be told: by its own-size rule, else by its constant size.
+bool class_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, ClassHit& hit);
+
+// The announcement of a sample of a link track: the field's value, or -1 when the
+// bytes do not hold it.
+std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link);
+
+// The length in a unit's length field of `length_size` bytes, which `field` holds.
+std::uint32_t unit_length(std::span<const std::uint8_t> field, std::uint32_t length_size);
+
+enum class UnitCheck { Video, NotVideo, PastEnd, ReadFailed };
+
+struct Unit {
+  std::uint32_t length = 0;  // without the length field
+  int type = -1;
+};
+
+// Whether the bytes at `offset` are a video unit of a kind the reference used,
+// with a well-formed header; `previous_type` is the type of the unit before it in
+// the stream (-1: none), whose pair with this one must be one the reference had.
+UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                  int previous_type, Unit& unit);
+
+// Whether a unit may open a video sample: a kind of first unit the reference had.
+bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offset);
+
+enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
+
+struct Chain {
+  std::int64_t end = 0;  // behind the last unit
+  int units = 0;
+  int last_type = -1;
+  bool has_slice = false;
+  ChainEnd stop = ChainEnd::NotVideo;  // what follows the last unit
+};
+
+// Follows video units from `offset` while they chain, stopping before a place
+// where a class of another track begins.
+Chain follow_chain(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                   int previous_type);
+
+// Whether something the model knows begins at `offset`: another track's sample,
+// the start of an AAC frame, PCM samples, or the end of the input.
+bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t offset);
+
+enum class FoundKind { Nothing, Class, Video, ReadFailed };
+
+struct Found {
+  FoundKind kind = FoundKind::Nothing;
+  std::int64_t offset = kNotFound;
+};
+
+// The nearest offset from `from` on, less than `index.search_limit` past it, at
+// which another track's sample or a video sample begins: a chain of units with a
+// slice among them that opens with a first unit the reference had and ends where
+// something recognisable begins.
+Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from);
+
+}  // namespace vidsalvage

@@ -1,0 +1,25 @@
+#pragma once
+// The recovery with a learned model: the media data walked one sample at a time,
+// each sample recognised by what the reference recording showed: the size the
+// sample before announced, a class of another track, a chain of video units;
+// what none of these explains up to the next recognised start is audio.
+
+#include <cstdint>
+
+#include "codec/stream_model.h"
+#include "io/input_window.h"
+#include "io/output_file.h"
+#include "recovery/audio_output.h"
+#include "recovery/sample_walk.h"
+
+namespace vidsalvage {
+
+// Walks the media data from `cursor` to its end: video units to `video` behind
+// start codes, audio to `audio` (ADTS frames for AAC, raw for PCM) when its file
+// is open, samples of other tracks skipped and counted. Prints progress, one trace
+// line per unit, frame or stretch, and at the end one line per kind of skipped
+// sample. Stops early only when an output cannot be written.
+WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
+                            AudioOutput& audio, OutputFile& video);
+
+}  // namespace vidsalvage

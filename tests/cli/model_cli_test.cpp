@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/camera_layout.h"
+#include "support/cli.h"
+#include "support/media.h"
+
+namespace vidsalvage::test {
+namespace {
+
+constexpr const char* kAacRecording =
+    "-f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+    "-t 2 -c:v libx264 -g 30 -c:a aac -ac 2 src.mp4";
+constexpr const char* kPcmRecording =
+    "-f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+    "-t 2 -c:v libx264 -g 30 -c:a pcm_s16le -ac 2 src.mov";
+
+std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+bool has_line(const std::string& text, const std::string& line) {
+  return text.find("\n" + line + "\n") != std::string::npos || text.rfind(line + "\n", 0) == 0;
+}
+
+TEST(CliLearnModel, WritesTheModelOfAnFfmpegRecording) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  TempDir dir;
+  ASSERT_TRUE(run_ffmpeg(dir, kAacRecording));
+  const CliResult r = run_cli(dir, {"src.mp4", "--MODEL"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output.rfind(banner() + "Reading the tracks of 'src.mp4'...\n", 0), 0u) << r.output;
+  EXPECT_NE(r.output.find("\nTrack 1 'vide' 'avc1': H.264 video, 60 samples of "),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Track 2 'soun' 'mp4a': AAC audio, 95 samples of "), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("\nWriting 'reference.model'...\n"), std::string::npos);
+  const std::string model = text_of(dir.read("reference.model"));
+  EXPECT_EQ(model.rfind("vidsalvage-model 1\nreference ", 0), 0u);
+  EXPECT_NE(model.find("\ntrack 1 vide avc1 video timescale 15360 samples 60 "), std::string::npos);
+  EXPECT_NE(model.find("\ntrack-name 1 VideoHandler\n"), std::string::npos);
+  EXPECT_NE(model.find("\naac 2 config 1190"), std::string::npos) << model;
+  EXPECT_NE(model.find("\nvideo 1 nal-length 4 "), std::string::npos);
+  EXPECT_EQ(model.substr(model.size() - 4), "end\n");
+}
+
+TEST(CliLearnModel, LearnsTheCameraLayout) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  TempDir dir;
+  ASSERT_TRUE(run_ffmpeg(dir, kAacRecording));
+  const CameraRecording rec = build_camera_recording(dir.read("src.mp4"));
+  dir.write("cam.mp4", rec.file);
+  const CliResult r = run_cli(dir, {"cam.mp4", "--model"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  const std::string model = text_of(dir.read("reference.model"));
+  std::size_t descriptors = 0;
+  for (const CameraSample& s : rec.samples) descriptors += s.track == CameraTrack::Descriptor;
+  // Every descriptor announces the size of the sample behind it.
+  const std::string held = std::to_string(descriptors);
+  EXPECT_NE(model.find("\nlink 3 4 4 be 0 held " + held + " of " + held + "\n"), std::string::npos)
+      << model;
+  EXPECT_NE(model.find("\nclass 3 47500200 samples 95 sizes 16 16 next 2 bytes 47500200"),
+            std::string::npos)
+      << model;
+  EXPECT_NE(model.find("\nclass-size 5 44455643 field 6 2 be 8\n"), std::string::npos) << model;
+  EXPECT_NE(model.find(" announced 95\n"), std::string::npos) << model;
+  EXPECT_TRUE(has_line(r.output, "Track 3 holds the size of the next sample at offset 4 (" + held +
+                                     " of " + held + ")"))
+      << r.output;
+}
+
+TEST(CliLearnModel, LearnsPcmAudioFromAMovRecording) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  TempDir dir;
+  ASSERT_TRUE(run_ffmpeg(dir, kPcmRecording));
+  const CliResult r = run_cli(dir, {"src.mov", "--model"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(has_line(r.output, "Audio: PCM, 2 channel(s), 16 bits, 48000 Hz")) << r.output;
+  const std::string model = text_of(dir.read("reference.model"));
+  EXPECT_NE(model.find("\npcm 2 channels 2 bits 16 rate 48000 le samples "), std::string::npos)
+      << model;
+}
+
+struct FailureCase {
+  const char* name;
+  Bytes file;
+  std::string message;
+};
+
+TEST(CliLearnModel, ExplainsWhyItCannotLearn) {
+  const Bytes short_handler =
+      box("moov", box("trak", box("mdia", Bytes{0, 0, 0, 9, 'h', 'd', 'l', 'r'})));
+  const FailureCase cases[] = {
+      {"no movie box", box("mdat", Bytes(100, 0)), "Cannot find 'moov' atom in 'ref.mp4'\n"},
+      {"a handler box cut short", short_handler, "Damaged 'hdlr' atom at 0x18 in 'ref.mp4'\n"},
+      {"no video track", box("moov", Bytes{}), "No H.264 video track in 'ref.mp4'\n"},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("ref.mp4", c.file);
+    const CliResult r = run_cli(dir, {"ref.mp4", "--model"});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.output, banner() + "Reading the tracks of 'ref.mp4'...\n" + c.message);
+    EXPECT_FALSE(dir.exists("reference.model"));
+  }
+}
+
+}  // namespace
+}  // namespace vidsalvage::test

@@ -1,0 +1,235 @@
+#include "codec/stream_model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/bytes.h"
+
+namespace vidsalvage {
+namespace {
+using test::Bytes;
+
+// A model as the learning would make it from a camera recording.
+StreamModel sample_model() {
+  StreamModel m;
+  m.reference = "GOPR0001.MP4";
+  m.reference_size = 123456;
+  ModelTrack video;
+  video.id = 1;
+  video.handler = "vide";
+  video.entry_type = "avc1";
+  video.name = "GoPro AVC";
+  video.role = TrackRole::Video;
+  video.timescale = 90000;
+  video.durations = {{59, 3003}, {1, 1500}};
+  video.samples = 60;
+  video.min_size = 500;
+  video.max_size = 90000;
+  ModelTrack audio;
+  audio.id = 2;
+  audio.handler = "soun";
+  audio.entry_type = "mp4a";
+  audio.role = TrackRole::Aac;
+  audio.samples = 94;
+  audio.min_size = 6;
+  audio.max_size = 700;
+  ModelTrack meta;
+  meta.id = 3;
+  meta.handler = "meta";
+  meta.entry_type = "raw ";  // a space and a percent sign survive as %XX
+  meta.role = TrackRole::Other;
+  meta.samples = 154;
+  meta.min_size = 16;
+  meta.max_size = 8000;
+  meta.link = {4, 4, false, 0};
+  meta.link_held = 153;
+  meta.link_of = 153;
+  PrefixClass descriptor;
+  descriptor.prefix = {'G', 'P', 1, 0};
+  descriptor.samples = 60;
+  descriptor.min_size = 16;
+  descriptor.max_size = 16;
+  descriptor.bytes = {'G', 'P', 1, 0, 0, 0, 0, 0};
+  descriptor.fixed = {1, 1, 1, 1, 0, 0, 0, 0};
+  descriptor.next_track = 1;
+  PrefixClass telemetry;
+  telemetry.prefix = {'D', 'E', 'V', 'C'};
+  telemetry.samples = 2;
+  telemetry.min_size = 3000;
+  telemetry.max_size = 8000;
+  telemetry.bytes = {'D', 'E', 'V', 'C', 0, 1};
+  telemetry.fixed = {1, 1, 1, 1, 1, 1};
+  telemetry.size_rule = SizeRule::Field;
+  telemetry.size_field = {6, 2, false, 8};
+  PrefixClass chained = telemetry;
+  chained.prefix = {'D', 'E', 'V', 'D'};
+  chained.bytes[3] = 'D';
+  chained.size_rule = SizeRule::Klv;
+  chained.size_field = {};
+  chained.klv_items = 2;
+  meta.classes = {descriptor, telemetry, chained};
+  m.tracks = {video, audio, meta};
+  m.video.track = 1;
+  m.video.avcc = {0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x02,
+                  0x67, 0x64, 0x01, 0x00, 0x02, 0x68, 0xEE};
+  m.video.max_unit = 89996;
+  m.video.max_sample = 90000;
+  m.video.max_gap = 9000;
+  m.video.headers.set(0x09);
+  m.video.headers.set(0x65);
+  m.video.heads = {0x0910, 0x6588};
+  m.video.bigrams.set(9 * 32 + 5);
+  m.video.bigrams.set(5 * 32 + 9);
+  m.video.first_units = {{0x09, 0x10, 2}, {0x65, -1, 0}};
+  m.audio.track = 2;
+  m.audio.role = TrackRole::Aac;
+  m.audio.samples = 94;
+  m.audio.announced = 94;
+  m.audio.config = {0x11, 0x90};
+  m.audio.sizes = {{6, 1}, {371, 93}};
+  m.audio.starts2 = {{0x2110, 93}, {0xDE02, 1}};
+  m.audio.starts3 = {{0x211001, 93}};
+  return m;
+}
+
+// The file text, written out by hand: what a reader of the model sees.
+constexpr const char* kSampleText =
+    "vidsalvage-model 1\n"
+    "reference 123456 GOPR0001.MP4\n"
+    "track 1 vide avc1 video timescale 90000 samples 60 sizes 500 90000\n"
+    "track-name 1 GoPro AVC\n"
+    "durations 1 59x3003 1x1500\n"
+    "track 2 soun mp4a aac timescale 0 samples 94 sizes 6 700\n"
+    "track 3 meta raw%20 other timescale 0 samples 154 sizes 16 8000\n"
+    "link 3 4 4 be 0 held 153 of 153\n"
+    "class 3 47500100 samples 60 sizes 16 16 next 1 bytes 47500100........\n"
+    "class 3 44455643 samples 2 sizes 3000 8000 next 0 bytes 444556430001\n"
+    "class-size 3 44455643 field 6 2 be 8\n"
+    "class 3 44455644 samples 2 sizes 3000 8000 next 0 bytes 444556440001\n"
+    "class-size 3 44455644 klv 2\n"
+    "video 1 nal-length 4 max-unit 89996 max-sample 90000 max-gap 9000\n"
+    "avcc 01640028ffe100026764010002"
+    "68ee\n"
+    "nal-headers 09 65\n"
+    "heads 0910 6588\n"
+    "bigrams 5-9 9-5\n"
+    "first-units 09:10:2 65:..:0\n"
+    "aac 2 config 1190 samples 94 back-to-back 0 announced 94\n"
+    "aac-sizes 6:1 371:93\n"
+    "aac-starts 2110:93 de02:1\n"
+    "aac-starts3 211001:93\n"
+    "end\n";
+
+std::string expected_text() { return kSampleText; }
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(StreamModel, WritesOneReadableRecordPerLine) {
+  EXPECT_EQ(format_model(sample_model()), expected_text());
+}
+
+TEST(StreamModel, ReadsBackWhatItWrote) {
+  const std::string text = format_model(sample_model());
+  StreamModel read;
+  ModelParseError error;
+  ASSERT_TRUE(parse_model(bytes_of(text), read, error)) << error.line << ": " << error.reason;
+  EXPECT_EQ(format_model(read), text);
+  EXPECT_EQ(read.tracks[2].entry_type, "raw ");
+  EXPECT_EQ(read.tracks[2].classes[1].size_field.adjust, 8);
+  EXPECT_EQ(read.video.first_units[1].second, -1);
+  EXPECT_TRUE(read.video.bigrams.test(9 * 32 + 5));
+  // Windows line ends and a reader's notes change nothing.
+  std::string noted = text;
+  noted.insert(noted.find("track 2"), "# the audio\n\n");
+  std::string crlf;
+  for (char c : noted) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  ASSERT_TRUE(parse_model(bytes_of(crlf), read, error)) << error.line << ": " << error.reason;
+  EXPECT_EQ(format_model(read), text);
+}
+
+struct BadCase {
+  const char* name;
+  std::string from;  // replaced in the sample text ...
+  std::string to;    // ... by this
+  ModelParseStatus status;
+  int line;
+};
+
+TEST(StreamModel, NamesTheLineItCannotRead) {
+  const BadCase cases[] = {
+      {"another file", "vidsalvage-model 1", "ftyp", ModelParseStatus::NotAModel, 1},
+      {"another version", "vidsalvage-model 1", "vidsalvage-model 2",
+       ModelParseStatus::OtherVersion, 1},
+      {"an unknown record", "nal-headers", "nal-kinds", ModelParseStatus::Invalid, 16},
+      {"a number beyond 32 bits", "timescale 90000", "timescale 4294967296",
+       ModelParseStatus::Invalid, 3},
+      {"a negative count", "samples 60 sizes 500", "samples -60 sizes 500",
+       ModelParseStatus::Invalid, 3},
+      {"a repeated track", "track 2 soun", "track 1 soun", ModelParseStatus::Invalid, 6},
+      {"a link of an unknown track", "link 3", "link 9", ModelParseStatus::Invalid, 8},
+      {"a link wider than four bytes", "link 3 4 4", "link 3 4 8", ModelParseStatus::Invalid, 8},
+      {"a link beyond the class bytes", "link 3 4 4", "link 3 29 4", ModelParseStatus::Invalid, 8},
+      {"held more often than seen", "held 153", "held 154", ModelParseStatus::Invalid, 8},
+      {"class bytes longer than its samples", "sizes 16 16 next 1", "sizes 6 16 next 1",
+       ModelParseStatus::Invalid, 9},
+      {"an odd number of hex digits", "47500100........", "47500100.......",
+       ModelParseStatus::Invalid, 9},
+      {"a size rule of an unknown class", "class-size 3 44455643", "class-size 3 44455699",
+       ModelParseStatus::Invalid, 11},
+      {"a video record of an audio track", "video 1", "video 2", ModelParseStatus::Invalid, 14},
+      {"three-byte NAL lengths", "nal-length 4", "nal-length 3", ModelParseStatus::Invalid, 14},
+      {"a bigram of type 32", "5-9", "5-32", ModelParseStatus::Invalid, 18},
+      {"heads out of order", "0910 6588", "6588 0910", ModelParseStatus::Invalid, 17},
+      {"a first unit without its length", "09:10:2", "09:10:", ModelParseStatus::Invalid, 19},
+      {"a one-byte AudioSpecificConfig", "config 1190", "config 11", ModelParseStatus::Invalid, 20},
+      {"frame starts out of order", "2110:93 de02:1", "de02:1 2110:93", ModelParseStatus::Invalid,
+       22},
+      {"a count without its colon", "371:93", "37193", ModelParseStatus::Invalid, 21},
+      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 25},
+      {"no end record", "end\n", "", ModelParseStatus::Invalid, 23},
+      {"no video record", "video 1 nal-length", "#ideo 1 nal-length", ModelParseStatus::Invalid,
+       15},
+  };
+  for (const BadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = expected_text();
+    const std::size_t at = text.find(c.from);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, c.from.size(), c.to);
+    StreamModel model;
+    ModelParseError error;
+    EXPECT_FALSE(parse_model(bytes_of(text), model, error));
+    EXPECT_EQ(error.status, c.status);
+    EXPECT_EQ(error.line, c.line) << error.reason;
+  }
+}
+
+// Any byte string is read or refused without a crash, and no prefix of a model
+// passes for a whole one: the 'end' record is what proves it complete.
+TEST(StreamModel, RefusesEveryTruncationAndSurvivesMutation) {
+  const std::string text = expected_text();
+  for (std::size_t n = 0; n + 1 < text.size(); ++n) {
+    const Bytes prefix(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+    StreamModel model;
+    ModelParseError error;
+    EXPECT_FALSE(parse_model(prefix, model, error)) << n;
+  }
+  const Bytes noise = test::pseudo_random_bytes(4096, 7);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      Bytes mutated = bytes_of(text);
+      mutated[i] = noise[(i * 3 + k) % noise.size()];
+      StreamModel model;
+      ModelParseError error;
+      (void)parse_model(mutated, model, error);
+    }
+  }
+  StreamModel model;
+  ModelParseError error;
+  EXPECT_FALSE(parse_model(noise, model, error));
+  EXPECT_EQ(error.status, ModelParseStatus::NotAModel);
+}
+
+}  // namespace
+}  // namespace vidsalvage

@@ -1,0 +1,112 @@
+#include "recovery/aac_cutting.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/bytes.h"
+
+namespace vidsalvage {
+namespace {
+using test::append;
+using test::Bytes;
+
+// A reference whose frames began 21 1A and were 280 to 320 bytes long, most of
+// them near 300.
+AudioModel reference() {
+  AudioModel a;
+  a.track = 2;
+  a.starts2 = {{0x211A, 500}};
+  a.sizes = {{280, 20}, {290, 100}, {300, 250}, {310, 100}, {320, 20}, {400, 1}};
+  return a;
+}
+
+// A frame: its start, then noise in which the frame-start byte 0x21 stands here
+// and there, as it does in real frames.
+Bytes frame(std::size_t size, std::uint32_t seed) {
+  Bytes f = {0x21, 0x1A};
+  append(f, test::pseudo_random_bytes(size - 2, seed));
+  for (std::size_t at = 40; at < size; at += 97) f[at] = 0x21;
+  return f;
+}
+
+std::string describe(const std::vector<AacPiece>& pieces) {
+  std::string s;
+  for (const AacPiece& p : pieces) {
+    s += (p.frame ? "frame " : "skip ") + std::to_string(p.offset) + "+" +
+         std::to_string(p.length) + "; ";
+  }
+  return s;
+}
+
+TEST(CutAacStretch, CutsBackToBackFramesWhereTheyBegin) {
+  const AacFrameScores scores(reference());
+  const std::vector<std::size_t> sizes = {300, 310, 290, 305, 300, 298};
+  Bytes stretch;
+  std::string expected;
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
+    expected += "frame " + std::to_string(stretch.size()) + "+" + std::to_string(sizes[k]) + "; ";
+    append(stretch, frame(sizes[k], static_cast<std::uint32_t>(k + 1)));
+  }
+  EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)), expected);
+}
+
+TEST(CutAacStretch, KeepsAnUnusualLastFrameWhole) {
+  // The last frame is 400 bytes long, seen once; a 0x21 lies 300 bytes into it,
+  // where a frame of the likeliest size would end.
+  const AacFrameScores scores(reference());
+  Bytes stretch = frame(300, 1);
+  Bytes last = frame(400, 2);
+  last[300] = 0x21;
+  append(stretch, last);
+  EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)), "frame 0+300; frame 300+400; ");
+}
+
+TEST(CutAacStretch, LeavesOutNoiseThatNoLikelyFrameCovers) {
+  const AacFrameScores scores(reference());
+  Bytes stretch(2000, 0x00);  // zeros: no frame begins with them
+  append(stretch, frame(300, 3));
+  append(stretch, frame(310, 4));
+  EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)),
+            "skip 0+2000; frame 2000+300; frame 2300+310; ");
+  EXPECT_EQ(describe(cut_aac_stretch(scores, Bytes(5000, 0x00))), "skip 0+5000; ");
+  EXPECT_EQ(describe(cut_aac_stretch(scores, {})), "");
+}
+
+// Whatever the bytes, the pieces cover the stretch exactly, in order.
+TEST(CutAacStretch, CoversAnyStretchWhole) {
+  const AacFrameScores scores(reference());
+  for (std::uint32_t seed = 1; seed <= 30; ++seed) {
+    Bytes stretch = test::pseudo_random_bytes(seed * 211, seed);
+    for (std::size_t at = seed; at < stretch.size(); at += seed * 7) stretch[at] = 0x21;
+    std::int64_t next = 0;
+    for (const AacPiece& p : cut_aac_stretch(scores, stretch)) {
+      EXPECT_EQ(p.offset, next);
+      EXPECT_GT(p.length, 0);
+      if (p.frame) {
+        EXPECT_LE(p.length, scores.max_frame());
+      }
+      next = p.offset + p.length;
+    }
+    EXPECT_EQ(next, static_cast<std::int64_t>(stretch.size()));
+  }
+}
+
+TEST(AacFrameScores, PrefersLearnedStartsAndSizes) {
+  const AacFrameScores scores(reference());
+  EXPECT_TRUE(scores.may_start(0x21));
+  EXPECT_FALSE(scores.may_start(0x20));
+  EXPECT_GT(scores.start_score(0x21, 0x1A), scores.start_score(0x21, 0x1B));
+  EXPECT_GT(scores.start_score(0x21, 0x1B), scores.start_score(0x20, 0x1A));
+  EXPECT_GT(scores.size_score(300), scores.size_score(320));
+  EXPECT_GT(scores.size_score(320), scores.size_score(350));
+  // Twice the largest frame, and a 64-byte margin: 864 bytes.
+  EXPECT_EQ(scores.max_frame(), 864);
+  EXPECT_EQ(scores.size_score(865), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(scores.size_score(0), -std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+}  // namespace vidsalvage

@@ -1,0 +1,210 @@
+#include "recovery/model_walk.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "recovery/model_fixture.h"
+#include "recovery/walk_harness.h"
+#include "support/cli.h"
+
+namespace vidsalvage {
+namespace {
+using test::append;
+using test::Bytes;
+using test::concat;
+
+struct WalkRun {
+  WalkOutcome outcome = WalkOutcome::Finished;
+  std::string output;  // as a terminal shows it: progress lines overwritten
+  Bytes video;
+  Bytes audio;
+};
+
+struct WalkSetup {
+  bool windowed = false;
+};
+
+WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {}) {
+  test::OpenInput in(media, setup.windowed);
+  AudioOutput audio;
+  audio.mode = model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
+  audio.adts = test::kLcStereo48k;
+  OutputFile video;
+  EXPECT_TRUE(video.open(in.dir.path("video.out").c_str()));
+  EXPECT_TRUE(audio.file.open(in.dir.path("audio.out").c_str()));
+  WalkRun run;
+  testing::internal::CaptureStdout();
+  run.outcome = walk_with_model(in.input, 0, model, audio, video);
+  run.output = test::terminal_view(testing::internal::GetCapturedStdout());
+  (void)video.close();
+  (void)audio.file.close();
+  run.video = in.dir.read("video.out");
+  run.audio = in.dir.read("audio.out");
+  return run;
+}
+
+const Bytes kStartCode = {0, 0, 0, 1};
+
+Bytes annex_b(const Bytes& prefixed_units) {
+  Bytes out;
+  for (std::size_t at = 0; at + 4 <= prefixed_units.size();) {
+    const std::size_t length = std::size_t{prefixed_units[at + 2]} << 8 | prefixed_units[at + 3];
+    append(out, kStartCode);
+    out.insert(out.end(), prefixed_units.begin() + static_cast<std::ptrdiff_t>(at + 4),
+               prefixed_units.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+    at += 4 + length;
+  }
+  return out;
+}
+
+Bytes adts(const Bytes& frame) {
+  const std::size_t length = frame.size() + 7;
+  Bytes h = {0xFF,
+             0xF1,
+             0x4C,
+             static_cast<std::uint8_t>(0x80 | (length >> 11)),
+             static_cast<std::uint8_t>(length >> 3),
+             static_cast<std::uint8_t>(0x1F | ((length & 7) << 5)),
+             0xFC};
+  append(h, frame);
+  return h;
+}
+
+class ModelWalkTest : public testing::Test {
+ protected:
+  StreamModel model_ = test::camera_model();
+};
+
+TEST_F(ModelWalkTest, FollowsAnnouncementsAndSkipsOtherTracks) {
+  const Bytes first = concat({test::delimiter(), test::idr_slice(20)});
+  const Bytes second = concat({test::delimiter(), test::p_slice(10)});
+  const Bytes audio = test::aac_frame(100);
+  const Bytes media =
+      concat({test::descriptor(1, first.size()), first, test::descriptor(2, audio.size(), 1), audio,
+              test::descriptor(5, 128, 2), test::telemetry_sample(120),
+              test::descriptor(1, second.size(), 3), second});
+  const WalkRun run = walk(media, model_);
+  EXPECT_EQ(run.outcome, WalkOutcome::Finished);
+  EXPECT_EQ(run.video, concat({annex_b(first), annex_b(second)}));
+  EXPECT_EQ(run.audio, adts(audio));
+  EXPECT_EQ(run.output,
+            "H264: 0x00000010 [0x       6] -> [0x       0]\n"
+            "H264: 0x00000016 [0x      1B] -> [0x       6]\n"
+            " AAC: 0x00000041 [0x      64]\n"
+            "H264: 0x00000145 [0x       6] -> [0x      21]\n"
+            "H264: 0x0000014B [0x      10] -> [0x      27]\n"
+            "Skipped 2 samples of track 3 beginning 47 50 01 00, 32 bytes\n"
+            "Skipped 1 samples of track 3 beginning 47 50 02 00, 16 bytes\n"
+            "Skipped 1 samples of track 3 beginning 47 50 05 00, 16 bytes\n"
+            "Skipped 1 samples of track 5 beginning 44 45 56 43, 128 bytes\n");
+}
+
+TEST_F(ModelWalkTest, ChecksAnAnnouncedVideoSampleUnitByUnit) {
+  // The descriptor announces one byte too many: the units do not fill the sample,
+  // and the walk takes them as a chain instead.
+  const Bytes sample = concat({test::delimiter(), test::p_slice(10)});
+  const Bytes audio = test::aac_frame(100);
+  const Bytes media = concat({test::descriptor(1, sample.size() + 1), sample,
+                              test::descriptor(2, audio.size(), 1), audio});
+  const WalkRun run = walk(media, model_);
+  EXPECT_EQ(run.video, annex_b(sample));
+  EXPECT_EQ(run.audio, adts(audio));
+}
+
+TEST_F(ModelWalkTest, LeavesOutWhatOnlyDamageCanBe) {
+  // Audio always came behind an announcement: unannounced bytes are not audio.
+  const Bytes sample = concat({test::delimiter(), test::p_slice(10)});
+  const Bytes media = concat({test::descriptor(1, sample.size()), sample, Bytes(300, 0),
+                              test::descriptor(1, sample.size(), 1), sample});
+  const WalkRun run = walk(media, model_);
+  EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
+  EXPECT_EQ(run.audio, Bytes{});
+  EXPECT_NE(run.output.find("skip: 0x00000026 [0x     12C]\n"), std::string::npos) << run.output;
+}
+
+TEST_F(ModelWalkTest, CutsUnannouncedAudioIntoFrames) {
+  // A recorder without descriptors: video samples and frames back to back.
+  model_.audio.announced = 0;
+  const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
+  const Bytes frames =
+      concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12), test::aac_frame(120, 0x13)});
+  const WalkRun run = walk(concat({sample, frames, sample, frames}), model_);
+  EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
+  const Bytes audio = concat({adts(test::aac_frame(110, 0x11)), adts(test::aac_frame(100, 0x12)),
+                              adts(test::aac_frame(120, 0x13))});
+  // The last stretch runs to the end of the input, which ends it.
+  EXPECT_EQ(run.audio, concat({audio, audio}));
+}
+
+TEST_F(ModelWalkTest, TurnsBigEndianPcmAround) {
+  model_.audio.role = TrackRole::Pcm;
+  model_.tracks[1].role = TrackRole::Pcm;
+  model_.audio.bits = 16;
+  model_.audio.channels = 2;
+  model_.audio.little_endian = false;
+  const Bytes sample = concat({test::delimiter(), test::p_slice(10)});
+  const Bytes pcm = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+  const Bytes media =
+      concat({test::descriptor(1, sample.size()), sample, test::descriptor(2, pcm.size(), 1), pcm});
+  WalkRun run = walk(media, model_);
+  EXPECT_EQ(run.audio, (Bytes{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}));
+  EXPECT_NE(run.output.find(" PCM: 0x00000036 [0x       8] -> [0x       0]\n"), std::string::npos)
+      << run.output;
+  model_.audio.little_endian = true;
+  run = walk(media, model_);
+  EXPECT_EQ(run.audio, pcm);
+}
+
+TEST_F(ModelWalkTest, WritesTheSameThroughTheWindow) {
+  const Bytes sample = concat({test::delimiter(), test::p_slice(300)});
+  Bytes media;
+  for (std::uint8_t k = 0; k < 20; ++k) {
+    append(media, concat({test::descriptor(1, sample.size(), k), sample,
+                          test::descriptor(2, 110, k), test::aac_frame(110, k)}));
+    if (k == 9) append(media, test::pseudo_random_bytes(5000, 9));
+  }
+  const WalkRun mapped = walk(media, model_);
+  const WalkRun windowed = walk(media, model_, {.windowed = true});
+  EXPECT_EQ(mapped.video.size(), 20 * (6 + 306));
+  EXPECT_EQ(windowed.video, mapped.video);
+  EXPECT_EQ(windowed.audio, mapped.audio);
+  EXPECT_EQ(windowed.output, mapped.output);
+}
+
+// A model that parses but says extreme things leaves the walk standing on any
+// bytes: huge sizes, one- and two-byte lengths, long KLV chains, links at the end.
+TEST_F(ModelWalkTest, SurvivesExtremeModelsOnAnyBytes) {
+  std::vector<StreamModel> models;
+  for (std::uint32_t length_size : {1u, 2u, 4u}) {
+    StreamModel m = test::camera_model();
+    m.video.nal_length_size = length_size;
+    m.video.max_sample = 0xFFFFFFFF;
+    m.video.max_gap = ~std::uint64_t{0};
+    m.video.first_units.push_back({0x41, -1, 0});
+    PrefixClass& devc = m.tracks[3].classes[0];
+    devc.size_rule = SizeRule::Klv;
+    devc.klv_items = kMaxKlvItems;
+    devc.max_size = 0xFFFFFFFF;
+    m.tracks[2].link = {28, 4, true, -5};
+    m.audio.announced = length_size == 2 ? 0 : m.audio.samples;
+    models.push_back(m);
+  }
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    Bytes media = test::pseudo_random_bytes(20000, seed);
+    for (std::size_t at = 0; at + 40 < media.size(); at += 311 * seed % 900 + 64) {
+      const Bytes plant = seed % 3 == 0 ? test::telemetry_sample(0)
+                          : seed % 3 == 1
+                              ? test::descriptor(static_cast<std::uint8_t>(seed), seed * 77)
+                              : concat({test::delimiter(), test::p_slice(seed)});
+      std::copy(plant.begin(), plant.end(), media.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    for (const StreamModel& m : models) {
+      const WalkRun run = walk(media, m);
+      EXPECT_EQ(run.outcome, WalkOutcome::Finished);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vidsalvage
