@@ -112,22 +112,22 @@ TEST(CliModelRecovery, ReportsAnOutputItCannotWrite) {
   EXPECT_NE(audio.output.find("\nCannot write '/dev/full'\n"), std::string::npos) << audio.output;
 }
 
-TrackSpec camera_spec(std::uint32_t track) {
-  TrackSpec spec;
-  spec.id = track;
+TrackLayout camera_track_layout(std::uint32_t track) {
+  TrackLayout layout;
+  layout.id = track;
   if (track == 1) {
-    spec.entry_fields = visual_entry_fields();
-    spec.entry_children = box("avcC", camera_avcc());
+    layout.entry_fields = visual_entry_fields();
+    layout.entry_children = box("avcC", camera_avcc());
   } else if (track == 2) {
-    spec.handler = "soun";
-    spec.entry = "mp4a";
-    spec.entry_fields = sound_entry_fields(2, 16, 48000);
-    spec.entry_children = aac_esds_box({0x11, 0x90});
+    layout.handler = "soun";
+    layout.entry = "mp4a";
+    layout.entry_fields = sound_entry_fields(2, 16, 48000);
+    layout.entry_children = aac_esds_box({0x11, 0x90});
   } else {
-    spec.handler = "meta";
-    spec.entry = "camd";
+    layout.handler = "meta";
+    layout.entry = "camd";
   }
-  return spec;
+  return layout;
 }
 
 // Three video samples and three frames, each behind its descriptor: learned from
@@ -142,7 +142,7 @@ TEST(CliModelRecovery, LearnsAndRecoversASmallCamera) {
     b.add(3, descriptor(track, samples[k].size(), k));
     b.add(track, samples[k]);
   }
-  const Bytes intact = b.finish(camera_spec);
+  const Bytes intact = b.finish(camera_track_layout);
   TempDir dir;
   dir.write("intact.mp4", intact);
   dir.write("damaged.mp4", cut_moov(intact));

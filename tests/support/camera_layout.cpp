@@ -171,18 +171,18 @@ Bytes new_track(std::uint32_t id, std::string_view handler, std::string_view nam
                 std::string_view entry, const Bytes& entry_fields,
                 const std::vector<std::int64_t>& offsets, const std::vector<std::int64_t>& sizes,
                 std::uint32_t timescale, std::uint32_t delta) {
-  TrackSpec spec;
-  spec.id = id;
-  spec.handler = handler;
-  spec.name = bytes_of(name);
-  spec.name.push_back(0);
-  spec.entry = entry;
-  spec.entry_fields = entry_fields;
-  spec.timescale = timescale;
-  spec = one_sample_per_chunk(spec, std::vector<std::uint64_t>(offsets.begin(), offsets.end()),
+  TrackLayout layout;
+  layout.id = id;
+  layout.handler = handler;
+  layout.name = bytes_of(name);
+  layout.name.push_back(0);
+  layout.entry = entry;
+  layout.entry_fields = entry_fields;
+  layout.timescale = timescale;
+  layout = one_sample_per_chunk(layout, std::vector<std::uint64_t>(offsets.begin(), offsets.end()),
                               std::vector<std::uint32_t>(sizes.begin(), sizes.end()));
-  spec.durations = {{static_cast<std::uint32_t>(sizes.size()), delta}};
-  return track_box(spec);
+  layout.durations = {{static_cast<std::uint32_t>(sizes.size()), delta}};
+  return track_box(layout);
 }
 
 // A telemetry sample: a DEVC item holding a device id and accelerometer readings.

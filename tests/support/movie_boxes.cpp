@@ -19,7 +19,7 @@ Bytes track_header(std::uint32_t id) {
   return full_box("tkhd", 0, 3, body);
 }
 
-Bytes sample_tables(const TrackSpec& s) {
+Bytes sample_tables(const TrackLayout& s) {
   Bytes entry = Bytes(6, 0);
   append_u16(entry, 1);  // data reference index
   append(entry, s.entry_fields);
@@ -72,7 +72,7 @@ Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags,
   return box(type, b);
 }
 
-Bytes track_box(const TrackSpec& s) {
+Bytes track_box(const TrackLayout& s) {
   Bytes mdhd;
   append_u32(mdhd, 0);
   append_u32(mdhd, 0);
@@ -95,14 +95,14 @@ Bytes track_box(const TrackSpec& s) {
   return box("trak", concat({track_header(s.id), box("mdia", mdia)}));
 }
 
-TrackSpec one_sample_per_chunk(TrackSpec spec, const std::vector<std::uint64_t>& offsets,
+TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
                                const std::vector<std::uint32_t>& sizes) {
-  spec.chunk_runs = {{1, 1}};
-  spec.chunk_offsets = offsets;
-  spec.sizes = sizes;
-  spec.uniform_size = 0;
-  spec.durations = {{static_cast<std::uint32_t>(sizes.size()), 1}};
-  return spec;
+  layout.chunk_runs = {{1, 1}};
+  layout.chunk_offsets = offsets;
+  layout.sizes = sizes;
+  layout.uniform_size = 0;
+  layout.durations = {{static_cast<std::uint32_t>(sizes.size()), 1}};
+  return layout;
 }
 
 Bytes visual_entry_fields() {
@@ -148,10 +148,10 @@ void RecordingBuilder::add(std::uint32_t track, const Bytes& sample) {
   append(file_, sample);
 }
 
-Bytes RecordingBuilder::finish(const std::function<TrackSpec(std::uint32_t)>& spec_of) const {
+Bytes RecordingBuilder::finish(const std::function<TrackLayout(std::uint32_t)>& layout_of) const {
   Bytes moov = full_box("mvhd", 0, 0, Bytes(96, 0));
   for (const auto& [track, offsets] : offsets_) {
-    append(moov, track_box(one_sample_per_chunk(spec_of(track), offsets, sizes_.at(track))));
+    append(moov, track_box(one_sample_per_chunk(layout_of(track), offsets, sizes_.at(track))));
   }
   Bytes file = file_;
   const auto mdat_size = static_cast<std::uint32_t>(file.size() - mdat_at_);

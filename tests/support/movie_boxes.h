@@ -17,7 +17,7 @@ namespace vidsalvage::test {
 // A box whose body begins with a version byte and 24 bits of flags.
 Bytes full_box(std::string_view type, std::uint8_t version, std::uint32_t flags, const Bytes& body);
 
-struct TrackSpec {
+struct TrackLayout {
   std::uint32_t id = 1;
   std::string handler = "vide";
   Bytes name = {'T', 'r', 'a', 'c', 'k', 0};  // hdlr's name field as stored
@@ -34,10 +34,10 @@ struct TrackSpec {
   bool co64 = false;
 };
 
-Bytes track_box(const TrackSpec& spec);
+Bytes track_box(const TrackLayout& layout);
 
 // One sample per chunk: the stsc run and the offsets of `offsets`, sizes `sizes`.
-TrackSpec one_sample_per_chunk(TrackSpec spec, const std::vector<std::uint64_t>& offsets,
+TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
                                const std::vector<std::uint32_t>& sizes);
 
 // The fields of a visual sample entry (70 bytes) and of a version-0 sound entry (20).
@@ -49,12 +49,12 @@ Bytes aac_esds_box(const Bytes& audio_specific_config);
 
 // A recording made in code, sample by sample: the samples go into the media data
 // in the order they are added, and finish() follows them with a moov of one trak
-// per track, one sample per chunk, each trak's fields from `spec_of`.
+// per track, one sample per chunk, each trak's fields from `layout_of`.
 class RecordingBuilder {
  public:
   RecordingBuilder();
   void add(std::uint32_t track, const Bytes& sample);
-  Bytes finish(const std::function<TrackSpec(std::uint32_t)>& spec_of) const;
+  Bytes finish(const std::function<TrackLayout(std::uint32_t)>& layout_of) const;
 
  private:
   Bytes file_;

@@ -20,7 +20,7 @@ using test::bytes_of;
 using test::concat;
 using test::full_box;
 using test::TempDir;
-using test::TrackSpec;
+using test::TrackLayout;
 
 struct MovieRead {
   bool ok = false;
@@ -41,8 +41,8 @@ MovieRead read_file(const Bytes& file, bool allow_mapping = true) {
   return r;
 }
 
-TrackSpec video_spec() {
-  TrackSpec s;
+TrackLayout video_layout() {
+  TrackLayout s;
   s.id = 7;
   s.name = bytes_of("Video");
   s.name.push_back(0);
@@ -65,7 +65,7 @@ Bytes movie(std::initializer_list<Bytes> traks) {
 }
 
 TEST(ReadMovie, ReadsHandlersEntriesTimingAndTables) {
-  TrackSpec sound;
+  TrackLayout sound;
   sound.id = 0;  // no usable track_ID: the position among the tracks stands
   sound.handler = "soun";
   sound.name = {5, 'S', 'o', 'u', 'n', 'd'};  // QuickTime's counted string
@@ -78,7 +78,7 @@ TEST(ReadMovie, ReadsHandlersEntriesTimingAndTables) {
   sound.chunk_offsets = {0x1000000000ULL};
   sound.co64 = true;
   const Bytes file = concat({box("ftyp", bytes_of("isom")), box("mdat", Bytes(64, 0xAA)),
-                             movie({test::track_box(video_spec()), test::track_box(sound)})});
+                             movie({test::track_box(video_layout()), test::track_box(sound)})});
   const MovieRead r = read_file(file);
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(r.tracks.size(), 2u);
@@ -114,7 +114,7 @@ TEST(ReadMovie, FollowsSixtyFourBitAndToTheEndSizes) {
   append(mdat, "mdat");
   append_u64(mdat, 16 + 100);
   append(mdat, Bytes(100, 0x55));
-  Bytes moov = movie({test::track_box(video_spec())});
+  Bytes moov = movie({test::track_box(video_layout())});
   std::fill(moov.begin(), moov.begin() + 4, 0);
   const MovieRead mapped = read_file(concat({mdat, moov}));
   ASSERT_TRUE(mapped.ok);
@@ -160,7 +160,7 @@ std::vector<DamageCase> damage_cases() {
     append_u32(decreasing, 1);
     append_u32(decreasing, 1);
   }
-  Bytes oversized_child = movie({test::track_box(video_spec())});
+  Bytes oversized_child = movie({test::track_box(video_layout())});
   // The trak's size now claims one byte more than the moov holds.
   const std::size_t trak_at = 8 + 108;
   oversized_child[trak_at + 3] = static_cast<std::uint8_t>(oversized_child[trak_at + 3] + 1);
@@ -207,12 +207,12 @@ TEST(ReadMovie, NamesTheDamagedBox) {
 // Every prefix and every single-byte change of a movie box body is read without
 // a crash or a read outside it; the sanitizer build checks the reads.
 TEST(ReadMovieBody, SurvivesTruncationAndMutation) {
-  TrackSpec sound = video_spec();
+  TrackLayout sound = video_layout();
   sound.handler = "soun";
   sound.entry = "mp4a";
   sound.entry_fields = test::sound_entry_fields(2, 16, 48000);
   sound.entry_children = esds_box();
-  const Bytes moov = movie({test::track_box(video_spec()), test::track_box(sound)});
+  const Bytes moov = movie({test::track_box(video_layout()), test::track_box(sound)});
   const Bytes body(moov.begin() + 8, moov.end());
   for (std::size_t n = 0; n <= body.size(); ++n) {
     const Bytes prefix(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(n));

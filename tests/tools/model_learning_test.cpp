@@ -18,31 +18,31 @@ using test::box;
 using test::Bytes;
 using test::concat;
 using test::TempDir;
-using test::TrackSpec;
+using test::TrackLayout;
 
 enum Track : std::uint32_t { kVideo = 1, kAudio = 2, kDescriptor = 3, kTelemetry = 4 };
 
-TrackSpec spec_of(std::uint32_t track) {
-  TrackSpec spec;
-  spec.id = track;
+TrackLayout layout_of(std::uint32_t track) {
+  TrackLayout layout;
+  layout.id = track;
   switch (track) {
     case kVideo:
-      spec.entry_fields = test::visual_entry_fields();
-      spec.entry_children = box("avcC", {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x02, 0x67, 0x64,
+      layout.entry_fields = test::visual_entry_fields();
+      layout.entry_children = box("avcC", {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x02, 0x67, 0x64,
                                          0x01, 0x00, 0x02, 0x68, 0xEE});
       break;
     case kAudio:
-      spec.handler = "soun";
-      spec.entry = "mp4a";
-      spec.entry_fields = test::sound_entry_fields(2, 16, 48000);
-      spec.entry_children = test::aac_esds_box({0x11, 0x90});
+      layout.handler = "soun";
+      layout.entry = "mp4a";
+      layout.entry_fields = test::sound_entry_fields(2, 16, 48000);
+      layout.entry_children = test::aac_esds_box({0x11, 0x90});
       break;
     default:
-      spec.handler = "meta";
-      spec.entry = track == kDescriptor ? "camd" : "gpmd";
+      layout.handler = "meta";
+      layout.entry = track == kDescriptor ? "camd" : "gpmd";
       break;
   }
-  return spec;
+  return layout;
 }
 
 // A camera's recording: a 16-byte descriptor announcing each sample's size.
@@ -58,7 +58,7 @@ class Recording {
     add(track, next);
   }
 
-  Bytes finish() const { return builder_.finish(spec_of); }
+  Bytes finish() const { return builder_.finish(layout_of); }
 
  private:
   test::RecordingBuilder builder_;
