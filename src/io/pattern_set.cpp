@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vidsalvage {
 namespace {
 
@@ -46,6 +50,27 @@ std::size_t PatternSet::find_first(std::span<const std::uint8_t> bytes, std::siz
     }
     return kNone;
   }
+#if defined(__SSE2__)
+  if (lead_value_count_ > 0) {
+    // Sixteen bytes at a time: a byte is a lead when (byte & mask) equals a value.
+    const __m128i mask = _mm_set1_epi8(static_cast<char>(lead_mask_));
+    for (; p < end && bytes.size() - p >= 16; p += 16) {
+      const __m128i word =
+          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p)), mask);
+      __m128i leads = _mm_setzero_si128();
+      for (std::size_t j = 0; j < lead_value_count_; ++j) {
+        leads = _mm_or_si128(
+            leads, _mm_cmpeq_epi8(word, _mm_set1_epi8(static_cast<char>(lead_values_[j]))));
+      }
+      for (auto flags = static_cast<unsigned>(_mm_movemask_epi8(leads)); flags != 0;
+           flags &= flags - 1) {
+        const std::size_t at = p + static_cast<std::size_t>(std::countr_zero(flags));
+        if (at >= end) return kNone;
+        if (matches_at(data + at)) return at;
+      }
+    }
+  }
+#endif
   if (lead_value_count_ > 0) {
     // Eight bytes at a time; a byte is a lead when (byte & mask) ^ value is zero.
     // Each word is read whole from within `bytes`.
