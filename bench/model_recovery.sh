@@ -38,25 +38,24 @@ echo "camera_damaged.mp4: $(stat -c %s camera_damaged.mp4) bytes;" \
 cat camera_damaged.mp4 camera_intact.mp4 >/dev/null  # warm the page cache
 "$tool" camera_intact.mp4 --avcc >/dev/null
 
-cp_damaged=$(best_of_3 cp camera_damaged.mp4 copy.bin)
-cp_intact=$(best_of_3 cp camera_intact.mp4 copy.bin)
-rm -f copy.bin
-learn=$(best_of_3 "$tool" camera_intact.mp4 --model)
-learn_windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of_3 "$tool" camera_intact.mp4 --model)
-mapped=$(best_of_3 "$tool" camera_damaged.mp4 out.h264 out.aac --model)
-windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of_3 "$tool" camera_damaged.mp4 out.h264 out.aac --model)
-tables=$(best_of_3 "$tool" camera_damaged.mp4 out.h264 out.aac)
+cp_damaged=$(best_of cp camera_damaged.mp4 "$BENCH_OUT/copy.bin")
+cp_intact=$(best_of cp camera_intact.mp4 "$BENCH_OUT/copy.bin")
+learn=$(best_of "$tool" camera_intact.mp4 --model)
+learn_windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of "$tool" camera_intact.mp4 --model)
+mapped=$(best_of "$tool" camera_damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac" --model)
+windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of "$tool" camera_damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac" --model)
+tables=$(best_of "$tool" camera_damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac")
 # The window's reads of the input, from the moment it is opened.
 VIDSALVAGE_FORCE_WINDOW=1 strace -f -e trace=openat,read,pread64 -o read.trace "$tool" \
   camera_intact.mp4 --model >/dev/null
 read_bytes=$(awk '/"camera_intact.mp4"/ { open = 1 } open && /read(64)?\(3,/ {
   split($0, part, "= "); n += part[2]; count++ } END { printf "%.0f in %d reads", n, count }' read.trace)
 rm -f read.trace
-peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" camera_damaged.mp4 out.h264 out.aac \
+peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" camera_damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac" \
   --model >/dev/null; } 2>&1 | awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
-rm -f out.h264 out.aac
+rm -f "$BENCH_OUT"/*
 
-printf '%-40s %9s %9s\n' "run (best of 3)" "seconds" "x cp"
+printf '%-40s %9s %9s\n' "run (best of ${VIDSALVAGE_BENCH_RUNS:-5})" "seconds" "x cp"
 printf '%-40s %9s %9s\n' "cp camera_damaged.mp4" "$cp_damaged" "1.00"
 printf '%-40s %9s %9s\n' "recovery --model, mapped" "$mapped" "$(ratio "$mapped" "$cp_damaged")"
 printf '%-40s %9s %9s\n' "recovery --model, windowed" "$windowed" "$(ratio "$windowed" "$cp_damaged")"

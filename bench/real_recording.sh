@@ -65,18 +65,17 @@ echo "damaged.mp4: $size bytes; intact.mp4: $(stat -c %s intact.mp4) bytes"
 cat damaged.mp4 intact.mp4 >/dev/null  # warm the page cache
 "$tool" intact.mp4 --avcc >/dev/null
 
-cp_damaged=$(best_of_3 cp damaged.mp4 copy.bin)
-cp_intact=$(best_of_3 cp intact.mp4 copy.bin)
-rm -f copy.bin
-mapped=$(best_of_3 "$tool" damaged.mp4 out.h264 out.aac)
-windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of_3 "$tool" damaged.mp4 out.h264 out.aac)
-avcc=$(best_of_3 "$tool" intact.mp4 --avcc)
-stco=$(best_of_3 "$tool" intact.mp4 --stco)
-peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" damaged.mp4 out.h264 out.aac >/dev/null; } 2>&1 |
+cp_damaged=$(best_of cp damaged.mp4 "$BENCH_OUT/copy.bin")
+cp_intact=$(best_of cp intact.mp4 "$BENCH_OUT/copy.bin")
+mapped=$(best_of "$tool" damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac")
+windowed=$(VIDSALVAGE_FORCE_WINDOW=1 best_of "$tool" damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac")
+avcc=$(best_of "$tool" intact.mp4 --avcc)
+stco=$(best_of "$tool" intact.mp4 --stco)
+peak_kb=$( { VIDSALVAGE_FORCE_WINDOW=1 /usr/bin/time -v "$tool" damaged.mp4 "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac" >/dev/null; } 2>&1 |
   awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
-rm -f out.h264 out.aac
+rm -f "$BENCH_OUT"/*
 
-printf '%-36s %9s %9s\n' "run (best of 3)" "seconds" "x cp"
+printf '%-36s %9s %9s\n' "run (best of ${VIDSALVAGE_BENCH_RUNS:-5})" "seconds" "x cp"
 printf '%-36s %9s %9s\n' "cp damaged.mp4" "$cp_damaged" "1.00"
 printf '%-36s %9s %9s\n' "recovery, mapped" "$mapped" "$(ratio "$mapped" "$cp_damaged")"
 printf '%-36s %9s %9s\n' "recovery, windowed" "$windowed" "$(ratio "$windowed" "$cp_damaged")"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Times the recovery of synthetic damaged recordings of 1 GiB against cp of the
-# same file, page cache warm, best of three runs each:
+# same file, page cache warm, best of five runs each (bench/timing.sh):
 #   bench/recovery.sh [BUILD_DIR]      (default: build)
 # The recordings are made once by make_recording in $VIDSALVAGE_BENCH_DIR
 # (default /tmp/vidsalvage-bench) and kept; delete that directory afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 build=$(realpath "${1:-build}")
 dir=${VIDSALVAGE_BENCH_DIR:-/tmp/vidsalvage-bench}
 mebibytes=${VIDSALVAGE_BENCH_MIB:-1024}
@@ -17,32 +18,15 @@ cd "$dir"
 # version 1, no SPS, no PPS: the prologue writes nothing.
 printf '\001\144\000\037\377\340\000' > avcc.hdr
 
-# Best wall time of three runs of "$@", in seconds; outputs are removed and
-# written back to disk between runs, untimed.
-best_of_three() {
-  local best=
-  for _ in 1 2 3; do
-    rm -f copy.mp4 out.h264 out.aac
-    sync
-    local start end
-    start=$(date +%s.%N)
-    "$@" > /dev/null
-    end=$(date +%s.%N)
-    best=$(echo "$start $end ${best:-0}" | awk '{t = $2 - $1; if ($3 == 0 || t < $3) print t; else print $3}')
-  done
-  rm -f copy.mp4 out.h264 out.aac
-  echo "$best"
-}
-
 report() {  # name seconds cp-seconds
   awk -v n="$1" -v t="$2" -v c="$3" 'BEGIN { printf "%-34s %7.3f s  %5.2f x cp\n", n, t, t / c }'
 }
 
 for input in default.mp4 aac-heavy.mp4; do
   cat "$input" > /dev/null  # warm the page cache
-  cp_time=$(best_of_three cp "$input" copy.mp4)
+  cp_time=$(best_of cp "$input" "$BENCH_OUT/copy.mp4")
   report "cp $input" "$cp_time" "$cp_time"
-  report "recovery $input" "$(best_of_three "$build/src/vidsalvage" "$input" out.h264 out.aac)" "$cp_time"
+  report "recovery $input" "$(best_of "$build/src/vidsalvage" "$input" "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac")" "$cp_time"
   report "recovery $input --samsung" \
-    "$(best_of_three "$build/src/vidsalvage" "$input" out.h264 out.aac --samsung)" "$cp_time"
+    "$(best_of "$build/src/vidsalvage" "$input" "$BENCH_OUT/out.h264" "$BENCH_OUT/out.aac" --samsung)" "$cp_time"
 done
