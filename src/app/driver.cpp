@@ -7,7 +7,6 @@
 #include "io/text.h"
 #include "tools/chunk_offsets.h"
 #include "tools/header_extraction.h"
-#include "tools/model_learning.h"
 
 namespace vidsalvage {
 namespace {

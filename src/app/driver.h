@@ -18,6 +18,10 @@ RunMode choose_run_mode(const char* argument);
 // The recovery mode on an open input; returns the exit status.
 int run_recovery(InputWindow& input, int argc, const char* const* argv);
 
+// The --model mode: learns the input and writes reference.model in the current
+// directory. Returns the exit status.
+int learn_reference_model(InputWindow& input, const char* input_name);
+
 // True when an argument from 3 on is "--model".
 bool asks_for_model(int argc, const char* const* argv);
 

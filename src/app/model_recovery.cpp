@@ -10,7 +10,7 @@
 #include "app/recovery_report.h"
 #include "codec/audio_config.h"
 #include "codec/avc_config.h"
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 #include "io/byte_reader.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 
 namespace vidsalvage {
 

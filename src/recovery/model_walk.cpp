@@ -8,7 +8,7 @@
 #include "recovery/aac_cutting.h"
 #include "recovery/aac_splitter.h"
 #include "recovery/input_copy.h"
-#include "recovery/model_recognition.h"
+#include "model/model_recognition.h"
 
 namespace vidsalvage {
 namespace {

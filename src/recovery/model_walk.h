@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 #include "io/input_window.h"
 #include "io/output_file.h"
 #include "recovery/audio_output.h"

@@ -3,26 +3,18 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "codec/pcm_test.h"
 #include "io/byte_reader.h"
 #include "recovery/sample_walk.h"
 
 namespace vidsalvage {
 namespace {
 
-constexpr std::size_t kPcmTestBytes = 11;
-constexpr std::size_t kPcmTestPositions = 4;
-// A step smaller than this between neighbouring samples of one channel is smooth
-// audio (a tenth of full scale).
-constexpr std::int32_t kSmoothStep = 3276;
 // Lengths at a list profile's candidate: from 2 up to, not including, 1 MiB.
 constexpr std::uint32_t kMinCandidateLength = 2;
 constexpr std::uint32_t kMaxCandidateLengthExcluded = 0x100000;
 // After a candidate that looks like PCM the search goes on past its first bytes.
 constexpr std::int64_t kPcmRefusalStep = 5;
-
-std::int32_t load_le16_signed(const std::uint8_t* at) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(at[0] | (at[1] << 8)));
-}
 
 // The nearest NAL head at or after `search_start` that ends before `end` and
 // whose length field passes; the offset of that length field, or kNotFound.
@@ -51,20 +43,6 @@ std::int64_t nearest_nal_head(InputWindow& input, std::int64_t search_start, std
 
 }  // namespace
 
-bool looks_like_pcm(std::span<const std::uint8_t> at_candidate) {
-  const std::size_t available = std::min(at_candidate.size(), kPcmTestBytes);
-  for (std::size_t k = 0; k < kPcmTestPositions && k + 8 <= available; ++k) {
-    const std::uint8_t* at = at_candidate.data() + k;
-    const std::int32_t w0 = load_le16_signed(at);
-    const std::int32_t w1 = load_le16_signed(at + 2);
-    const std::int32_t w2 = load_le16_signed(at + 4);
-    const std::int32_t w3 = load_le16_signed(at + 6);
-    if (w0 == w1 || w2 == w3) return true;
-    if (std::abs(w0 - w2) < kSmoothStep && std::abs(w1 - w3) < kSmoothStep) return true;
-  }
-  return false;
-}
-
 std::int64_t find_video_candidate(InputWindow& input, std::int64_t cursor,
                                   const RecorderProfile& profile, bool refuse_pcm) {
   // The end stays 1 MiB after the cursor however often a candidate is refused.
@@ -77,7 +55,8 @@ std::int64_t find_video_candidate(InputWindow& input, std::int64_t cursor,
             : find_pattern(input, end, search_start, profile.video_signature);
     if (candidate == kNotFound || !refuse_pcm) return candidate;
     const std::span<const std::uint8_t> at_candidate =
-        read_input(input, candidate, std::min<std::int64_t>(kPcmTestBytes, input.size - candidate));
+        read_input(input, candidate,
+                   std::min(static_cast<std::int64_t>(kPcmTestBytes), input.size - candidate));
     if (at_candidate.empty()) return kNotFound;
     if (!looks_like_pcm(at_candidate)) return candidate;
     search_start = candidate + kPcmRefusalStep;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "codec/pcm_test.h"
 #include "io/input_window.h"
 #include "recovery/audio_output.h"
 #include "recovery/input_copy.h"
@@ -14,11 +15,6 @@ namespace vidsalvage {
 
 // How far ahead of the cursor a video unit is looked for.
 inline constexpr std::int64_t kResyncReachBytes = 0x100000;
-
-// True when the bytes at a candidate (its first 11; fewer near the end of the
-// input, where only the positions with all their bytes are tested) read like
-// 16-bit stereo samples: equal channels, or small steps in both channels.
-bool looks_like_pcm(std::span<const std::uint8_t> at_candidate);
 
 // The offset of the length field of the nearest video unit less than 1 MiB
 // after `cursor` (a list profile's may lie up to 4 bytes before it), refusing

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 #include "support/bytes.h"
 #include "support/camera_bytes.h"
 

@@ -1,4 +1,4 @@
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 
 #include <algorithm>
 #include <charconv>

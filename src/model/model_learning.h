@@ -1,13 +1,13 @@
 #pragma once
-// The --model mode: learns how a recorder lays out its tracks from an intact
-// recording and writes what it learned to reference.model.
+// Learning: how a recorder lays out its tracks, read from an intact recording
+// into the model that reference.model holds.
 
 #include <cstdint>
 #include <vector>
 
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 #include "io/input_window.h"
-#include "tools/box_tree.h"
+#include "mp4/box_tree.h"
 
 namespace vidsalvage {
 
@@ -31,9 +31,5 @@ struct LearnError {
 // H.264 video track, the tables point outside the input, or a read fails.
 [[nodiscard]] bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks,
                                StreamModel& model, LearnError& error);
-
-// The mode itself: learns the input and writes reference.model in the current
-// directory. Returns the exit status.
-int learn_reference_model(InputWindow& input, const char* input_name);
 
 }  // namespace vidsalvage

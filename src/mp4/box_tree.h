@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "codec/stream_model.h"
 #include "io/input_window.h"
 
 namespace vidsalvage {
+
+// One run of the time-to-sample table: `count` samples of `delta` each.
+struct DurationRun {
+  std::uint32_t count = 0;
+  std::uint32_t delta = 0;
+};
 
 struct ChunkRun {
   std::uint32_t first_chunk = 0;  // counted from 1

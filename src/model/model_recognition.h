@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/stream_model.h"
+#include "model/stream_model.h"
 #include "io/input_window.h"
 
 namespace vidsalvage {

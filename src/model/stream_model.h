@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "mp4/box_tree.h"
+
 namespace vidsalvage {
 
 inline constexpr const char* kModelFileName = "reference.model";
@@ -24,11 +26,6 @@ inline constexpr std::size_t kMaxFirstUnits = 64;
 inline constexpr std::uint32_t kMaxKlvItems = 64;  // top-level KLV items of one sample
 
 enum class TrackRole { Video, Aac, Pcm, Other };
-
-struct DurationRun {
-  std::uint32_t count = 0;
-  std::uint32_t delta = 0;
-};
 
 // A size stored in a sample: the value of `width` bytes at `offset`, plus `adjust`.
 struct SizeField {

@@ -1,12 +1,12 @@
-#include "recovery/model_recognition.h"
+#include "model/model_recognition.h"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
+#include "codec/pcm_test.h"
 #include "codec/sps_parser.h"
 #include "io/byte_reader.h"
-#include "recovery/resync_search.h"
 
 namespace vidsalvage {
 namespace {
@@ -21,7 +21,6 @@ constexpr std::int64_t kScanBlockBytes = 1024 * 1024;
 constexpr std::int64_t kSliceHeadBytes = 8;  // enough for first_mb_in_slice, type, PPS id
 constexpr std::int64_t kEndBytes =
     8;  // fewer bytes than this at the end of the input are no sample
-constexpr std::int64_t kPcmTestBytes = 11;
 
 constexpr int kSliceType = 1;
 constexpr int kIdrType = 5;
@@ -375,7 +374,8 @@ bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t o
   ClassHit hit;
   if (class_at(input, index, offset, hit)) return true;
   const std::span<const std::uint8_t> head =
-      read_input(input, offset, std::min(kPcmTestBytes, input.size - offset));
+      read_input(input, offset,
+                 std::min(static_cast<std::int64_t>(kPcmTestBytes), input.size - offset));
   if (head.empty()) return false;
   if (index.aac_first_bytes.test(head[0])) return true;
   return index.pcm && looks_like_pcm(head);

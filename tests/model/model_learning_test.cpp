@@ -1,4 +1,4 @@
-#include "tools/model_learning.h"
+#include "model/model_learning.h"
 
 #include <gtest/gtest.h>
 

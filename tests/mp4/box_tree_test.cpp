@@ -1,4 +1,4 @@
-#include "tools/box_tree.h"
+#include "mp4/box_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "recovery/model_recognition.h"
+#include "model/model_recognition.h"
 
 #include <gtest/gtest.h>
 
