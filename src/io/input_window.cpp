@@ -107,6 +107,15 @@ bool open_input(InputWindow& window, const char* path, const InputOptions& optio
   return true;
 }
 
+void open_memory_input(InputWindow& window, std::span<const std::uint8_t> bytes) {
+  release_input(window);
+  window.mapping = true;  // with no file: nothing to unmap or close
+  window.data = bytes.data();
+  window.base = 0;
+  window.size = static_cast<std::int64_t>(bytes.size());
+  window.held = window.size;
+}
+
 std::int64_t refill_window(InputWindow& window, std::int64_t offset) {
   if (window.mapping || covers(window, offset)) return 0;
   return reload_window(window, offset);
@@ -154,6 +163,7 @@ void release_input(InputWindow& window) {
   window.data = nullptr;
   window.base = -1;
   window.held = 0;
+  window.size = 0;
 }
 
 std::span<const std::uint8_t> held_bytes(const InputWindow& window, std::int64_t offset,

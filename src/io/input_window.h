@@ -46,6 +46,11 @@ struct InputWindow {
 [[nodiscard]] bool open_input(InputWindow& window, const char* path,
                               const InputOptions& options = {});
 
+// Views bytes already in memory as the input, as if a file holding them were
+// mapped: the seam that lets fuzzers and tests run every walk without a file.
+// The bytes must outlive the window.
+void open_memory_input(InputWindow& window, std::span<const std::uint8_t> bytes);
+
 // Makes the bytes from `offset` on readable. Returns 0 when the window already
 // covered `offset` (or the input is mapped), otherwise the number of bytes read,
 // or -1 after printing why a reload failed.
