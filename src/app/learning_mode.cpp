@@ -15,18 +15,25 @@
 namespace vidsalvage {
 namespace {
 
-const char* role_text(TrackRole role) {
-  switch (role) {
-    case TrackRole::Video:
-      return "H.264 video";
-    case TrackRole::Aac:
-      return "AAC audio";
-    case TrackRole::Pcm:
-      return "PCM audio";
-    case TrackRole::Other:
-      return "skipped";
+struct ObjectTypeName {
+  int type;
+  const char* name;
+};
+// ISO/IEC 14496-3, 1.5.1.1: the audio object types a user meets.
+constexpr ObjectTypeName kObjectTypeNames[] = {
+    {1, "AAC Main"},     {2, "AAC LC"},         {3, "AAC SSR"},
+    {4, "AAC LTP"},      {5, "HE-AAC"},         {6, "AAC Scalable"},
+    {7, "TwinVQ"},       {8, "CELP"},           {9, "HVXC"},
+    {17, "ER AAC LC"},   {19, "ER AAC LTP"},    {20, "ER AAC Scalable"},
+    {23, "ER AAC LD"},   {29, "HE-AAC v2"},     {32, "MPEG-1/2 Layer-1"},
+    {33, "MPEG-1/2 Layer-2"}, {34, "MPEG-1/2 Layer-3"}, {36, "ALS"},
+    {39, "ER AAC ELD"},  {42, "USAC"}};
+
+const char* object_type_name(int type) {
+  for (const ObjectTypeName& n : kObjectTypeNames) {
+    if (n.type == type) return n.name;
   }
-  return "skipped";
+  return "unknown";
 }
 
 // The model's name for the input: its printable characters.
@@ -44,7 +51,7 @@ std::string printable(std::string_view code) { return printable(std::string(code
 void print_summary(const StreamModel& model) {
   for (const ModelTrack& t : model.tracks) {
     std::printf("Track %u '%s' '%s': %s, %llu samples of %u to %u bytes\n", t.id,
-                printable(t.handler).c_str(), printable(t.entry_type).c_str(), role_text(t.role),
+                printable(t.handler).c_str(), printable(t.entry_type).c_str(), role_description(t.role),
                 static_cast<unsigned long long>(t.samples), t.min_size, t.max_size);
     if (t.link.width != 0) {
       std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n", t.id,
@@ -62,14 +69,46 @@ void print_summary(const StreamModel& model) {
       "up to %u bytes\n",
       v.nal_length_size, static_cast<unsigned>(v.headers.count()),
       static_cast<unsigned>(v.first_units.size()), v.max_unit);
-  const AudioModel& a = model.audio;
-  if (a.track == 0) {
-    std::printf("Audio: none\n");
-  } else if (a.role == TrackRole::Pcm) {
-    std::printf("Audio: PCM, %u channel(s), %u bits, %u Hz\n", a.channels, a.bits, a.rate);
-  } else {
-    std::printf("Audio: AAC, %u frame size(s), %u frame start(s)\n",
-                static_cast<unsigned>(a.sizes.size()), static_cast<unsigned>(a.starts2.size()));
+  if (model.audio.track == 0) std::printf("Audio: none\n");
+}
+
+void print_audio(const AudioModel& a) {
+  if (a.role == TrackRole::Pcm) {
+    std::printf("Audio track %u: PCM, %u channel(s), %u-bit %s %s, %u Hz\n", a.track, a.channels,
+                a.bits, a.float_samples ? "float" : a.signed_samples ? "signed" : "unsigned",
+                a.little_endian ? "little-endian" : "big-endian", a.rate);
+    return;
+  }
+  const int type = audio_object_type(a.config);
+  std::printf("Audio track %u: AAC, %s (object type %d), %u frame size(s), %u frame start(s)\n",
+              a.track, object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
+              static_cast<unsigned>(a.starts2.size()));
+}
+
+void print_skipped(const SkippedAudio& s) {
+  const std::string entry = printable(s.entry_type);
+  switch (s.why) {
+    case AudioSkip::ObjectType:
+      std::printf("Audio track %u: '%s' holds %s (object type %d), which is not written\n",
+                  s.track, entry.c_str(), object_type_name(s.object_type), s.object_type);
+      break;
+    case AudioSkip::ConfigTooLarge:
+      std::printf("Audio track %u: '%s' has an AudioSpecificConfig over %u bytes, not written\n",
+                  s.track, entry.c_str(), static_cast<unsigned>(kMaxAudioConfigBytes));
+      break;
+    case AudioSkip::NoDecoderConfig:
+      std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n",
+                  s.track, entry.c_str());
+      break;
+    case AudioSkip::PcmFormat:
+      std::printf("Audio track %u: '%s' holds PCM in a layout that is not written\n", s.track,
+                  entry.c_str());
+      break;
+    case AudioSkip::UnknownEntry:
+    case AudioSkip::None:
+      std::printf("Audio track %u: '%s' is an audio format that is not written\n", s.track,
+                  entry.c_str());
+      break;
   }
 }
 
@@ -96,6 +135,22 @@ void print_learn_error(const LearnError& error, const char* input_name) {
   switch (error.status) {
     case LearnStatus::NoVideo:
       std::printf("No H.264 video track in '%s'\n", input_name);
+      break;
+    case LearnStatus::VideoConfigTooLarge:
+      std::printf("The avcC of track %u in '%s' has %llu bytes, more than the %u it may hold\n",
+                  error.track, input_name, static_cast<unsigned long long>(error.size),
+                  static_cast<unsigned>(kMaxVideoConfigBytes));
+      break;
+    case LearnStatus::RepeatedTrackId:
+      std::printf("Two tracks of '%s' have the id %u\n", input_name, error.track);
+      break;
+    case LearnStatus::SamplesOverlap:
+      std::printf("The sample tables of track %u in '%s' overlap other samples\n", error.track,
+                  input_name);
+      break;
+    case LearnStatus::AacFrameTooLarge:
+      std::printf("Track %u of '%s' has an AAC sample of %llu bytes, more than %u\n", error.track,
+                  input_name, static_cast<unsigned long long>(error.size), kMaxAacFrameBytes);
       break;
     case LearnStatus::TooManyTracks:
       std::printf("Too many tracks in '%s'\n", input_name);
@@ -128,20 +183,30 @@ int learn_reference_model(InputWindow& input, const char* input_name) {
   }
   StreamModel model;
   LearnError learn_error;
-  if (!learn_model(input, tracks, model, learn_error)) {
+  std::vector<SkippedAudio> skipped;
+  if (!learn_model(input, tracks, model, learn_error, &skipped)) {
     print_learn_error(learn_error, input_name);
     return kExitFailure;
   }
-  model.reference = printable(input_name);
+  model.reference = printable(input_name).substr(0, kMaxTextChars);
   model.reference_size = input.size;
   print_summary(model);
+  if (model.audio.track != 0) print_audio(model.audio);
+  for (const AudioModel& a : model.more_audio) print_audio(a);
+  for (const SkippedAudio& s : skipped) print_skipped(s);
+  std::string text;
+  ModelFault fault;
+  if (!format_model(model, text, fault)) {
+    std::printf("Cannot write a model of '%s': its '%s' record has %s\n", input_name, fault.record,
+                fault.reason);
+    return kExitFailure;
+  }
   OutputFile file;
   if (!open_output(file, kModelFileName, input)) {
     std::printf("Cannot write '%s'\n", kModelFileName);
     return kExitFailure;
   }
   std::printf("Writing '%s'...\n", kModelFileName);
-  const std::string text = format_model(model);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   if (!file.write({bytes, text.size()}) || !file.close()) {
     std::printf("Cannot write '%s'\n", kModelFileName);
