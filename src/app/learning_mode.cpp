@@ -80,7 +80,7 @@ void print_audio(const AudioModel& a) {
     return;
   }
   const int type = audio_object_type(a.config);
-  std::printf("Audio track %u: AAC, %s (object type %d), %u frame size(s), %u frame start(s)\n",
+  std::printf("Audio track %u: %s (object type %d), %u frame size(s), %u frame start(s)\n",
               a.track, object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
               static_cast<unsigned>(a.starts2.size()));
 }
