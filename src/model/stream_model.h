@@ -48,6 +48,8 @@ struct SizeField {
   std::uint32_t width = 0;  // 2 or 4; 0: no field
   bool little_endian = false;
   std::int32_t adjust = 0;
+
+  bool operator==(const SizeField&) const = default;
 };
 
 enum class SizeRule { None, Field, Klv };
@@ -67,6 +69,8 @@ struct PrefixClass {
   SizeRule size_rule = SizeRule::None;
   SizeField size_field;         // SizeRule::Field
   std::uint32_t klv_items = 0;  // SizeRule::Klv: the top-level items that make a sample
+
+  bool operator==(const PrefixClass&) const = default;
 };
 
 struct ModelTrack {
@@ -86,6 +90,8 @@ struct ModelTrack {
   std::uint64_t link_held = 0;
   std::uint64_t link_of = 0;
   std::vector<PrefixClass> classes;  // tracks in the Other role only
+
+  bool operator==(const ModelTrack&) const = default;
 };
 
 // How a video sample begins: its first NAL unit.
@@ -93,6 +99,8 @@ struct FirstUnit {
   std::uint8_t header = 0;   // the NAL header byte
   std::int32_t second = -1;  // the byte after it; -1: any
   std::uint32_t length = 0;  // the unit's length; 0: it varies
+
+  bool operator==(const FirstUnit&) const = default;
 };
 
 // The value the field holds in `bytes`, without its adjustment. The caller has
@@ -111,6 +119,8 @@ struct VideoModel {
   std::vector<std::uint16_t> heads;  // NAL header and the byte after it, sorted
   std::bitset<32 * 32> bigrams;      // [previous type * 32 + type]: types that followed
   std::vector<FirstUnit> first_units;
+
+  bool operator==(const VideoModel&) const = default;
 };
 
 template <typename Key>
@@ -135,6 +145,8 @@ struct AudioModel {
   bool float_samples = false;   // IEEE floating point, else integers
   bool signed_samples = true;   // integers in two's complement, else offset binary (8 bits)
   std::uint32_t bytes_per_frame = 0;
+
+  bool operator==(const AudioModel&) const = default;
 };
 
 // Whether a PCM format is one the model holds: integers of 8, 16, 24 or 32 bits

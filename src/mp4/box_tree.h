@@ -16,6 +16,8 @@ namespace vidsalvage {
 struct DurationRun {
   std::uint32_t count = 0;
   std::uint32_t delta = 0;
+
+  bool operator==(const DurationRun&) const = default;
 };
 
 struct ChunkRun {
