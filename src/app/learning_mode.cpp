@@ -20,14 +20,26 @@ struct ObjectTypeName {
   const char* name;
 };
 // ISO/IEC 14496-3, 1.5.1.1: the audio object types a user meets.
-constexpr ObjectTypeName kObjectTypeNames[] = {
-    {1, "AAC Main"},     {2, "AAC LC"},         {3, "AAC SSR"},
-    {4, "AAC LTP"},      {5, "HE-AAC"},         {6, "AAC Scalable"},
-    {7, "TwinVQ"},       {8, "CELP"},           {9, "HVXC"},
-    {17, "ER AAC LC"},   {19, "ER AAC LTP"},    {20, "ER AAC Scalable"},
-    {23, "ER AAC LD"},   {29, "HE-AAC v2"},     {32, "MPEG-1/2 Layer-1"},
-    {33, "MPEG-1/2 Layer-2"}, {34, "MPEG-1/2 Layer-3"}, {36, "ALS"},
-    {39, "ER AAC ELD"},  {42, "USAC"}};
+constexpr ObjectTypeName kObjectTypeNames[] = {{1, "AAC Main"},
+                                               {2, "AAC LC"},
+                                               {3, "AAC SSR"},
+                                               {4, "AAC LTP"},
+                                               {5, "HE-AAC"},
+                                               {6, "AAC Scalable"},
+                                               {7, "TwinVQ"},
+                                               {8, "CELP"},
+                                               {9, "HVXC"},
+                                               {17, "ER AAC LC"},
+                                               {19, "ER AAC LTP"},
+                                               {20, "ER AAC Scalable"},
+                                               {23, "ER AAC LD"},
+                                               {29, "HE-AAC v2"},
+                                               {32, "MPEG-1/2 Layer-1"},
+                                               {33, "MPEG-1/2 Layer-2"},
+                                               {34, "MPEG-1/2 Layer-3"},
+                                               {36, "ALS"},
+                                               {39, "ER AAC ELD"},
+                                               {42, "USAC"}};
 
 const char* object_type_name(int type) {
   for (const ObjectTypeName& n : kObjectTypeNames) {
@@ -51,8 +63,9 @@ std::string printable(std::string_view code) { return printable(std::string(code
 void print_summary(const StreamModel& model) {
   for (const ModelTrack& t : model.tracks) {
     std::printf("Track %u '%s' '%s': %s, %llu samples of %u to %u bytes\n", t.id,
-                printable(t.handler).c_str(), printable(t.entry_type).c_str(), role_description(t.role),
-                static_cast<unsigned long long>(t.samples), t.min_size, t.max_size);
+                printable(t.handler).c_str(), printable(t.entry_type).c_str(),
+                role_description(t.role), static_cast<unsigned long long>(t.samples), t.min_size,
+                t.max_size);
     if (t.link.width != 0) {
       std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n", t.id,
                   t.link.offset, static_cast<unsigned long long>(t.link_held),
@@ -72,16 +85,20 @@ void print_summary(const StreamModel& model) {
   if (model.audio.track == 0) std::printf("Audio: none\n");
 }
 
+const char* sample_kind(const AudioModel& a) {
+  if (a.float_samples) return "float";
+  return a.signed_samples ? "signed" : "unsigned";
+}
+
 void print_audio(const AudioModel& a) {
   if (a.role == TrackRole::Pcm) {
     std::printf("Audio track %u: PCM, %u channel(s), %u-bit %s %s, %u Hz\n", a.track, a.channels,
-                a.bits, a.float_samples ? "float" : a.signed_samples ? "signed" : "unsigned",
-                a.little_endian ? "little-endian" : "big-endian", a.rate);
+                a.bits, sample_kind(a), a.little_endian ? "little-endian" : "big-endian", a.rate);
     return;
   }
   const int type = audio_object_type(a.config);
-  std::printf("Audio track %u: %s (object type %d), %u frame size(s), %u frame start(s)\n",
-              a.track, object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
+  std::printf("Audio track %u: %s (object type %d), %u frame size(s), %u frame start(s)\n", a.track,
+              object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
               static_cast<unsigned>(a.starts2.size()));
 }
 
@@ -89,16 +106,16 @@ void print_skipped(const SkippedAudio& s) {
   const std::string entry = printable(s.entry_type);
   switch (s.why) {
     case AudioSkip::ObjectType:
-      std::printf("Audio track %u: '%s' holds %s (object type %d), which is not written\n",
-                  s.track, entry.c_str(), object_type_name(s.object_type), s.object_type);
+      std::printf("Audio track %u: '%s' holds %s (object type %d), which is not written\n", s.track,
+                  entry.c_str(), object_type_name(s.object_type), s.object_type);
       break;
     case AudioSkip::ConfigTooLarge:
       std::printf("Audio track %u: '%s' has an AudioSpecificConfig over %u bytes, not written\n",
                   s.track, entry.c_str(), static_cast<unsigned>(kMaxAudioConfigBytes));
       break;
     case AudioSkip::NoDecoderConfig:
-      std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n",
-                  s.track, entry.c_str());
+      std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n", s.track,
+                  entry.c_str());
       break;
     case AudioSkip::PcmFormat:
       std::printf("Audio track %u: '%s' holds PCM in a layout that is not written\n", s.track,

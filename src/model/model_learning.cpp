@@ -82,11 +82,11 @@ struct PcmEntry {
   bool float_samples;
   bool little_endian;
 };
-constexpr PcmEntry kPcmEntries[] = {
-    {"sowt", 0, false, true},   {"twos", 0, false, false}, {"raw ", 0, false, true},
-    {"in24", 24, false, false}, {"in32", 32, false, false}, {"fl32", 32, true, false},
-    {"fl64", 64, true, false},  {"lpcm", 0, false, false}, {"ipcm", 0, false, false},
-    {"fpcm", 0, true, false}};
+constexpr PcmEntry kPcmEntries[] = {{"sowt", 0, false, true},   {"twos", 0, false, false},
+                                    {"raw ", 0, false, true},   {"in24", 24, false, false},
+                                    {"in32", 32, false, false}, {"fl32", 32, true, false},
+                                    {"fl64", 64, true, false},  {"lpcm", 0, false, false},
+                                    {"ipcm", 0, false, false},  {"fpcm", 0, true, false}};
 
 bool pcm_format(const TrackTables& t, const PcmEntry& e, AudioModel& a) {
   a.role = TrackRole::Pcm;
@@ -112,7 +112,7 @@ bool pcm_format(const TrackTables& t, const PcmEntry& e, AudioModel& a) {
   }
   // Rates above 65535 Hz do not fit the 16.16 field of versions 0 and 1.
   a.rate = t.sample_rate != 0 && (t.sound_version == 2 || t.timescale <= 0xFFFF) ? t.sample_rate
-                                                                                   : t.timescale;
+                                                                                 : t.timescale;
   a.bytes_per_frame = a.channels * (a.bits / 8);
   const bool frame_ok = t.bytes_per_frame == 0 || t.bytes_per_frame == a.bytes_per_frame;
   return frame_ok && a.rate != 0 && a.channels >= 1 && a.channels <= kMaxPcmChannels &&
@@ -284,8 +284,7 @@ class Learner {
       const std::int64_t want = std::min<std::int64_t>(length_size + 2, end - p);
       const std::span<const std::uint8_t> head = read_input(input_, p, want);
       if (head.empty()) return false;
-      const auto length =
-          static_cast<std::uint32_t>(field_value(head, {0, length_size, false, 0}));
+      const auto length = static_cast<std::uint32_t>(field_value(head, {0, length_size, false, 0}));
       if (length == 0 || length > end - p - length_size) break;  // a malformed sample
       const std::uint8_t header = head[length_size];
       const int second = length >= 2 ? head[length_size + 1] : -1;
@@ -537,8 +536,8 @@ bool choose_roles(const std::vector<TrackTables>& tracks, Roles& roles, LearnErr
   return false;
 }
 
-bool list_visits(const std::vector<TrackTables>& tracks, const Roles& roles,
-                 std::int64_t file_size, std::vector<Visit>& visits, LearnError& error) {
+bool list_visits(const std::vector<TrackTables>& tracks, const Roles& roles, std::int64_t file_size,
+                 std::vector<Visit>& visits, LearnError& error) {
   visits.clear();
   std::uint64_t claimed = 0;
   for (const TrackTables& t : tracks) {

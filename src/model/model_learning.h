@@ -50,11 +50,11 @@ struct SkippedAudio {
 inline constexpr std::uint32_t kNoTrack = UINT32_MAX;
 
 struct Roles {
-  std::vector<TrackRole> of;          // by index into the track list
-  std::uint32_t video = kNoTrack;     // index of the video track
-  std::vector<AudioModel> audio;      // the audio tracks with their formats, in track order
+  std::vector<TrackRole> of;               // by index into the track list
+  std::uint32_t video = kNoTrack;          // index of the video track
+  std::vector<AudioModel> audio;           // the audio tracks with their formats, in track order
   std::vector<std::uint32_t> audio_index;  // the index of each in the track list
-  std::vector<SkippedAudio> skipped;  // sound tracks not taken, and why
+  std::vector<SkippedAudio> skipped;       // sound tracks not taken, and why
 };
 
 // The MPEG-4 audio object type an AudioSpecificConfig begins with; 0 when it is

@@ -327,10 +327,14 @@ class FieldReader {
   bool size_rule(SizeRule& value) {
     std::string_view token;
     if (!tokens_.next(token)) return false;
-    if (token == "none") value = SizeRule::None;
-    else if (token == "field") value = SizeRule::Field;
-    else if (token == "klv") value = SizeRule::Klv;
-    else return false;
+    if (token == "none")
+      value = SizeRule::None;
+    else if (token == "field")
+      value = SizeRule::Field;
+    else if (token == "klv")
+      value = SizeRule::Klv;
+    else
+      return false;
     return true;
   }
   static bool check(bool holds) { return holds; }
@@ -367,8 +371,8 @@ bool field_body(auto& io, auto& f) {
 }
 
 bool link_body(auto& io, auto& t) {
-  return field_body(io, t.link) && io.key("held") && io.number(t.link_held) &&
-         io.key("of") && io.number(t.link_of) && io.check(t.link_held <= t.link_of);
+  return field_body(io, t.link) && io.key("held") && io.number(t.link_held) && io.key("of") &&
+         io.number(t.link_of) && io.check(t.link_held <= t.link_of);
 }
 
 bool class_body(auto& io, auto& c) {
@@ -411,8 +415,9 @@ bool aac_body(auto& io, auto& a) {
 }
 
 bool pcm_body(auto& io, auto& a) {
-  return io.number(a.track, 1u) && io.key("channels") && io.number(a.channels, 1u, kMaxPcmChannels) &&
-         io.key("bits") && io.number(a.bits, 8u, 64u) && io.key("rate") && io.number(a.rate, 1u) &&
+  return io.number(a.track, 1u) && io.key("channels") &&
+         io.number(a.channels, 1u, kMaxPcmChannels) && io.key("bits") &&
+         io.number(a.bits, 8u, 64u) && io.key("rate") && io.number(a.rate, 1u) &&
          io.choice(a.little_endian, "be", "le") && io.choice(a.float_samples, "int", "float") &&
          io.choice(a.signed_samples, "unsigned", "signed") && io.key("frame") &&
          io.number(a.bytes_per_frame) && io.check(pcm_format_valid(a)) && audio_counts_body(io, a);
@@ -426,10 +431,9 @@ bool movie_body(auto& io, auto& m) {
 
 bool movie_track_body(auto& io, auto& t) {
   return io.number(t.id, 1u) && io.code(t.handler) && io.key("timescale") &&
-         io.number(t.timescale) && io.key("language") && io.number(t.language) &&
-         io.key("delta") && io.number(t.sample_delta) && io.key("constant") &&
-         io.choice(t.constant_delta, "0", "1") && io.key("ctts") &&
-         io.choice(t.composition_offsets, "0", "1") && io.key("stss") &&
+         io.number(t.timescale) && io.key("language") && io.number(t.language) && io.key("delta") &&
+         io.number(t.sample_delta) && io.key("constant") && io.choice(t.constant_delta, "0", "1") &&
+         io.key("ctts") && io.choice(t.composition_offsets, "0", "1") && io.key("stss") &&
          io.choice(t.sync_table, "0", "1") && io.key("entry") &&
          io.bytes(t.sample_entry, 0, kMaxSampleEntryBytes) && io.key("tkhd") &&
          io.bytes(t.tkhd, 0, kMaxTemplateBoxBytes) && io.key("media-header") &&
@@ -459,7 +463,6 @@ bool count_body(auto& io, auto& c, int hex_bytes, std::uint32_t max_key) {
   const bool key_ok = hex_bytes > 0 ? io.hex(c.key, hex_bytes) : io.number(c.key, 0u, max_key);
   return key_ok && io.number(c.count);
 }
-
 
 // ---- Writing
 
@@ -888,8 +891,9 @@ const char* role_description(TrackRole role) {
 }
 
 bool pcm_format_valid(const AudioModel& a) {
-  const bool bits_ok = a.float_samples ? a.bits == 32 || a.bits == 64
-                                       : a.bits == 8 || a.bits == 16 || a.bits == 24 || a.bits == 32;
+  const bool bits_ok = a.float_samples
+                           ? a.bits == 32 || a.bits == 64
+                           : a.bits == 8 || a.bits == 16 || a.bits == 24 || a.bits == 32;
   return bits_ok && a.channels >= 1 && a.channels <= kMaxPcmChannels &&
          a.bytes_per_frame == a.channels * (a.bits / 8) && (a.signed_samples || a.bits == 8) &&
          (!a.float_samples || a.signed_samples);

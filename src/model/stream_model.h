@@ -142,8 +142,8 @@ struct AudioModel {
   std::uint32_t bits = 0;
   std::uint32_t rate = 0;
   bool little_endian = true;
-  bool float_samples = false;   // IEEE floating point, else integers
-  bool signed_samples = true;   // integers in two's complement, else offset binary (8 bits)
+  bool float_samples = false;  // IEEE floating point, else integers
+  bool signed_samples = true;  // integers in two's complement, else offset binary (8 bits)
   std::uint32_t bytes_per_frame = 0;
 
   bool operator==(const AudioModel&) const = default;
@@ -158,9 +158,9 @@ struct StreamModel {
   std::int64_t reference_size = 0;
   std::vector<ModelTrack> tracks;
   VideoModel video;
-  AudioModel audio;                   // the first audio track the recovery writes
+  AudioModel audio;                    // the first audio track the recovery writes
   std::vector<AudioModel> more_audio;  // the others, in track order
-  MovieTemplate movie;                // what a playable file copies from the reference
+  MovieTemplate movie;                 // what a playable file copies from the reference
 };
 
 // What of a model its file cannot hold: the record and why.

@@ -76,8 +76,8 @@ TEST(CliLearnModel, LearnsPcmAudioFromAMovRecording) {
   ASSERT_TRUE(run_ffmpeg(dir, kPcmRecording));
   const CliResult r = run_cli(dir, {"src.mov", "--model"});
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_TRUE(has_line(r.output,
-                       "Audio track 2: PCM, 2 channel(s), 16-bit signed little-endian, 48000 Hz"))
+  EXPECT_TRUE(
+      has_line(r.output, "Audio track 2: PCM, 2 channel(s), 16-bit signed little-endian, 48000 Hz"))
       << r.output;
   const std::string model = text_of(dir.read("reference.model"));
   EXPECT_NE(model.find("\npcm 2 channels 2 bits 16 rate 48000 le int signed frame 4 samples "),

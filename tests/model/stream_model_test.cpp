@@ -261,6 +261,57 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
   }
 }
 
+struct UnwritableCase {
+  const char* name;
+  void (*change)(StreamModel&);
+  const char* record;  // the record the writer names; "model" for checks across records
+};
+
+// The writer holds each field to the limit the reader holds it to, and refuses
+// the model rather than write a file that would not load.
+TEST(StreamModel, RefusesToWriteWhatItCouldNotRead) {
+  const UnwritableCase cases[] = {
+      {"an AudioSpecificConfig over 64 bytes",
+       [](StreamModel& m) { m.audio.config.resize(kMaxAudioConfigBytes + 1); }, "aac"},
+      {"a video configuration over 65535 bytes",
+       [](StreamModel& m) { m.video.avcc.resize(kMaxVideoConfigBytes + 1); }, "video-config"},
+      {"an AAC frame size over 2^20",
+       [](StreamModel& m) { m.audio.sizes.back().first = kMaxAacFrameBytes + 1; }, "aac-sizes"},
+      {"two tracks of one id", [](StreamModel& m) { m.tracks[2].id = 1; }, "model"},
+      {"a line end in a name", [](StreamModel& m) { m.tracks[0].name = "Cam\nera"; }, "track"},
+      {"a handler of three characters", [](StreamModel& m) { m.tracks[0].handler = "vid"; },
+       "track"},
+      {"PCM of 20 bits", [](StreamModel& m) { m.more_audio[0].bits = 20; }, "pcm"},
+      {"a sample entry over 64 KiB",
+       [](StreamModel& m) { m.movie.tracks[0].sample_entry.resize(kMaxSampleEntryBytes + 1); },
+       "movie-track"},
+      {"frame sizes out of order",
+       [](StreamModel& m) { std::swap(m.audio.sizes[0], m.audio.sizes[1]); }, "model"},
+  };
+  for (const UnwritableCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StreamModel model = sample_model();
+    c.change(model);
+    std::string text = "left over";
+    ModelFault fault;
+    EXPECT_FALSE(format_model(model, text, fault));
+    EXPECT_EQ(std::string(fault.record), c.record) << fault.reason;
+    EXPECT_TRUE(text.empty());
+  }
+}
+
+TEST(StreamModel, NamesTheVersionOfAnotherModel) {
+  for (const char* version : {"1", "3"}) {
+    SCOPED_TRACE(version);
+    StreamModel model;
+    ModelParseError error;
+    EXPECT_FALSE(
+        parse_model(bytes_of(std::string("vidsalvage-model ") + version + "\n"), model, error));
+    EXPECT_EQ(error.status, ModelParseStatus::OtherVersion);
+    EXPECT_EQ(error.version, std::stoi(version));
+  }
+}
+
 // Any byte string is read or refused without a crash, and no prefix of a model
 // passes for a whole one: the 'end' record is what proves it complete.
 TEST(StreamModel, RefusesEveryTruncationAndSurvivesMutation) {

@@ -140,7 +140,10 @@ TEST(ReadMovie, ReadsEverySoundDescription) {
   ipcm.pcm_sample_size = 24;
   const Bytes enda = box("enda", {0x00, 0x01});
   const SoundCase cases[] = {
-      {"version 0", "sowt", test::sound_entry_fields(2, 16, 48000), {},
+      {"version 0",
+       "sowt",
+       test::sound_entry_fields(2, 16, 48000),
+       {},
        sound_fields(2, 16, 48000, 0, 0)},
       {"version 1 with enda in wave", "in24", test::sound_entry_fields_v1(2, 48000, 6),
        box("wave", concat({box("frma", bytes_of("in24")), enda})), in24},
@@ -160,8 +163,9 @@ TEST(ReadMovie, ReadsEverySoundDescription) {
     sound.uniform_count = 8;
     sound.chunk_runs = {{1, 8}};
     sound.chunk_offsets = {0x20};
-    const MovieRead r = read_file(concat(
-        {box("mdat", Bytes(64, 0xAA)), movie({test::track_box(video_layout()), test::track_box(sound)})}));
+    const MovieRead r =
+        read_file(concat({box("mdat", Bytes(64, 0xAA)),
+                          movie({test::track_box(video_layout()), test::track_box(sound)})}));
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.tracks.size(), 2u);
     const TrackTables& a = r.tracks[1];

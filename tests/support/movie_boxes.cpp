@@ -98,7 +98,7 @@ Bytes track_box(const TrackLayout& s) {
 }
 
 TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
-                               const std::vector<std::uint32_t>& sizes) {
+                                 const std::vector<std::uint32_t>& sizes) {
   layout.chunk_runs = {{1, 1}};
   layout.chunk_offsets = offsets;
   layout.sizes = sizes;
@@ -128,7 +128,7 @@ Bytes sound_entry_fields(std::uint16_t channels, std::uint16_t bits, std::uint16
 
 Bytes sound_entry_fields_v1(std::uint16_t channels, std::uint16_t rate,
                             std::uint32_t bytes_per_frame) {
-  Bytes f = {0, 1};       // version
+  Bytes f = {0, 1};        // version
   append(f, Bytes(6, 0));  // revision, vendor
   append_u16(f, channels);
   append_u16(f, 16);
@@ -145,7 +145,7 @@ Bytes sound_entry_fields_v1(std::uint16_t channels, std::uint16_t rate,
 
 Bytes sound_entry_fields_v2(std::uint32_t channels, std::uint32_t bits, double rate,
                             std::uint32_t format_flags, std::uint32_t bytes_per_frame) {
-  Bytes f = {0, 2};       // version
+  Bytes f = {0, 2};        // version
   append(f, Bytes(6, 0));  // revision, vendor
   append_u16(f, 3);
   append_u16(f, 16);
@@ -166,7 +166,8 @@ Bytes sound_entry_fields_v2(std::uint32_t channels, std::uint32_t bits, double r
 }
 
 Bytes pcm_config_box(bool little_endian, std::uint8_t sample_bits) {
-  return full_box("pcmC", 0, 0, Bytes{static_cast<std::uint8_t>(little_endian ? 1 : 0), sample_bits});
+  return full_box("pcmC", 0, 0,
+                  Bytes{static_cast<std::uint8_t>(little_endian ? 1 : 0), sample_bits});
 }
 
 Bytes aac_esds_box(const Bytes& audio_specific_config) {

@@ -38,7 +38,7 @@ Bytes track_box(const TrackLayout& layout);
 
 // One sample per chunk: the stsc run and the offsets of `offsets`, sizes `sizes`.
 TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
-                               const std::vector<std::uint32_t>& sizes);
+                                 const std::vector<std::uint32_t>& sizes);
 
 // The fields of a visual sample entry (70 bytes) and of a version-0 sound entry (20).
 Bytes visual_entry_fields();
