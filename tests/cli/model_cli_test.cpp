@@ -85,6 +85,35 @@ TEST(CliLearnModel, LearnsPcmAudioFromAMovRecording) {
       << model;
 }
 
+// The camera builder's 'lpcm' (sound description version 2) and 'ipcm' (pcmC)
+// entries over the same 16-bit samples: each is learned as the PCM it holds.
+TEST(CliLearnModel, LearnsPcmFromEveryEntryThatHoldsIt) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  TempDir dir;
+  ASSERT_TRUE(run_ffmpeg(dir, kPcmRecording));
+  for (const PcmEntry entry : {PcmEntry::Lpcm, PcmEntry::Ipcm}) {
+    const std::string type = entry == PcmEntry::Lpcm ? "lpcm" : "ipcm";
+    SCOPED_TRACE(type);
+    CameraLayoutOptions options;
+    options.pcm_entry = entry;
+    dir.write("cam.mov", build_camera_recording(dir.read("src.mov"), options).file);
+    if (entry == PcmEntry::Lpcm) {
+      // ffprobe reads the entry as we wrote it (it has no reader of 'ipcm' yet).
+      EXPECT_EQ(run_and_capture(dir,
+                                "ffprobe -v error -select_streams a -show_entries "
+                                "stream=codec_name,channels,sample_rate -of csv=p=0 cam.mov"),
+                "pcm_s16le,48000,2\n");
+    }
+    const CliResult r = run_cli(dir, {"cam.mov", "--model"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\nTrack 2 'soun' '" + type + "': PCM audio, "), std::string::npos)
+        << r.output;
+    EXPECT_TRUE(has_line(r.output,
+                         "Audio track 2: PCM, 2 channel(s), 16-bit signed little-endian, 48000 Hz"))
+        << r.output;
+  }
+}
+
 struct FailureCase {
   const char* name;
   Bytes file;
