@@ -82,7 +82,8 @@ struct Visit {
 // Every sample of every track in file order. Refuses tables that claim more
 // sample bytes than the file holds or samples that overlap: then the learning
 // would read the same bytes once per sample, and a hostile table makes that
-// quadratic. So the bytes the learning walks stay within the file's size.
+// quadratic. So the bytes the learning walks stay within the file's size. (The
+// count of samples is bounded too: each has a byte, or an stsz entry of four.)
 [[nodiscard]] bool list_visits(const std::vector<TrackTables>& tracks, const Roles& roles,
                                std::int64_t file_size, std::vector<Visit>& visits,
                                LearnError& error);
