@@ -110,8 +110,14 @@ void print_skipped(const SkippedAudio& s) {
                   entry.c_str(), object_type_name(s.object_type), s.object_type);
       break;
     case AudioSkip::ConfigTooLarge:
-      std::printf("Audio track %u: '%s' has an AudioSpecificConfig over %u bytes, not written\n",
-                  s.track, entry.c_str(), static_cast<unsigned>(kMaxAudioConfigBytes));
+      std::printf("Audio track %u: '%s' has an AudioSpecificConfig of %llu bytes, not written\n",
+                  s.track, entry.c_str(), static_cast<unsigned long long>(s.size));
+      break;
+    case AudioSkip::FrameTooLarge:
+      std::printf(
+          "Audio track %u: '%s' has a sample of %llu bytes, larger than AAC frames, not "
+          "written\n",
+          s.track, entry.c_str(), static_cast<unsigned long long>(s.size));
       break;
     case AudioSkip::NoDecoderConfig:
       std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n", s.track,
@@ -164,10 +170,6 @@ void print_learn_error(const LearnError& error, const char* input_name) {
     case LearnStatus::SamplesOverlap:
       std::printf("The sample tables of track %u in '%s' overlap other samples\n", error.track,
                   input_name);
-      break;
-    case LearnStatus::AacFrameTooLarge:
-      std::printf("Track %u of '%s' has an AAC sample of %llu bytes, more than %u\n", error.track,
-                  input_name, static_cast<unsigned long long>(error.size), kMaxAacFrameBytes);
       break;
     case LearnStatus::TooManyTracks:
       std::printf("Too many tracks in '%s'\n", input_name);

@@ -61,6 +61,18 @@ bool aac_format(const TrackTables& t, AudioModel& a, SkippedAudio& why) {
   }
   if (esds.dsi_length > kMaxAudioConfigBytes) {
     why.why = AudioSkip::ConfigTooLarge;
+    why.size = esds.dsi_length;
+    return false;
+  }
+  // A frame larger than any AAC frame: the tables are not of AAC, and the model
+  // would not hold its size.
+  const std::uint32_t largest =
+      t.uniform_size != 0
+          ? t.uniform_size
+          : (t.sizes.empty() ? 0 : *std::max_element(t.sizes.begin(), t.sizes.end()));
+  if (largest > kMaxAacFrameBytes) {
+    why.why = AudioSkip::FrameTooLarge;
+    why.size = largest;
     return false;
   }
   const auto config = std::span(t.esds).subspan(4 + esds.dsi_offset, esds.dsi_length);
@@ -211,9 +223,8 @@ class Learner {
   }
 
  private:
-  static bool fail(LearnError& error, LearnStatus status, std::uint32_t track,
-                   std::uint64_t size = 0) {
-    error = {status, track, size};
+  static bool fail(LearnError& error, LearnStatus status, std::uint32_t track) {
+    error = {status, track, 0};
     return false;
   }
 
@@ -229,9 +240,6 @@ class Learner {
           ok = visit_video(v);
           break;
         case TrackRole::Aac:
-          if (v.size > kMaxAacFrameBytes) {
-            return fail(error, LearnStatus::AacFrameTooLarge, tables_[v.track].id, v.size);
-          }
           ok = visit_aac(v);
           break;
         case TrackRole::Pcm:
@@ -474,7 +482,7 @@ int audio_object_type(std::span<const std::uint8_t> config) {
 bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why) {
   audio = AudioModel{};
   audio.track = track.id;
-  why = {track.id, track.entry_type, AudioSkip::None, 0};
+  why = {track.id, track.entry_type, AudioSkip::None, 0, 0};
   if (track.entry_type == "mp4a") return aac_format(track, audio, why);
   for (const PcmEntry& e : kPcmEntries) {
     if (e.type != track.entry_type) continue;

@@ -25,24 +25,32 @@ enum class LearnStatus {
   OutsideFile,
   TooManySamples,
   SamplesOverlap,
-  AacFrameTooLarge,
   ReadFailed
 };
 
 struct LearnError {
   LearnStatus status = LearnStatus::Ok;
   std::uint32_t track = 0;  // the track at fault, when there is one
-  std::uint64_t size = 0;   // VideoConfigTooLarge, AacFrameTooLarge: the size at fault
+  std::uint64_t size = 0;   // VideoConfigTooLarge: the size at fault
 };
 
 // Why a sound track is not learned as audio.
-enum class AudioSkip { None, UnknownEntry, NoDecoderConfig, ObjectType, ConfigTooLarge, PcmFormat };
+enum class AudioSkip {
+  None,
+  UnknownEntry,
+  NoDecoderConfig,
+  ObjectType,
+  ConfigTooLarge,
+  FrameTooLarge,
+  PcmFormat
+};
 
 struct SkippedAudio {
   std::uint32_t track = 0;
   std::string entry_type;
   AudioSkip why = AudioSkip::None;
-  int object_type = 0;  // ObjectType: the AAC object type refused
+  int object_type = 0;     // ObjectType: the AAC object type refused
+  std::uint64_t size = 0;  // ConfigTooLarge, FrameTooLarge: the size at fault
 };
 
 // ---- Roles

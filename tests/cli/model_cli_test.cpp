@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "support/camera_bytes.h"
 #include "support/camera_layout.h"
 #include "support/cli.h"
 #include "support/media.h"
+#include "support/movie_boxes.h"
 
 namespace vidsalvage::test {
 namespace {
@@ -112,6 +114,39 @@ TEST(CliLearnModel, LearnsPcmFromEveryEntryThatHoldsIt) {
                          "Audio track 2: PCM, 2 channel(s), 16-bit signed little-endian, 48000 Hz"))
         << r.output;
   }
+}
+
+// An audio track the recovery cannot write is named, with its reason, and the
+// model is written without it.
+TEST(CliLearnModel, NamesTheAudioTrackItLeavesOut) {
+  RecordingBuilder b;
+  b.add(1, concat({delimiter(), idr_slice(20)}));
+  b.add(2, aac_frame(100));
+  const Bytes file = b.finish([](std::uint32_t track) {
+    TrackLayout layout;
+    layout.id = track;
+    if (track == 1) {
+      layout.entry_fields = visual_entry_fields();
+      layout.entry_children = box("avcC", camera_avcc());
+    } else {
+      layout.handler = "soun";
+      layout.entry = "mp4a";
+      layout.entry_fields = sound_entry_fields(2, 16, 48000);
+      layout.entry_children = aac_esds_box({0xB9, 0x90});  // ER AAC LD
+    }
+    return layout;
+  });
+  TempDir dir;
+  dir.write("ref.mp4", file);
+  const CliResult r = run_cli(dir, {"ref.mp4", "--model"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("\nAudio: none\n"
+                          "Audio track 2: 'mp4a' holds ER AAC LD (object type 23), which is not "
+                          "written\n"
+                          "Writing 'reference.model'...\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_TRUE(dir.exists("reference.model"));
 }
 
 struct FailureCase {
