@@ -231,6 +231,7 @@ class Learner {
   bool visit_all(LearnError& error) {
     stats_.assign(tables_.size(), {});
     heads_of_.assign(tables_.size(), {});
+    head_of_visit_.assign(visits_.size(), kNoTrack);
     for (std::size_t i = 0; i < visits_.size(); ++i) {
       const Visit& v = visits_[i];
       count_sample(v);
@@ -354,6 +355,7 @@ class Learner {
       s.next_size = visits_[index + 1].size;
       s.next_track = tables_[visits_[index + 1].track].id;
     }
+    head_of_visit_[index] = static_cast<std::uint32_t>(heads_of_[v.track].size());
     heads_of_[v.track].push_back(s);
     return true;
   }
@@ -420,7 +422,7 @@ class Learner {
       const std::uint32_t before = visits_[i - 1].track;
       if (slot == kNoTrack || roles_.of[before] != TrackRole::Other) continue;
       const ModelTrack& t = model_.tracks[before];
-      const SampleHead& head = *announcer_head(i - 1);
+      const SampleHead& head = heads_of_[before][head_of_visit_[i - 1]];
       if (t.link.width != 0 && holds_field(head, t.link, visits_[i].size)) ++audio_[slot].announced;
     }
     for (std::size_t k = 0; k < audio_.size(); ++k) {
@@ -432,18 +434,6 @@ class Learner {
     }
   }
 
-  // The head the census kept of the visit at `index`, a sample of another track.
-  const SampleHead* announcer_head(std::size_t index) {
-    // Heads were kept in file order per track: count that track's earlier visits.
-    const std::uint32_t track = visits_[index].track;
-    if (position_.empty()) {
-      position_.assign(visits_.size(), 0);
-      std::vector<std::uint32_t> seen(tables_.size(), 0);
-      for (std::size_t i = 0; i < visits_.size(); ++i) position_[i] = seen[visits_[i].track]++;
-    }
-    return &heads_of_[track][position_[index]];
-  }
-
   InputWindow& input_;
   const std::vector<TrackTables>& tables_;
   const Roles& roles_;
@@ -451,7 +441,7 @@ class Learner {
   std::vector<Visit> visits_;
   std::vector<Stats> stats_;
   std::vector<std::vector<SampleHead>> heads_of_;  // by track: the heads of Other samples
-  std::vector<std::uint32_t> position_;            // a visit's place among its track's visits
+  std::vector<std::uint32_t> head_of_visit_;       // where in heads_of_ a visit's head is
   std::vector<AudioModel> audio_;
   std::vector<AacCensus> census_;
   std::vector<std::uint32_t> slot_;  // by track: its place among the audio tracks
