@@ -10,6 +10,7 @@
 #include "app/recovery_report.h"
 #include "codec/audio_config.h"
 #include "codec/avc_config.h"
+#include "codec/wav_format.h"
 #include "model/stream_model.h"
 #include "io/byte_reader.h"
 #include "io/exit_status.h"
@@ -49,25 +50,16 @@ AudioConfig config_from_asc(const std::vector<std::uint8_t>& asc) {
   return config;
 }
 
-void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
 // A WAV header for the reference's PCM format; the run report patches the sizes.
-std::vector<std::uint8_t> wav_header(const AudioModel& a) {
-  const std::uint32_t block = a.channels * (a.bits / 8);
-  std::vector<std::uint8_t> h;
-  const auto text = [&](const char* t) { h.insert(h.end(), t, t + std::strlen(t)); };
-  text("RIFF    WAVEfmt ");
-  put_le(h, 16, 4);
-  put_le(h, 1, 2);  // PCM
-  put_le(h, a.channels, 2);
-  put_le(h, a.rate, 4);
-  put_le(h, a.rate * block, 4);
-  put_le(h, block, 2);
-  put_le(h, a.bits, 2);
-  text("data    ");
-  return h;
+bool write_wav_header(AudioOutput& audio, const AudioModel& a) {
+  WavFormat format;
+  format.bits = a.bits;
+  format.channels = a.channels;
+  format.rate = a.rate;
+  std::vector<std::uint8_t> header;
+  if (!make_wav_header(format, header) || !audio.file.write(header)) return false;
+  audio.wav_header_bytes = static_cast<std::int64_t>(header.size());
+  return true;
 }
 
 // Opens the audio output named by argument 3 in the kind the model learned, and
@@ -89,7 +81,7 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
       return false;
     }
     std::printf("Writing '%s'...\n", audio.name);
-    if (audio.mode == AudioMode::Pcm && !audio.file.write(wav_header(a))) {
+    if (audio.mode == AudioMode::Pcm && !write_wav_header(audio, a)) {
       write_failed(audio.name);
       return false;
     }
