@@ -48,11 +48,11 @@ PictureOrder AvcPictureOrder::next(const SliceHeader& slice, const SpsInfo& sps)
   if (mmco5) {
     // 8.2.1: after operation 5 the picture counts from 0 (tempPicOrderCnt), and
     // the next picture takes frame_num and its offset as 0.
-    const std::int32_t temp = order.count;
-    if (!slice.field_pic_flag || !slice.bottom_field_flag)
-      order.top = clamped(std::int64_t{order.top} - temp);
-    if (!slice.field_pic_flag || slice.bottom_field_flag)
-      order.bottom = clamped(std::int64_t{order.bottom} - temp);
+    const std::int64_t temp = order.count;
+    const bool bottom_field = slice.field_pic_flag && slice.bottom_field_flag;
+    const bool top_field = slice.field_pic_flag && !slice.bottom_field_flag;
+    if (!bottom_field) order.top = clamped(order.top - temp);
+    if (!top_field) order.bottom = clamped(order.bottom - temp);
     order.count = 0;
     prev_frame_num_offset_ = 0;
     prev_frame_num_ = 0;
