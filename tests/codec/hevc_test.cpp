@@ -422,5 +422,29 @@ TEST(HevcPictureOrder, FollowsTheLsbAndResetsAtIrapPictures) {
   EXPECT_EQ(order.next(cra, sps).count, 3);
 }
 
+TEST(HevcParsers, SurviveRandomAndFlippedBytes) {
+  HevcParameterSets sets;
+  ASSERT_TRUE(add_hevc_parameter_set(sets, kSps));
+  ASSERT_TRUE(add_hevc_parameter_set(sets, kPps));
+  const Bytes slice = {0x02, 0x01, 0xD0, 0x5A, 0x5A, 0x80};
+  for (std::uint32_t seed = 1; seed <= 3000; ++seed) {
+    const Bytes* valid[] = {&kRecord, &kSps, &kPps, &slice};
+    Bytes bytes = pseudo_random_bytes(seed % 60, seed);
+    if (seed % 2 == 0) {
+      bytes = *valid[(seed / 2) % 4];
+      bytes[seed % bytes.size()] ^= static_cast<std::uint8_t>(1u << (seed % 8));
+      bytes.resize(seed % (bytes.size() + 1));  // its own vector: ASan sees the cut
+    }
+    HevcConfig config;
+    if (parse_hevc_config(bytes, config)) (void)hevc_annex_b_prologue(config);
+    HevcSps sps;
+    (void)parse_hevc_sps(bytes, sps);
+    HevcPps pps;
+    (void)parse_hevc_pps(bytes, pps);
+    HevcSliceHeader h;
+    (void)read_hevc_slice_header(bytes, sets, h);
+  }
+}
+
 }  // namespace
 }  // namespace vidsalvage::test

@@ -265,5 +265,25 @@ TEST(AvcParameterSets, ReadsTheSetsOfARecordAndRefusesItsCuts) {
   }
 }
 
+// Every prefix of a damaged unit is its own vector, so that AddressSanitizer
+// sees a read past its end.
+TEST(SliceHeader, SurvivesRandomAndFlippedUnits) {
+  const AvcParameterSets sets = field_sets();
+  const Bytes valid = b_slice().unit;
+  for (std::uint32_t seed = 1; seed <= 3000; ++seed) {
+    Bytes unit = pseudo_random_bytes(seed % 40, seed);
+    if (seed % 2 == 0) {
+      unit = valid;
+      unit[seed % unit.size()] ^= static_cast<std::uint8_t>(1u << (seed % 8));
+      unit.resize(seed % (unit.size() + 1));
+    }
+    SliceHeader h;
+    (void)read_slice_header(unit, sets, h);
+    PpsInfo pps;
+    NALUnit nal(unit.data(), static_cast<std::uint32_t>(unit.size()));
+    (void)parse_pps(pps, nal);
+  }
+}
+
 }  // namespace
 }  // namespace vidsalvage::test
