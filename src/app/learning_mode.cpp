@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/driver.h"
+#include "codec/audio_specific_config.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "model/model_learning.h"
@@ -14,39 +15,6 @@
 
 namespace vidsalvage {
 namespace {
-
-struct ObjectTypeName {
-  int type;
-  const char* name;
-};
-// ISO/IEC 14496-3, 1.5.1.1: the audio object types a user meets.
-constexpr ObjectTypeName kObjectTypeNames[] = {{1, "AAC Main"},
-                                               {2, "AAC LC"},
-                                               {3, "AAC SSR"},
-                                               {4, "AAC LTP"},
-                                               {5, "HE-AAC"},
-                                               {6, "AAC Scalable"},
-                                               {7, "TwinVQ"},
-                                               {8, "CELP"},
-                                               {9, "HVXC"},
-                                               {17, "ER AAC LC"},
-                                               {19, "ER AAC LTP"},
-                                               {20, "ER AAC Scalable"},
-                                               {23, "ER AAC LD"},
-                                               {29, "HE-AAC v2"},
-                                               {32, "MPEG-1/2 Layer-1"},
-                                               {33, "MPEG-1/2 Layer-2"},
-                                               {34, "MPEG-1/2 Layer-3"},
-                                               {36, "ALS"},
-                                               {39, "ER AAC ELD"},
-                                               {42, "USAC"}};
-
-const char* object_type_name(int type) {
-  for (const ObjectTypeName& n : kObjectTypeNames) {
-    if (n.type == type) return n.name;
-  }
-  return "unknown";
-}
 
 // The model's name for the input: its printable characters.
 std::string printable(const char* text) {
@@ -96,9 +64,9 @@ void print_audio(const AudioModel& a) {
                 a.bits, sample_kind(a), a.little_endian ? "little-endian" : "big-endian", a.rate);
     return;
   }
-  const int type = audio_object_type(a.config);
+  const int type = read_asc_head(a.config[0], a.config[1]).object_type;
   std::printf("Audio track %u: %s (object type %d), %u frame size(s), %u frame start(s)\n", a.track,
-              object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
+              audio_object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
               static_cast<unsigned>(a.starts2.size()));
 }
 
@@ -107,7 +75,7 @@ void print_skipped(const SkippedAudio& s) {
   switch (s.why) {
     case AudioSkip::ObjectType:
       std::printf("Audio track %u: '%s' holds %s (object type %d), which is not written\n", s.track,
-                  entry.c_str(), object_type_name(s.object_type), s.object_type);
+                  entry.c_str(), audio_object_type_name(s.object_type), s.object_type);
       break;
     case AudioSkip::ConfigTooLarge:
       std::printf("Audio track %u: '%s' has an AudioSpecificConfig of %llu bytes, not written\n",
@@ -118,6 +86,14 @@ void print_skipped(const SkippedAudio& s) {
           "Audio track %u: '%s' has a sample of %llu bytes, larger than AAC frames, not "
           "written\n",
           s.track, entry.c_str(), static_cast<unsigned long long>(s.size));
+      break;
+    case AudioSkip::ConfigCutShort:
+      std::printf("Audio track %u: '%s' has an AudioSpecificConfig cut short, not written\n",
+                  s.track, entry.c_str());
+      break;
+    case AudioSkip::UnindexedRate:
+      std::printf("Audio track %u: '%s' has a sampling rate ADTS cannot name, not written\n",
+                  s.track, entry.c_str());
       break;
     case AudioSkip::NoDecoderConfig:
       std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n", s.track,

@@ -5,6 +5,7 @@
 #include <map>
 #include <string_view>
 
+#include "codec/audio_specific_config.h"
 #include "codec/esds.h"
 #include "codec/klv.h"
 
@@ -17,11 +18,6 @@ constexpr std::size_t kMaxVisits = std::size_t{1} << 24;
 constexpr std::uint64_t kLinkPercent = 99;  // a link must hold for this share of samples
 constexpr std::int64_t kMaxAdjust = 1024;   // a size field counts its sample give or take this
 constexpr std::size_t kMaxSecondBytes = 8;  // more kinds of first unit than this: any second byte
-
-// AudioSpecificConfig object types the recovery writes as ADTS: Main, LC, SSR,
-// LTP as they are; HE-AAC and HE-AAC v2 as their AAC base layer.
-constexpr int kAacTypes[] = {1, 2, 3, 4, 5, 29};
-constexpr int kEscapeObjectType = 31;
 
 // The formatSpecificFlags of a version 2 sound description (Core Audio's
 // AudioStreamBasicDescription flags).
@@ -76,11 +72,22 @@ bool aac_format(const TrackTables& t, AudioModel& a, SkippedAudio& why) {
     return false;
   }
   const auto config = std::span(t.esds).subspan(4 + esds.dsi_offset, esds.dsi_length);
-  const int type = audio_object_type(config);
-  if (std::find(std::begin(kAacTypes), std::end(kAacTypes), type) == std::end(kAacTypes)) {
-    why.why = AudioSkip::ObjectType;
-    why.object_type = type;
-    return false;
+  // Taken when the recovery can write it as ADTS.
+  AudioConfig adts;
+  const AscDecision decision = adts_config_from_asc(config, adts);
+  switch (decision.outcome) {
+    case AscOutcome::Adts:
+      break;
+    case AscOutcome::TooShort:
+      why.why = AudioSkip::ConfigCutShort;
+      return false;
+    case AscOutcome::UnsupportedType:
+      why.why = AudioSkip::ObjectType;
+      why.object_type = decision.refused_type;
+      return false;
+    case AscOutcome::UnsupportedRate:
+      why.why = AudioSkip::UnindexedRate;
+      return false;
   }
   a.role = TrackRole::Aac;
   a.config.assign(config.begin(), config.end());
@@ -459,15 +466,6 @@ std::uint64_t claimed_bytes(const TrackTables& t) {
 }
 
 }  // namespace
-
-int audio_object_type(std::span<const std::uint8_t> config) {
-  if (config.empty()) return 0;
-  const int type = config[0] >> 3;
-  if (type != kEscapeObjectType) return type;
-  // ISO/IEC 14496-3, 1.6.2.1: 32 plus the next six bits.
-  if (config.size() < 2) return 0;
-  return 32 + (((config[0] & 7) << 3) | (config[1] >> 5));
-}
 
 bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why) {
   audio = AudioModel{};

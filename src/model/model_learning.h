@@ -39,7 +39,9 @@ enum class AudioSkip {
   None,
   UnknownEntry,
   NoDecoderConfig,
+  ConfigCutShort,
   ObjectType,
+  UnindexedRate,
   ConfigTooLarge,
   FrameTooLarge,
   PcmFormat
@@ -65,11 +67,8 @@ struct Roles {
   std::vector<SkippedAudio> skipped;       // sound tracks not taken, and why
 };
 
-// The MPEG-4 audio object type an AudioSpecificConfig begins with; 0 when it is
-// too short to say.
-int audio_object_type(std::span<const std::uint8_t> config);
-
-// The audio format of a sound track: AAC from its esds, PCM in the forms
+// The audio format of a sound track: AAC from its esds when the recovery can
+// write it as ADTS (object types 1-4, HE-AAC and HE-AAC v2), PCM in the forms
 // QuickTime and ISO files use. False with `why` when it is none the recovery
 // writes.
 [[nodiscard]] bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why);
