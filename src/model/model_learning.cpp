@@ -631,6 +631,9 @@ bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, Str
   return true;
 }
 
+// TODO: the boxes a playable file copies byte for byte (ftyp, each sample entry,
+// tkhd, media header and elst), mvhd's timescale, mdhd's language and whether
+// ctts and stss are there wait for the box tree to capture them.
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks) {
   MovieTemplate movie;
   for (const TrackTables& t : tracks) {
