@@ -144,8 +144,9 @@ void print_learn_error(const LearnError& error, const char* input_name) {
       std::printf("Two tracks of '%s' have the id %u\n", input_name, error.track);
       break;
     case LearnStatus::SamplesOverlap:
-      std::printf("The sample tables of track %u in '%s' overlap other samples\n", error.track,
-                  input_name);
+      std::printf(
+          "The samples of track %u in '%s' overlap others or claim more bytes than it holds\n",
+          error.track, input_name);
       break;
     case LearnStatus::TooManyTracks:
       std::printf("Too many tracks in '%s'\n", input_name);

@@ -158,7 +158,18 @@ struct FailureCase {
 TEST(CliLearnModel, ExplainsWhyItCannotLearn) {
   const Bytes short_handler =
       box("moov", box("trak", box("mdia", Bytes{0, 0, 0, 9, 'h', 'd', 'l', 'r'})));
+  RecordingBuilder same_id;
+  same_id.add(1, concat({delimiter(), idr_slice(20)}));
+  same_id.add(2, concat({delimiter(), idr_slice(20)}));
+  const auto video_layout = [](std::uint32_t) {
+    TrackLayout layout;
+    layout.entry_fields = visual_entry_fields();
+    layout.entry_children = box("avcC", camera_avcc());
+    return layout;  // every track with id 1
+  };
   const FailureCase cases[] = {
+      {"two tracks of one id", same_id.finish(video_layout),
+       "Two tracks of 'ref.mp4' have the id 1\n"},
       {"no movie box", box("mdat", Bytes(100, 0)), "Cannot find 'moov' atom in 'ref.mp4'\n"},
       {"a handler box cut short", short_handler, "Damaged 'hdlr' atom at 0x18 in 'ref.mp4'\n"},
       {"no video track", box("moov", Bytes{}), "No H.264 video track in 'ref.mp4'\n"},
