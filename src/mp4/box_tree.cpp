@@ -593,8 +593,8 @@ bool read_track_template(const Box& trak, std::uint32_t position, TrackTemplate&
 
 }  // namespace
 
-bool read_template_body(std::span<const std::uint8_t> body, std::int64_t base,
-                        MovieTemplate& movie, BoxTreeError& error) {
+bool read_template_body(std::span<const std::uint8_t> body, std::int64_t base, MovieTemplate& movie,
+                        BoxTreeError& error) {
   BoxList list(body, base);
   Box box;
   std::uint32_t position = 0;

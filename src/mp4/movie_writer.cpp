@@ -261,7 +261,8 @@ std::vector<Edit> read_edits(std::span<const std::uint8_t> elst) {
     if (!ok || !r.read_u32(e.rate)) return {};
     if (version != 1) {
       e.duration = duration32;
-      time64 = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(time32)));
+      time64 =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(time32)));
     }
     e.media_time = static_cast<std::int64_t>(time64);
   }
@@ -627,10 +628,9 @@ void MovieWriter::record(std::size_t track, std::uint64_t count, std::uint32_t s
   chunk_end_ = start + count * size;
   const auto decode_time = static_cast<std::int64_t>(t.duration);
   t.first_presentation = std::min(t.first_presentation, decode_time + timing.composition_offset);
-  t.presentation_end =
-      std::max(t.presentation_end,
-               decode_time + static_cast<std::int64_t>((count - 1) * timing.duration) +
-                   timing.composition_offset + timing.duration);
+  t.presentation_end = std::max(
+      t.presentation_end, decode_time + static_cast<std::int64_t>((count - 1) * timing.duration) +
+                              timing.composition_offset + timing.duration);
   record_sizes(t, count, size);
   record_sync(t, count, timing.sync);
   append_run(t.durations, count, timing.duration);
@@ -716,8 +716,7 @@ SampleWrite MovieWriter::add_input_sample(std::size_t track, const SampleTiming&
 
 SampleWrite MovieWriter::add_input_frames(std::size_t track, InputWindow& input,
                                           std::int64_t offset, std::int64_t length,
-                                          std::uint32_t frame_bytes,
-                                          std::uint32_t frame_duration) {
+                                          std::uint32_t frame_bytes, std::uint32_t frame_duration) {
   if (failed_) return SampleWrite::WriteFailed;
   if (frame_bytes == 0 || length <= 0 || length % frame_bytes != 0 || track >= tracks_.size()) {
     return SampleWrite::Refused;

@@ -119,10 +119,9 @@ void remux(const TempDir& dir, const std::string& source, const std::string& tar
   ASSERT_TRUE(writer.start(out, movie));
   for (const Piece& p : pieces_of(file, tracks)) {
     const SampleWrite done =
-        p.frame_bytes != 0
-            ? writer.add_input_frames(p.track, input, p.offset, p.size, p.frame_bytes,
-                                      p.timing.duration)
-            : writer.add_input_sample(p.track, p.timing, input, p.offset, p.size);
+        p.frame_bytes != 0 ? writer.add_input_frames(p.track, input, p.offset, p.size,
+                                                     p.frame_bytes, p.timing.duration)
+                           : writer.add_input_sample(p.track, p.timing, input, p.offset, p.size);
     ASSERT_EQ(done, SampleWrite::Done);
   }
   ASSERT_TRUE(writer.finish());
@@ -147,8 +146,10 @@ std::string packet_md5(const TempDir& dir, const std::string& name, const std::s
 }
 
 std::string stream_list(const TempDir& dir, const std::string& name) {
-  return shell(dir, "ffprobe -v error -show_entries stream=index,codec_type,codec_tag_string,"
-                    "width,height,sample_rate,channels,time_base,nb_frames -of csv " + name);
+  return shell(dir,
+               "ffprobe -v error -show_entries stream=index,codec_type,codec_tag_string,"
+               "width,height,sample_rate,channels,time_base,nb_frames -of csv " +
+                   name);
 }
 
 int exit_status(const TempDir& dir, const std::string& command) {
