@@ -12,6 +12,7 @@
 
 #include "io/input_window.h"
 #include "io/output_file.h"
+#include "mp4/access_unit_assembler.h"
 #include "mp4/box_tree.h"
 #include "mp4/movie_writer.h"
 #include "support/bytes.h"
@@ -239,6 +240,70 @@ TEST(MovieWriterRemux, KeepsEveryTrackOfACameraRecording) {
     for (std::size_t i = 0; i < a.size(); ++i) {
       EXPECT_EQ(slice(out, a[i].offset, a[i].size), slice(source, b[i].offset, b[i].size));
     }
+  }
+}
+
+// A video-only recording rebuilt from its NAL units alone: the assembler must
+// find the recording's own samples and keys, and the writer make a file whose
+// frames and times are the original's.
+void remux_by_units(const TempDir& dir, const std::string& source, const std::string& target,
+                    AccessUnitOptions options) {
+  const Bytes file = dir.read(source);
+  InputWindow input;
+  ASSERT_TRUE(open_input(input, dir.path(source).c_str()));
+  std::vector<TrackTables> tracks;
+  MovieTemplate movie;
+  BoxTreeError error;
+  ASSERT_TRUE(read_movie(input, tracks, error) && read_movie_template(input, movie, error));
+  ASSERT_EQ(tracks.size(), 1u);
+  const std::vector<Piece> samples = pieces_of(file, tracks);
+  OutputFile out;
+  ASSERT_TRUE(out.open(dir.path(target).c_str()));
+  MovieWriter writer;
+  ASSERT_TRUE(writer.start(out, movie));
+  AccessUnitAssembler assembler(options);
+  AccessUnit done;
+  std::size_t next = 0;  // the sample the next access unit must match
+  const auto write = [&] {
+    ASSERT_LT(next, samples.size());
+    const Piece& expected = samples[next++];
+    EXPECT_EQ(done.units.front().offset, expected.offset + 4);
+    EXPECT_EQ(done.sync, expected.timing.sync) << "sample " << next;
+    ASSERT_EQ(writer.begin_sample(0, expected.timing), SampleWrite::Done);
+    ASSERT_EQ(writer.append_units(input, done.units), SampleWrite::Done);
+    ASSERT_EQ(writer.end_sample(), SampleWrite::Done);
+  };
+  for (const Piece& sample : samples) {
+    for (std::int64_t at = sample.offset; at < sample.offset + sample.size;) {
+      const auto length = static_cast<std::uint32_t>(read_be(file, at, 4));
+      const std::int64_t head = std::min<std::int64_t>(length, kUnitHeadBytes);
+      if (assembler.add({at + 4, length}, slice(file, at + 4, head), done)) write();
+      at += 4 + length;
+    }
+  }
+  if (assembler.flush(done)) write();
+  EXPECT_EQ(next, samples.size());
+  ASSERT_TRUE(writer.finish());
+  ASSERT_TRUE(out.close());
+}
+
+TEST(AccessUnitAssemblerRemux, FindsTheSamplesOfARealStream) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  const std::string video_only =
+      "-f lavfi -i testsrc2=size=320x240:rate=25 -t 3 -c:v libx264 -preset veryfast -bf 3 "
+      "-g 30 ";
+  struct Case {
+    const char* params;
+    bool recovery_point_is_sync;  // open GOPs mark their keys with recovery points
+  };
+  const Case cases[] = {{"-x264-params slices=4", false}, {"-x264-params aud=1:open_gop=1", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.params);
+    TempDir dir;
+    ASSERT_TRUE(run_ffmpeg(dir, video_only + c.params + " src.mp4"));
+    remux_by_units(dir, "src.mp4", "out.mp4", {.recovery_point_is_sync = c.recovery_point_is_sync});
+    EXPECT_EQ(decode_errors(dir, "out.mp4"), "");
+    EXPECT_EQ(frame_md5(dir, "out.mp4", "0:v"), frame_md5(dir, "src.mp4", "0:v"));
   }
 }
 
