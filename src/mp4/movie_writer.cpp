@@ -740,6 +740,7 @@ bool MovieWriter::finish() {
   BoxBuilder b(size);
   b.u64(static_cast<std::uint64_t>(mdat_size));
   failed_ = !out_->write(moov) || !out_->write_at(mdat_offset_ + 8, size);
+  out_ = nullptr;  // the movie is written once; later samples are refused
   return !failed_;
 }
 

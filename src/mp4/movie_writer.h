@@ -90,10 +90,12 @@ class MovieWriter {
                                              std::uint32_t frame_bytes,
                                              std::uint32_t frame_duration);
 
-  // Writes the movie box and the media data's size. False when writing fails.
+  // Writes the movie box and the media data's size. False when writing fails or
+  // the movie was finished already.
   [[nodiscard]] bool finish();
 
   const TrackSamples& samples(std::size_t track) const { return tracks_[track]; }
+  // The bytes of media data written so far; 0 after finish().
   std::int64_t media_bytes() const;
 
  private:

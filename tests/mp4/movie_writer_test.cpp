@@ -453,5 +453,33 @@ TEST(MovieWriter, RefusesMisuseAndReportsShortInput) {
   EXPECT_EQ(w.tracks[0].uniform_size, 16u);
 }
 
+TEST(MovieWriter, ReportsAFullDiskAndAFinishedMovie) {
+  OutputFile out;
+  if (!out.open("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  const Bytes input(300000, 0x42);
+  InputWindow in;
+  open_memory_input(in, input);
+  MovieWriter writer;
+  ASSERT_TRUE(writer.start(out, two_tracks()));
+  // Large samples go to the file at once; the failure shows on the next call.
+  SampleWrite done = SampleWrite::Done;
+  for (int i = 0; i < 4 && done == SampleWrite::Done; ++i) {
+    done = writer.add_input_sample(kVideo, {1, 0, true}, in, 0, 300000);
+  }
+  EXPECT_EQ(done, SampleWrite::WriteFailed);
+  EXPECT_FALSE(writer.finish());
+  (void)out.close();
+
+  TempDir dir;
+  OutputFile file;
+  ASSERT_TRUE(file.open(dir.path("out.mp4").c_str()));
+  MovieWriter again;
+  ASSERT_TRUE(again.start(file, two_tracks()));
+  ASSERT_EQ(again.add_input_sample(kVideo, {1, 0, true}, in, 0, 10), SampleWrite::Done);
+  EXPECT_TRUE(again.finish());
+  EXPECT_FALSE(again.finish());
+  EXPECT_EQ(again.add_input_sample(kVideo, {1, 0, true}, in, 0, 10), SampleWrite::Refused);
+}
+
 }  // namespace
 }  // namespace vidsalvage
