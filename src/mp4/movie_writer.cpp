@@ -431,7 +431,7 @@ void write_handler(BoxBuilder& b, const TrackTemplate& track, bool quicktime) {
   const std::string_view name(track.handler_name.data(),
                               std::min<std::size_t>(track.handler_name.size(), 255));
   if (quicktime) b.u8(static_cast<std::uint8_t>(name.size()));
-  b.bytes({reinterpret_cast<const std::uint8_t*>(name.data()), name.size()});
+  for (char c : name) b.u8(static_cast<std::uint8_t>(c));
   if (!quicktime) b.u8(0);
   b.end();
 }
@@ -561,33 +561,10 @@ Bytes movie_box(const MovieTemplate& movie, std::vector<TrackSamples>& tracks) {
 
 }  // namespace
 
-std::vector<std::uint8_t> time_to_sample_box(const TrackSamples& t) {
-  Bytes out;
-  BoxBuilder b(out);
-  write_durations(b, t);
-  return out;
-}
-
-std::vector<std::uint8_t> sample_to_chunk_box(const TrackSamples& t) {
-  TrackSamples closed = t;
-  close_chunk(closed);
-  Bytes out;
-  BoxBuilder b(out);
-  write_chunk_runs(b, closed);
-  return out;
-}
-
 std::vector<std::uint8_t> chunk_offset_box(const TrackSamples& t) {
   Bytes out;
   BoxBuilder b(out);
   write_chunk_offsets(b, t);
-  return out;
-}
-
-std::vector<std::uint8_t> sample_size_box(const TrackSamples& t) {
-  Bytes out;
-  BoxBuilder b(out);
-  write_sizes(b, t);
   return out;
 }
 

@@ -115,11 +115,7 @@ class MovieWriter {
   bool failed_ = false;
 };
 
-// The bytes of each sample table box as finish() writes them; for tests and for
-// the sizes in a report.
-std::vector<std::uint8_t> time_to_sample_box(const TrackSamples& t);
-std::vector<std::uint8_t> sample_to_chunk_box(const TrackSamples& t);
+// The stco box of a track's chunk offsets, co64 when the last one is past 4 GiB.
 std::vector<std::uint8_t> chunk_offset_box(const TrackSamples& t);
-std::vector<std::uint8_t> sample_size_box(const TrackSamples& t);
 
 }  // namespace vidsalvage
