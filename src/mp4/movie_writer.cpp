@@ -85,6 +85,23 @@ bool is_box(std::span<const std::uint8_t> box, std::string_view type, std::size_
   return std::equal(type.begin(), type.end(), box.begin() + 4);
 }
 
+// The width of the length in front of each video unit: lengthSizeMinusOne, the
+// low two bits of avcC's fifth byte (ISO/IEC 14496-15, 5.3.3.1.2), in the
+// configuration box among the visual sample entry's children. 4 without one.
+std::uint8_t unit_length_bytes(std::span<const std::uint8_t> entry) {
+  constexpr std::size_t kVisualEntryFields = 8 + 78;  // the box header, then the fields
+  ByteReader r(entry.size() > kVisualEntryFields ? entry.subspan(kVisualEntryFields)
+                                                 : std::span<const std::uint8_t>{});
+  std::uint32_t size = 0;
+  std::span<const std::uint8_t> type, body;
+  while (r.read_u32(size) && r.read_bytes(4, type) && size >= 8 && r.read_bytes(size - 8, body)) {
+    if (std::equal(type.begin(), type.end(), "avcC") && body.size() >= 5) {
+      return static_cast<std::uint8_t>((body[4] & 3) + 1);
+    }
+  }
+  return 4;
+}
+
 void write_file_type(BoxBuilder& b, const MovieTemplate& movie) {
   if (is_box(movie.ftyp, "ftyp", 8)) {
     b.bytes(movie.ftyp);
@@ -573,6 +590,10 @@ bool MovieWriter::start(OutputFile& out, const MovieTemplate& movie) {
   movie_ = movie;
   if (movie_.timescale == 0) movie_.timescale = 1000;
   tracks_.assign(movie_.tracks.size(), TrackSamples{});
+  unit_length_bytes_.clear();
+  for (const TrackTemplate& track : movie_.tracks) {
+    unit_length_bytes_.push_back(unit_length_bytes(track.sample_entry));
+  }
   chunk_track_ = SIZE_MAX;
   in_sample_ = false;
   failed_ = false;
@@ -656,11 +677,18 @@ SampleWrite MovieWriter::append_input(InputWindow& input, std::int64_t offset,
 }
 
 SampleWrite MovieWriter::append_units(InputWindow& input, std::span<const InputUnit> units) {
+  if (failed_) return SampleWrite::WriteFailed;
+  if (!in_sample_) return SampleWrite::Refused;
+  const std::uint8_t width = unit_length_bytes_[sample_track_];
   for (const InputUnit& unit : units) {
-    const std::uint8_t length[4] = {
-        static_cast<std::uint8_t>(unit.length >> 24), static_cast<std::uint8_t>(unit.length >> 16),
-        static_cast<std::uint8_t>(unit.length >> 8), static_cast<std::uint8_t>(unit.length)};
-    SampleWrite done = append_bytes(length);
+    if (width < 4 && unit.length >> (8 * width) != 0) return SampleWrite::Refused;
+  }
+  for (const InputUnit& unit : units) {
+    std::uint8_t length[4] = {};
+    for (std::uint8_t i = 0; i < width; ++i) {
+      length[i] = static_cast<std::uint8_t>(unit.length >> (8 * (width - 1 - i)));
+    }
+    SampleWrite done = append_bytes({length, width});
     if (done == SampleWrite::Done) done = append_input(input, unit.offset, unit.length);
     if (done != SampleWrite::Done) return done;
   }
@@ -679,13 +707,15 @@ SampleWrite MovieWriter::end_sample() {
   return SampleWrite::Done;
 }
 
+void MovieWriter::abandon_sample() { in_sample_ = false; }
+
 SampleWrite MovieWriter::add_input_sample(std::size_t track, const SampleTiming& timing,
                                           InputWindow& input, std::int64_t offset,
                                           std::uint32_t length) {
   SampleWrite done = begin_sample(track, timing);
   if (done == SampleWrite::Done) done = append_input(input, offset, length);
   if (done != SampleWrite::Done) {
-    in_sample_ = false;
+    abandon_sample();
     return done;
   }
   return end_sample();

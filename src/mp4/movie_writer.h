@@ -29,8 +29,8 @@ enum class SampleWrite {
   Refused,      // no sample is open, a track index is out of range, or a size overflows
 };
 
-// A unit from the input written behind a 4-byte length, as a length-prefixed
-// video sample holds it.
+// A unit from the input written behind its length, as a length-prefixed video
+// sample holds it.
 struct InputUnit {
   std::int64_t offset = 0;
   std::uint32_t length = 0;
@@ -75,9 +75,13 @@ class MovieWriter {
   [[nodiscard]] SampleWrite append_bytes(std::span<const std::uint8_t> bytes);
   [[nodiscard]] SampleWrite append_input(InputWindow& input, std::int64_t offset,
                                          std::int64_t length);
-  // Each unit behind its length as a 4-byte big-endian number.
+  // Each unit behind its length, big-endian, as wide as the track's avcC says (4
+  // without one). Refused when a length does not fit that width.
   [[nodiscard]] SampleWrite append_units(InputWindow& input, std::span<const InputUnit> units);
   [[nodiscard]] SampleWrite end_sample();
+  // Drops the open sample after a failed append: its bytes stay in mdat, in no
+  // table, and the next sample starts a chunk of its own.
+  void abandon_sample();
 
   // One sample copied from the input: begin, append, end.
   [[nodiscard]] SampleWrite add_input_sample(std::size_t track, const SampleTiming& timing,
@@ -105,6 +109,7 @@ class MovieWriter {
   OutputFile* out_ = nullptr;
   MovieTemplate movie_;
   std::vector<TrackSamples> tracks_;
+  std::vector<std::uint8_t> unit_length_bytes_;  // per track
   std::int64_t mdat_offset_ = 0;
   std::size_t chunk_track_ = SIZE_MAX;  // the track of the open chunk
   std::uint64_t chunk_end_ = 0;         // where its next sample would start

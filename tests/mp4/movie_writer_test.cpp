@@ -417,21 +417,43 @@ TEST(MovieWriter, KeepsTheReferenceTrackHeaderButItsDuration) {
   }
 }
 
-TEST(MovieWriter, WritesUnitsBehindTheirLengths) {
+TEST(MovieWriter, WritesUnitsBehindLengthsAsWideAsTheConfigurationSays) {
+  struct Case {
+    const char* name;
+    std::uint8_t length_size_byte;  // avcC's fifth byte
+    Bytes lengths[2];
+  };
+  const Case cases[] = {
+      {"four bytes", 0xFF, {{0, 0, 0, 3}, {0, 0, 0, 2}}},
+      {"two bytes", 0xFD, {{0, 3}, {0, 2}}},
+      {"one byte", 0xFC, {{3}, {2}}},
+  };
   const Bytes input = concat({Bytes(3, 0xEE), {0x65, 0x88, 0x80}, Bytes(2, 0xEE), {0x41, 0x9A}});
-  const Written w = write_movie(two_tracks(), input, [&](MovieWriter& mw, InputWindow& in) {
-    const InputUnit units[] = {{3, 3}, {8, 2}};
-    ASSERT_EQ(mw.begin_sample(kVideo, {3000, 0, true}), SampleWrite::Done);
-    ASSERT_EQ(mw.append_units(in, units), SampleWrite::Done);
-    ASSERT_EQ(mw.end_sample(), SampleWrite::Done);
-  });
-  ASSERT_TRUE(w.ok);
-  std::vector<SampleRef> samples;
-  ASSERT_EQ(list_samples(w.tracks[0], static_cast<std::int64_t>(w.file.size()), false, samples),
-            SampleListStatus::Ok);
-  ASSERT_EQ(samples.size(), 1u);
-  EXPECT_EQ(slice(w.file, samples[0].offset, samples[0].size),
-            concat({words({3}), {0x65, 0x88, 0x80}, words({2}), {0x41, 0x9A}}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MovieTemplate movie = two_tracks();
+    Bytes& entry = movie.tracks[kVideo].sample_entry;
+    entry[entry.size() - 3] = c.length_size_byte;  // avcC is the entry's last child
+    const Written w = write_movie(movie, input, [&](MovieWriter& mw, InputWindow& in) {
+      const InputUnit units[] = {{3, 3}, {8, 2}};
+      ASSERT_EQ(mw.begin_sample(kVideo, {3000, 0, true}), SampleWrite::Done);
+      ASSERT_EQ(mw.append_units(in, units), SampleWrite::Done);
+      ASSERT_EQ(mw.end_sample(), SampleWrite::Done);
+      // A unit longer than the width can say is refused before anything is written.
+      const InputUnit too_long[] = {{0, 3}, {0, c.length_size_byte == 0xFC ? 256u : 65536u}};
+      ASSERT_EQ(mw.begin_sample(kVideo, {3000, 0, true}), SampleWrite::Done);
+      EXPECT_EQ(mw.append_units(in, too_long),
+                c.length_size_byte == 0xFF ? SampleWrite::ReadFailed : SampleWrite::Refused);
+      mw.abandon_sample();
+    });
+    ASSERT_TRUE(w.ok);
+    std::vector<SampleRef> samples;
+    ASSERT_EQ(list_samples(w.tracks[0], static_cast<std::int64_t>(w.file.size()), false, samples),
+              SampleListStatus::Ok);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(slice(w.file, samples[0].offset, samples[0].size),
+              concat({c.lengths[0], {0x65, 0x88, 0x80}, c.lengths[1], {0x41, 0x9A}}));
+  }
 }
 
 TEST(MovieWriter, RefusesMisuseAndReportsShortInput) {
