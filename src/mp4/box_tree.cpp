@@ -628,7 +628,8 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
       break;
     }
     const bool wanted = (box.type == "ftyp" && movie.ftyp.empty()) || box.type == "moov";
-    if (wanted && box.size - box.header > kMaxMovieBytes) {
+    const std::int64_t limit = box.type == "moov" ? kMaxMovieBytes : kMaxTemplateBoxBytes - 8;
+    if (wanted && box.size - box.header > limit) {
       return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
     }
     if (wanted) {
@@ -640,11 +641,13 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
           std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(box.header));
       if (box.type == "moov") return read_template_body(body, offset + box.header, movie, error);
       if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, box.type, offset);
-      if (whole.size() > kMaxTemplateBoxBytes) {
-        return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
-      }
-      movie.ftyp = std::move(whole);
       movie.quicktime = four_chars(body.first(4)) == "qt  ";
+      // Kept with a 32-bit size, whatever form of size the reference used.
+      const auto size = static_cast<std::uint32_t>(8 + body.size());
+      movie.ftyp = {static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
+                    static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
+      movie.ftyp.insert(movie.ftyp.end(), whole.begin() + 4, whole.begin() + 8);
+      movie.ftyp.insert(movie.ftyp.end(), body.begin(), body.end());
     }
     offset += box.size;
   }

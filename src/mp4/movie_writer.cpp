@@ -80,9 +80,13 @@ bool fits_u32(std::uint64_t v) { return v <= UINT32_MAX; }
 
 // A template box is used when it is whole: its size field says its length and
 // its type is the one expected.
+bool is_whole_box(std::span<const std::uint8_t> box) {
+  return box.size() >= 8 && load_be32(box) == box.size();
+}
+
 bool is_box(std::span<const std::uint8_t> box, std::string_view type, std::size_t min_body) {
-  if (box.size() < 8 + min_body || load_be32(box) != box.size()) return false;
-  return std::equal(type.begin(), type.end(), box.begin() + 4);
+  return is_whole_box(box) && box.size() >= 8 + min_body &&
+         std::equal(type.begin(), type.end(), box.begin() + 4);
 }
 
 // The width of the length in front of each video unit: lengthSizeMinusOne, the
@@ -597,7 +601,14 @@ bool MovieWriter::start(OutputFile& out, const MovieTemplate& movie) {
   chunk_track_ = SIZE_MAX;
   in_sample_ = false;
   failed_ = false;
-  if (movie_.tracks.empty()) return false;
+  // A track without a timescale or a whole sample description cannot be played.
+  const auto unplayable = [](const TrackTemplate& t) {
+    return t.timescale == 0 || !is_whole_box(t.sample_entry);
+  };
+  if (movie_.tracks.empty() ||
+      std::any_of(movie_.tracks.begin(), movie_.tracks.end(), unplayable)) {
+    return false;
+  }
   Bytes head;
   BoxBuilder b(head);
   write_file_type(b, movie_);

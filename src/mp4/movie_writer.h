@@ -65,7 +65,8 @@ struct TrackSamples {
 class MovieWriter {
  public:
   // Writes the file type box and the media data header to `out`, which must stay
-  // open until finish(). False when writing fails or the template has no track.
+  // open until finish(). False when writing fails, or the template has no track or
+  // a track without a timescale or a whole sample entry.
   [[nodiscard]] bool start(OutputFile& out, const MovieTemplate& movie);
 
   // A sample of track `track` (an index into the template's tracks) is made of

@@ -125,6 +125,19 @@ TEST(ReadMovieTemplate, TellsQuickTimeByItsBrandOrAMissingFileType) {
   }
 }
 
+TEST(ReadMovieTemplate, KeepsAFileTypeOf64BitSizeIn32Bits) {
+  const Bytes brands = concat({bytes_of("isom"), Bytes(4, 0), bytes_of("isomavc1")});
+  Bytes ftyp;
+  append_u32(ftyp, 1);
+  append(ftyp, "ftyp");
+  test::append_u64(ftyp, 16 + brands.size());
+  append(ftyp, brands);
+  const TemplateRead r = read_template(
+      concat({ftyp, box("moov", concat({movie_header(600), test::track_box(video_layout())}))}));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.movie.ftyp, box("ftyp", brands));
+}
+
 TEST(ReadMovieTemplate, FindsTheDurationRule) {
   struct Case {
     const char* name;

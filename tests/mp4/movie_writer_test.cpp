@@ -475,6 +475,29 @@ TEST(MovieWriter, RefusesMisuseAndReportsShortInput) {
   EXPECT_EQ(w.tracks[0].uniform_size, 16u);
 }
 
+TEST(MovieWriter, RefusesATemplateItCannotPlay) {
+  struct Case {
+    const char* name;
+    std::function<void(MovieTemplate&)> change;
+  };
+  const Case cases[] = {
+      {"no track", [](MovieTemplate& m) { m.tracks.clear(); }},
+      {"no timescale", [](MovieTemplate& m) { m.tracks[kAudio].timescale = 0; }},
+      {"no sample entry", [](MovieTemplate& m) { m.tracks[kVideo].sample_entry.clear(); }},
+      {"a cut sample entry", [](MovieTemplate& m) { m.tracks[kVideo].sample_entry.pop_back(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MovieTemplate movie = two_tracks();
+    c.change(movie);
+    TempDir dir;
+    OutputFile out;
+    ASSERT_TRUE(out.open(dir.path("out.mp4").c_str()));
+    MovieWriter writer;
+    EXPECT_FALSE(writer.start(out, movie));
+  }
+}
+
 TEST(MovieWriter, ReportsAFullDiskAndAFinishedMovie) {
   OutputFile out;
   if (!out.open("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
