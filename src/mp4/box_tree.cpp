@@ -628,7 +628,8 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
       break;
     }
     const bool wanted = (box.type == "ftyp" && movie.ftyp.empty()) || box.type == "moov";
-    const std::int64_t limit = box.type == "moov" ? kMaxMovieBytes : kMaxTemplateBoxBytes - 8;
+    const std::int64_t limit =
+        box.type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
     if (wanted && box.size - box.header > limit) {
       return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
     }
