@@ -153,6 +153,18 @@ std::string stream_list(const TempDir& dir, const std::string& name) {
                    name);
 }
 
+// What mediainfo reads of the tracks: counts, codecs, picture size, rate, rotation.
+std::string media_info(const TempDir& dir, const std::string& name) {
+  std::string info;
+  for (const char* fields :
+       {"General;%VideoCount% %AudioCount% %OtherCount% %Format%|",
+        "Video;%Format% %Width%x%Height% %FrameRate% %FrameRate_Mode% %Rotation%|",
+        "Audio;%Format% %Channels% %SamplingRate%|"}) {
+    info += shell(dir, std::string("mediainfo '--Output=") + fields + "' " + name);
+  }
+  return info;
+}
+
 int exit_status(const TempDir& dir, const std::string& command) {
   const std::string out = run_and_capture(dir, command + " >/dev/null 2>&1; echo $?");
   return std::atoi(out.c_str());
@@ -168,12 +180,16 @@ std::size_t count_lines_with(const std::string& text, const std::string& what) {
 void expect_same_media(const TempDir& dir, const std::string& source, const std::string& copy) {
   EXPECT_EQ(decode_errors(dir, copy), decode_errors(dir, source));
   EXPECT_EQ(stream_list(dir, copy), stream_list(dir, source));
+  const std::string info = media_info(dir, source);
+  EXPECT_NE(info.find("AVC"), std::string::npos) << info;
+  EXPECT_EQ(media_info(dir, copy), info);
   const std::string video = frame_md5(dir, source, "0:v");
   EXPECT_NE(count_lines_with(video, "\n0,"), 0u);
   EXPECT_EQ(frame_md5(dir, copy, "0:v"), video);
   EXPECT_EQ(packet_md5(dir, copy, "0:a"), packet_md5(dir, source, "0:a"));
   EXPECT_EQ(frame_md5(dir, copy, "0:a"), frame_md5(dir, source, "0:a"));
   const std::string tracks = shell(dir, "mkvmerge -i " + copy);
+  EXPECT_GE(count_lines_with(tracks, "Track ID"), 2u) << tracks;
   EXPECT_EQ(count_lines_with(tracks, "Track ID"),
             count_lines_with(shell(dir, "mkvmerge -i " + source), "Track ID"))
       << tracks;
