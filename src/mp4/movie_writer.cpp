@@ -590,6 +590,14 @@ std::vector<std::uint8_t> chunk_offset_box(const TrackSamples& t) {
 }
 
 bool MovieWriter::start(OutputFile& out, const MovieTemplate& movie) {
+  out_ = nullptr;
+  // A track without a timescale or a whole sample description cannot be played.
+  const auto unplayable = [](const TrackTemplate& t) {
+    return t.timescale == 0 || !is_whole_box(t.sample_entry);
+  };
+  if (movie.tracks.empty() || std::any_of(movie.tracks.begin(), movie.tracks.end(), unplayable)) {
+    return false;
+  }
   out_ = &out;
   movie_ = movie;
   if (movie_.timescale == 0) movie_.timescale = 1000;
@@ -601,14 +609,6 @@ bool MovieWriter::start(OutputFile& out, const MovieTemplate& movie) {
   chunk_track_ = SIZE_MAX;
   in_sample_ = false;
   failed_ = false;
-  // A track without a timescale or a whole sample description cannot be played.
-  const auto unplayable = [](const TrackTemplate& t) {
-    return t.timescale == 0 || !is_whole_box(t.sample_entry);
-  };
-  if (movie_.tracks.empty() ||
-      std::any_of(movie_.tracks.begin(), movie_.tracks.end(), unplayable)) {
-    return false;
-  }
   Bytes head;
   BoxBuilder b(head);
   write_file_type(b, movie_);

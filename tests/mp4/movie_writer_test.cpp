@@ -495,6 +495,7 @@ TEST(MovieWriter, RefusesATemplateItCannotPlay) {
     ASSERT_TRUE(out.open(dir.path("out.mp4").c_str()));
     MovieWriter writer;
     EXPECT_FALSE(writer.start(out, movie));
+    EXPECT_EQ(writer.begin_sample(0, {1, 0, true}), SampleWrite::Refused);
   }
 }
 
