@@ -49,7 +49,8 @@ struct TrackSamples {
     std::int32_t offset = 0;
   };
   std::vector<OffsetRun> composition_offsets;
-  // stss: empty while every sample so far is a key; sync_numbers then lists them.
+  // stss: all_sync while every sample so far is a key; once one is not,
+  // sync_numbers lists the keys.
   bool all_sync = true;
   std::vector<std::uint32_t> sync_numbers;  // counted from 1
   std::vector<std::uint64_t> chunk_offsets;
