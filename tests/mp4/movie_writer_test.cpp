@@ -220,6 +220,12 @@ TEST(MovieWriter, CodesTimingInRunsAndMarksKeysOnlyWhenSomeAreNot) {
        words({0, 1, 3, 1000}),
        words({0x01000000, 3, 1, 0, 1, 1000, 1, 0xFFFFFC18}),
        words({0, 1, 1})},
+      {"a frame presented before 0 moves all to 0",
+       false,
+       {{1000, -1000, true}, {1000, 1000, false}, {1000, 0, false}},
+       words({0, 1, 3, 1000}),
+       words({0, 3, 1, 0, 1, 2000, 1, 1000}),
+       words({0, 1, 1})},
       {"negative offsets in QuickTime",
        true,
        {{1000, 0, true}, {1000, 1000, false}, {1000, -1000, false}},
@@ -456,23 +462,34 @@ TEST(MovieWriter, WritesUnitsBehindLengthsAsWideAsTheConfigurationSays) {
   }
 }
 
-TEST(MovieWriter, RefusesMisuseAndReportsShortInput) {
-  const Bytes input(16, 0x42);
+TEST(MovieWriter, RefusesMisuseAndKeepsFailedSamplesOutOfTheTables) {
+  std::vector<std::int64_t> at;
+  const Bytes input = numbered_samples(2, at);
   const Written w = write_movie(two_tracks(), input, [&](MovieWriter& mw, InputWindow& in) {
     EXPECT_EQ(mw.append_bytes(input), SampleWrite::Refused);
     EXPECT_EQ(mw.end_sample(), SampleWrite::Refused);
     EXPECT_EQ(mw.begin_sample(2, {1, 0, true}), SampleWrite::Refused);
     EXPECT_EQ(mw.add_input_frames(kAudio, in, 0, 15, 4, 1), SampleWrite::Refused);
+    EXPECT_EQ(mw.add_input_sample(kVideo, {1, 0, true}, in, at[0], 10), SampleWrite::Done);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(mw.add_input_sample(kVideo, {1, 0, true}, in, 8, 9), SampleWrite::ReadFailed);
+    EXPECT_EQ(mw.add_input_sample(kVideo, {1, 0, true}, in, 8, 90), SampleWrite::ReadFailed);
     testing::internal::GetCapturedStdout();
-    // The failed sample's bytes are not in the tables; the next sample is whole.
-    EXPECT_EQ(mw.add_input_sample(kVideo, {1, 0, true}, in, 0, 16), SampleWrite::Done);
+    // Bytes of a sample given up on lie between two samples of one track.
+    ASSERT_EQ(mw.begin_sample(kVideo, {1, 0, true}), SampleWrite::Done);
+    ASSERT_EQ(mw.append_bytes(Bytes(5, 0xEE)), SampleWrite::Done);
+    mw.abandon_sample();
+    EXPECT_EQ(mw.add_input_sample(kVideo, {1, 0, true}, in, at[1], 11), SampleWrite::Done);
   });
   ASSERT_TRUE(w.ok);
   ASSERT_EQ(w.tracks.size(), 1u);
-  EXPECT_EQ(w.tracks[0].sample_count, 1u);
-  EXPECT_EQ(w.tracks[0].uniform_size, 16u);
+  std::vector<SampleRef> samples;
+  ASSERT_EQ(list_samples(w.tracks[0], static_cast<std::int64_t>(w.file.size()), false, samples),
+            SampleListStatus::Ok);
+  ASSERT_EQ(samples.size(), 2u);
+  EXPECT_EQ(w.tracks[0].chunk_offsets.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(slice(w.file, samples[i].offset, samples[i].size), slice(input, at[i], 10 + i));
+  }
 }
 
 TEST(MovieWriter, RefusesATemplateItCannotPlay) {
