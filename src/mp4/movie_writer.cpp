@@ -90,8 +90,9 @@ bool is_box(std::span<const std::uint8_t> box, std::string_view type, std::size_
 }
 
 // The width of the length in front of each video unit: lengthSizeMinusOne, the
-// low two bits of avcC's fifth byte (ISO/IEC 14496-15, 5.3.3.1.2), in the
-// configuration box among the visual sample entry's children. 4 without one.
+// low two bits of avcC's fifth byte or hvcC's twenty-second (ISO/IEC 14496-15,
+// 5.3.3.1.2 and 8.3.3.1.2), in the configuration box among the visual sample
+// entry's children. 4 without one.
 std::uint8_t unit_length_bytes(std::span<const std::uint8_t> entry) {
   constexpr std::size_t kVisualEntryFields = 8 + 78;  // the box header, then the fields
   ByteReader r(entry.size() > kVisualEntryFields ? entry.subspan(kVisualEntryFields)
@@ -101,6 +102,9 @@ std::uint8_t unit_length_bytes(std::span<const std::uint8_t> entry) {
   while (r.read_u32(size) && r.read_bytes(4, type) && size >= 8 && r.read_bytes(size - 8, body)) {
     if (std::equal(type.begin(), type.end(), "avcC") && body.size() >= 5) {
       return static_cast<std::uint8_t>((body[4] & 3) + 1);
+    }
+    if (std::equal(type.begin(), type.end(), "hvcC") && body.size() >= 22) {
+      return static_cast<std::uint8_t>((body[21] & 3) + 1);
     }
   }
   return 4;

@@ -77,8 +77,8 @@ class MovieWriter {
   [[nodiscard]] SampleWrite append_bytes(std::span<const std::uint8_t> bytes);
   [[nodiscard]] SampleWrite append_input(InputWindow& input, std::int64_t offset,
                                          std::int64_t length);
-  // Each unit behind its length, big-endian, as wide as the track's avcC says (4
-  // without one). Refused when a length does not fit that width.
+  // Each unit behind its length, big-endian, as wide as the track's avcC or hvcC
+  // says (4 without one). Refused when a length does not fit that width.
   [[nodiscard]] SampleWrite append_units(InputWindow& input, std::span<const InputUnit> units);
   [[nodiscard]] SampleWrite end_sample();
   // Drops the open sample after a failed append: its bytes stay in mdat, in no
@@ -101,7 +101,7 @@ class MovieWriter {
   [[nodiscard]] bool finish();
 
   const TrackSamples& samples(std::size_t track) const { return tracks_[track]; }
-  // The bytes of media data written so far; 0 after finish().
+  // The size of the media data box so far, its header included; 0 after finish().
   std::int64_t media_bytes() const;
 
  private:

@@ -30,17 +30,26 @@ using test::TempDir;
 constexpr std::size_t kVideo = 0;
 constexpr std::size_t kAudio = 1;
 
+Bytes visual_entry(const char* type, const Bytes& config) {
+  Bytes entry(6, 0);
+  entry.push_back(0);
+  entry.push_back(1);  // data reference index
+  append(entry, test::visual_entry_fields());
+  append(entry, config);
+  return box(type, entry);
+}
+
+// An avcC whose fifth byte holds lengthSizeMinusOne in its low bits.
+Bytes avc_config(std::uint8_t length_size_byte) {
+  return box("avcC", {0x01, 0x64, 0x00, 0x1F, length_size_byte, 0xE0, 0x00});
+}
+
 TrackTemplate video_track() {
   TrackTemplate t;
   t.id = 1;
   t.handler = "vide";
   t.handler_name = "Video";
-  Bytes entry(6, 0);
-  entry.push_back(0);
-  entry.push_back(1);  // data reference index
-  append(entry, test::visual_entry_fields());
-  append(entry, box("avcC", {0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE0, 0x00}));
-  t.sample_entry = box("avc1", entry);
+  t.sample_entry = visual_entry("avc1", avc_config(0xFF));
   t.timescale = 90000;
   return t;
 }
@@ -424,32 +433,37 @@ TEST(MovieWriter, KeepsTheReferenceTrackHeaderButItsDuration) {
 }
 
 TEST(MovieWriter, WritesUnitsBehindLengthsAsWideAsTheConfigurationSays) {
+  Bytes hevc_config(23, 0);
+  hevc_config[21] = 0xFD;  // lengthSizeMinusOne 1 in the low bits
   struct Case {
     const char* name;
-    std::uint8_t length_size_byte;  // avcC's fifth byte
+    Bytes entry;
     Bytes lengths[2];
+    std::uint32_t too_long;  // the shortest unit the width cannot say, 0: none
   };
   const Case cases[] = {
-      {"four bytes", 0xFF, {{0, 0, 0, 3}, {0, 0, 0, 2}}},
-      {"two bytes", 0xFD, {{0, 3}, {0, 2}}},
-      {"one byte", 0xFC, {{3}, {2}}},
+      {"avcC, four bytes", visual_entry("avc1", avc_config(0xFF)), {{0, 0, 0, 3}, {0, 0, 0, 2}}, 0},
+      {"avcC, two bytes", visual_entry("avc1", avc_config(0xFD)), {{0, 3}, {0, 2}}, 65536},
+      {"avcC, one byte", visual_entry("avc1", avc_config(0xFC)), {{3}, {2}}, 256},
+      {"hvcC, two bytes", visual_entry("hvc1", box("hvcC", hevc_config)), {{0, 3}, {0, 2}}, 65536},
+      {"no configuration", visual_entry("mp4v", {}), {{0, 0, 0, 3}, {0, 0, 0, 2}}, 0},
   };
   const Bytes input = concat({Bytes(3, 0xEE), {0x65, 0x88, 0x80}, Bytes(2, 0xEE), {0x41, 0x9A}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MovieTemplate movie = two_tracks();
-    Bytes& entry = movie.tracks[kVideo].sample_entry;
-    entry[entry.size() - 3] = c.length_size_byte;  // avcC is the entry's last child
+    movie.tracks[kVideo].sample_entry = c.entry;
     const Written w = write_movie(movie, input, [&](MovieWriter& mw, InputWindow& in) {
       const InputUnit units[] = {{3, 3}, {8, 2}};
       ASSERT_EQ(mw.begin_sample(kVideo, {3000, 0, true}), SampleWrite::Done);
       ASSERT_EQ(mw.append_units(in, units), SampleWrite::Done);
       ASSERT_EQ(mw.end_sample(), SampleWrite::Done);
       // A unit longer than the width can say is refused before anything is written.
-      const InputUnit too_long[] = {{0, 3}, {0, c.length_size_byte == 0xFC ? 256u : 65536u}};
+      if (c.too_long == 0) return;
+      const InputUnit too_long[] = {{0, 3}, {0, c.too_long}};
       ASSERT_EQ(mw.begin_sample(kVideo, {3000, 0, true}), SampleWrite::Done);
-      EXPECT_EQ(mw.append_units(in, too_long),
-                c.length_size_byte == 0xFF ? SampleWrite::ReadFailed : SampleWrite::Refused);
+      EXPECT_EQ(mw.append_units(in, too_long), SampleWrite::Refused);
+      EXPECT_EQ(mw.media_bytes(), 16 + 5 + 2 * static_cast<std::int64_t>(c.lengths[0].size()));
       mw.abandon_sample();
     });
     ASSERT_TRUE(w.ok);
