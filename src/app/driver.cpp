@@ -69,6 +69,7 @@ int run_mode(InputWindow& input, int argc, const char* const* argv) {
     case RunMode::LearnModel:
       return learn_reference_model(input, argv[1]);
     case RunMode::Recover:
+      if (asks_for_reference(argc, argv)) return run_reference_recovery(input, argc, argv);
       return asks_for_model(argc, argv) ? run_model_recovery(input, argc, argv)
                                         : run_recovery(input, argc, argv);
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "io/input_window.h"
+#include "model/stream_model.h"
 
 namespace vidsalvage {
 
@@ -22,12 +23,25 @@ int run_recovery(InputWindow& input, int argc, const char* const* argv);
 // directory. Returns the exit status.
 int learn_reference_model(InputWindow& input, const char* input_name);
 
+// Learns the input as --model does, printing the same lines, and keeps the model
+// in `model`. False after the message saying why.
+[[nodiscard]] bool learn_and_save_model(InputWindow& input, const char* input_name,
+                                        StreamModel& model);
+
 // True when an argument from 3 on is "--model".
 bool asks_for_model(int argc, const char* const* argv);
 
 // The recovery mode with reference.model in place of avcc.hdr and mp4a.hdr;
 // returns the exit status.
 int run_model_recovery(InputWindow& input, int argc, const char* const* argv);
+
+// True for "--reference INTACT" as arguments 3 and 4: the model is learned from
+// INTACT first, in the same run.
+bool asks_for_reference(int argc, const char* const* argv);
+
+// The one-command recovery: learns argument 4, writes reference.model, recovers
+// with it. Returns the exit status.
+int run_reference_recovery(InputWindow& input, int argc, const char* const* argv);
 
 // size × 100 ÷ input_size in 64-bit integers, truncated toward zero.
 int percent_of(std::int64_t size, std::int64_t input_size);

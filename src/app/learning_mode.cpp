@@ -170,19 +170,23 @@ void print_learn_error(const LearnError& error, const char* input_name) {
 }  // namespace
 
 int learn_reference_model(InputWindow& input, const char* input_name) {
+  StreamModel model;
+  return learn_and_save_model(input, input_name, model) ? kExitSuccess : kExitFailure;
+}
+
+bool learn_and_save_model(InputWindow& input, const char* input_name, StreamModel& model) {
   std::printf("Reading the tracks of '%s'...\n", input_name);
   std::vector<TrackTables> tracks;
   BoxTreeError box_error;
   if (!read_movie(input, tracks, box_error)) {
     print_box_error(box_error, input_name);
-    return kExitFailure;
+    return false;
   }
-  StreamModel model;
   LearnError learn_error;
   std::vector<SkippedAudio> skipped;
   if (!learn_model(input, tracks, model, learn_error, &skipped)) {
     print_learn_error(learn_error, input_name);
-    return kExitFailure;
+    return false;
   }
   model.reference = printable(input_name).substr(0, kMaxTextChars);
   model.reference_size = input.size;
@@ -195,20 +199,20 @@ int learn_reference_model(InputWindow& input, const char* input_name) {
   if (!format_model(model, text, fault)) {
     std::printf("Cannot write a model of '%s': its '%s' record has %s\n", input_name, fault.record,
                 fault.reason);
-    return kExitFailure;
+    return false;
   }
   OutputFile file;
   if (!open_output(file, kModelFileName, input)) {
     std::printf("Cannot write '%s'\n", kModelFileName);
-    return kExitFailure;
+    return false;
   }
   std::printf("Writing '%s'...\n", kModelFileName);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   if (!file.write({bytes, text.size()}) || !file.close()) {
     std::printf("Cannot write '%s'\n", kModelFileName);
-    return kExitFailure;
+    return false;
   }
-  return kExitSuccess;
+  return true;
 }
 
 }  // namespace vidsalvage

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "app/driver.h"
 #include "app/recovery_report.h"
@@ -19,6 +20,7 @@
 #include "io/text.h"
 #include "recovery/audio_output.h"
 #include "recovery/model_walk.h"
+#include "recovery/movie_sink.h"
 #include "recovery/recorder_profile.h"
 #include "recovery/sample_walk.h"
 
@@ -26,8 +28,12 @@ namespace vidsalvage {
 namespace {
 
 constexpr const char* kModelKeyword = "--model";
+constexpr const char* kReferenceKeyword = "--reference";
 // As argument 3 these choose no audio file.
-constexpr std::array<const char*, 4> kNoAudioFile = {"--aac", "--pcm", "--mp3", "--model"};
+constexpr std::array<const char*, 5> kNoAudioFile = {"--aac", "--pcm", "--mp3", "--model",
+                                                     kReferenceKeyword};
+// A video output with one of these endings is a playable file.
+constexpr std::array<const char*, 3> kMovieEndings = {".mp4", ".m4v", ".mov"};
 constexpr std::uint32_t kSize64 = 1;  // an mdat whose 64-bit size follows its type
 
 bool names_audio_file(int argc, const char* const* argv) {
@@ -117,22 +123,27 @@ std::int64_t skip_large_size(InputWindow& input, std::int64_t start) {
   return start;
 }
 
-}  // namespace
-
-bool asks_for_model(int argc, const char* const* argv) {
-  for (int i = 3; i < argc; ++i) {
-    if (equals_ignore_case(argv[i], kModelKeyword)) return true;
-  }
-  return false;
+bool names_movie(const char* name) {
+  const std::string_view n(name);
+  return std::any_of(kMovieEndings.begin(), kMovieEndings.end(), [&](const char* ending) {
+    const std::string_view e(ending);
+    return n.size() > e.size() && equals_ignore_case(n.substr(n.size() - e.size()), e);
+  });
 }
 
-int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
+// Where the samples start: the media data found as without a model (no
+// recorder's skip applies), past a 64-bit size. kNotFound after its message.
+std::int64_t find_samples(InputWindow& input, const char* input_name) {
+  const std::int64_t located =
+      locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
+  if (located == kNotFound) return kNotFound;
+  return skip_large_size(input, located);
+}
+
+int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
+                        const char* const* argv) {
   const char* input_name = argv[1];
   const char* video_name = argv[2];
-
-  StreamModel model;
-  if (!load_model(model)) return kExitFailure;
-
   OutputFile video;
   if (!open_output(video, video_name, input)) return write_failed(video_name);
   std::printf("Writing '%s'...\n", video_name);
@@ -146,14 +157,80 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
   std::copy(model.video.avcc.begin(), model.video.avcc.end(), avc.bytes.get());
   if (!write_video_prologue(avc, video)) return write_failed(video_name);
 
-  // The media data is found as without a model; no recorder's skip applies.
-  const std::int64_t located =
-      locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
-  if (located == kNotFound) return kExitFailure;
-
-  const WalkOutcome outcome =
-      walk_with_model(input, skip_large_size(input, located), model, audio, video);
+  const std::int64_t start = find_samples(input, input_name);
+  if (start == kNotFound) return kExitFailure;
+  const WalkOutcome outcome = walk_with_model(input, start, model, audio, video);
   return finish_run(outcome, video, video_name, audio, input.size);
+}
+
+// The playable file: every track the model recognises, in the reference's
+// container, with the audio file of argument 3 written besides.
+int recover_movie(InputWindow& input, const StreamModel& model, int argc,
+                  const char* const* argv) {
+  const char* input_name = argv[1];
+  const char* movie_name = argv[2];
+  OutputFile movie;
+  if (!open_output(movie, movie_name, input)) return write_failed(movie_name);
+  MovieSink sink(input);
+  switch (sink.start(movie, model)) {
+    case SinkStart::Started:
+      break;
+    case SinkStart::NoTemplate:
+      std::printf("'%s' holds no track descriptions to write '%s' with; learn it again: "
+                  "vidsalvage INTACT.MP4 --model\n",
+                  kModelFileName, movie_name);
+      return kExitFailure;
+    case SinkStart::WriteFailed:
+      return write_failed(movie_name);
+  }
+  std::printf("Writing '%s'...\n", movie_name);
+
+  AudioOutput audio;
+  if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
+
+  const std::int64_t start = find_samples(input, input_name);
+  if (start == kNotFound) return kExitFailure;
+  WalkOutcome outcome = walk_to_movie(input, start, model, audio, sink);
+  if (outcome == WalkOutcome::Finished && !sink.finish()) outcome = WalkOutcome::VideoWriteFailed;
+  if (outcome == WalkOutcome::Finished) {
+    std::printf("%llu video frames in '%s'\n",
+                static_cast<unsigned long long>(sink.video_samples()), movie_name);
+  }
+  return finish_run(outcome, movie, movie_name, audio, input.size);
+}
+
+int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
+  if (names_movie(argv[2])) return recover_movie(input, model, argc, argv);
+  return recover_raw_streams(input, model, argc, argv);
+}
+
+}  // namespace
+
+bool asks_for_reference(int argc, const char* const* argv) {
+  return argc > 4 && equals_ignore_case(argv[3], kReferenceKeyword);
+}
+
+int run_reference_recovery(InputWindow& input, int argc, const char* const* argv) {
+  InputWindow reference;
+  if (!open_input(reference, argv[4], InputOptions{})) return kExitFailure;
+  StreamModel model;
+  const bool learned = learn_and_save_model(reference, argv[4], model);
+  release_input(reference);
+  if (!learned) return kExitFailure;
+  return recover_with(input, model, argc, argv);
+}
+
+bool asks_for_model(int argc, const char* const* argv) {
+  for (int i = 3; i < argc; ++i) {
+    if (equals_ignore_case(argv[i], kModelKeyword)) return true;
+  }
+  return false;
+}
+
+int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
+  StreamModel model;
+  if (!load_model(model)) return kExitFailure;
+  return recover_with(input, model, argc, argv);
 }
 
 }  // namespace vidsalvage

@@ -627,13 +627,21 @@ bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, Str
   model.video.nal_length_size = (video.avcc[4] & 3u) + 1;
   Learner learner(input, tracks, roles, model);
   if (!learner.run(error)) return false;
-  model.movie = movie_template_of(tracks);
+  model.movie = movie_template_of(input, tracks);
   return true;
 }
 
-// TODO: the boxes a playable file copies byte for byte (ftyp, each sample entry,
-// tkhd, media header and elst), mvhd's timescale, mdhd's language and whether
-// ctts and stss are there wait for the box tree to capture them.
+MovieTemplate movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks) {
+  MovieTemplate movie;
+  BoxTreeError error;
+  // The tables were read from the same movie box: a capture that fails now means
+  // a box to copy is larger than a template holds, and the timing alone is kept.
+  if (read_movie_template(input, movie, error) && movie.tracks.size() == tracks.size()) {
+    return movie;
+  }
+  return movie_template_of(tracks);
+}
+
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks) {
   MovieTemplate movie;
   for (const TrackTables& t : tracks) {

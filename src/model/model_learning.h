@@ -133,9 +133,12 @@ std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples);
                                StreamModel& model, LearnError& error,
                                std::vector<SkippedAudio>* skipped = nullptr);
 
-// The part of the reference's movie box that a playable file copies, from what
-// the box tree read: timing and names now; the boxes copied byte for byte come
-// with the box tree's capture of them.
+// The part of the reference's movie box that a playable file copies: the boxes
+// copied byte for byte, timescales, language and timing rules, read again from
+// the input's movie box. When that capture fails, the timing and names from the
+// tables alone (the overload below), which the writer refuses for want of sample
+// entries.
+MovieTemplate movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks);
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks);
 
 }  // namespace vidsalvage

@@ -70,7 +70,7 @@ bool AccessUnitAssembler::marks_recovery_point(std::span<const std::uint8_t> hea
 bool AccessUnitAssembler::add(const InputUnit& unit, std::span<const std::uint8_t> head,
                               AccessUnit& done) {
   if (head.empty()) return false;
-  if (head.size() > kUnitHeadBytes) head = head.first(kUnitHeadBytes);
+  if (head.size() > kAccessUnitHeadBytes) head = head.first(kAccessUnitHeadBytes);
   const auto type = static_cast<std::uint8_t>(head[0] & 0x1F);
   const bool begins = begins_access_unit(type, head);
   if (begins) {

@@ -13,7 +13,7 @@ namespace vidsalvage {
 
 // The bytes of a unit's start the assembler looks at: the header and a slice's
 // first_mb_in_slice, or the first SEI messages' types. Fewer when the unit is shorter.
-inline constexpr std::size_t kUnitHeadBytes = 32;
+inline constexpr std::size_t kAccessUnitHeadBytes = 32;
 
 struct AccessUnit {
   std::vector<InputUnit> units;
@@ -31,7 +31,7 @@ class AccessUnitAssembler {
   explicit AccessUnitAssembler(AccessUnitOptions options = {}) : options_(options) {}
 
   // Adds the next unit; `head` holds its first bytes (its header first), up to
-  // kUnitHeadBytes. True when the unit begins a new access unit: `done` then
+  // kAccessUnitHeadBytes. True when the unit begins a new access unit: `done` then
   // holds the previous one, complete. Units before the first slice wait for it.
   [[nodiscard]] bool add(const InputUnit& unit, std::span<const std::uint8_t> head,
                          AccessUnit& done);

@@ -9,6 +9,7 @@
 #include "recovery/aac_splitter.h"
 #include "recovery/input_copy.h"
 #include "model/model_recognition.h"
+#include "recovery/movie_sink.h"
 
 namespace vidsalvage {
 namespace {
@@ -35,13 +36,15 @@ struct SkipCount {
 
 class ModelWalk {
  public:
-  ModelWalk(InputWindow& input, const StreamModel& model, AudioOutput& audio, OutputFile& video)
+  ModelWalk(InputWindow& input, const StreamModel& model, AudioOutput& audio, OutputFile& video,
+            MovieSink* movie)
       : input_(input),
         model_(model),
         index_(build_model_index(model)),
         scores_(model.audio),
         audio_(audio),
-        video_(video) {
+        video_(video),
+        movie_(movie) {
     const AudioModel& a = model.audio;
     // Where every audio sample of the reference was announced, audio is only ever
     // found behind an announcement: a stretch nothing recognises is damage.
@@ -83,6 +86,41 @@ class ModelWalk {
     return Step::Stop;
   }
 
+  static CopyOutcome from_sample(SampleWrite w) {
+    switch (w) {
+      case SampleWrite::Done:
+        return CopyOutcome::Done;
+      case SampleWrite::ReadFailed:
+        return CopyOutcome::ReadFailed;
+      case SampleWrite::WriteFailed:
+      case SampleWrite::Refused:
+        return CopyOutcome::WriteFailed;
+    }
+    return CopyOutcome::WriteFailed;
+  }
+
+  // The movie's copy of an audio sample or stretch, then the audio file's.
+  CopyOutcome write_audio(std::int64_t offset, std::int64_t length) {
+    const bool aac = model_.audio.role == TrackRole::Aac;
+    if (movie_ != nullptr) {
+      const std::uint32_t track = model_.audio.track;
+      const SampleWrite m = aac ? movie_->audio_frame(track, offset, length)
+                                : movie_->pcm(track, offset, length);
+      if (m != SampleWrite::Done) return from_sample(m);
+    }
+    if (!audio_.file.is_open()) return CopyOutcome::Done;
+    return aac ? write_frame(offset, length) : write_pcm(offset, length);
+  }
+
+  bool audio_wanted() const { return audio_.file.is_open() || movie_ != nullptr; }
+
+  // A stretch skipped as damage: the movie puts its tracks back in step after it.
+  CopyOutcome skip_damage(std::int64_t offset, std::int64_t length) {
+    print_skip(offset, length);
+    if (movie_ == nullptr) return CopyOutcome::Done;
+    return from_sample(movie_->damage(length));
+  }
+
   // Writes the units from `offset` to `end`, all of them checked already.
   CopyOutcome write_units(std::int64_t offset, std::int64_t end) {
     const std::uint32_t ls = index_.length_size;
@@ -91,7 +129,9 @@ class ModelWalk {
       if (field.empty()) return CopyOutcome::ReadFailed;
       const std::uint32_t length = unit_length(field, ls);
       last_type_ = field[ls] & 0x1F;
-      const CopyOutcome w = write_video_unit(input_, offset, length, video_, ls);
+      const CopyOutcome w = movie_ != nullptr
+                                ? from_sample(movie_->video_unit(offset + ls, length))
+                                : write_video_unit(input_, offset, length, video_, ls);
       if (w != CopyOutcome::Done) return w;
       offset += ls + length;
     }
@@ -179,6 +219,10 @@ class ModelWalk {
     }
     if (t->id == model_.audio.track) return take_announced_audio(size);
     if (t->role != TrackRole::Other) return Step::NotHere;
+    if (movie_ != nullptr) {
+      const CopyOutcome w = from_sample(movie_->other_sample(track, cursor_, size));
+      if (w != CopyOutcome::Done) return from_written(w, Step::VideoFailed);
+    }
     ClassHit hit;
     if (class_at(input_, index_, cursor_, hit) && hit.cls->track == track) {
       count_skipped({track, true, hit.cls->key}, size);
@@ -199,10 +243,8 @@ class ModelWalk {
     }
     const std::int64_t at = cursor_;
     cursor_ += size;
-    if (!audio_.file.is_open()) return Step::Taken;
-    const CopyOutcome w =
-        model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
-    return from_written(w, Step::AudioFailed);
+    if (!audio_wanted()) return Step::Taken;
+    return from_written(write_audio(at, size), Step::AudioFailed);
   }
 
   void note_announcement(const ClassHit& hit) {
@@ -216,6 +258,10 @@ class ModelWalk {
     if (!class_at(input_, index_, cursor_, hit)) return Step::NotHere;
     // A sample cut by the end of the input ends the walk.
     if (hit.size > input_.size - cursor_) return Step::Stop;
+    if (movie_ != nullptr) {
+      const CopyOutcome w = from_sample(movie_->other_sample(hit.cls->track, cursor_, hit.size));
+      if (w != CopyOutcome::Done) return from_written(w, Step::VideoFailed);
+    }
     count_skipped({hit.cls->track, true, hit.cls->key}, hit.size);
     cursor_ += hit.size;
     note_announcement(hit);
@@ -252,24 +298,20 @@ class ModelWalk {
   // The bytes up to the next recognised start: audio, unless audio is only ever
   // announced.
   Step take_stretch(std::int64_t start, std::int64_t end) {
-    if (!audio_.file.is_open()) return Step::Taken;
+    if (!audio_wanted()) return Step::Taken;
     if (!stretches_are_audio_) {
-      print_skip(start, end - start);
-      return Step::Taken;
+      return from_written(skip_damage(start, end - start), Step::VideoFailed);
     }
     if (model_.audio.role == TrackRole::Pcm) {
-      return from_written(write_pcm(start, end - start), Step::AudioFailed);
+      return from_written(write_audio(start, end - start), Step::AudioFailed);
     }
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::Stop;
     const std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
     for (const AacPiece& piece : pieces) {
-      if (!piece.frame) {
-        print_skip(start + piece.offset, piece.length);
-        continue;
-      }
-      const CopyOutcome w = write_frame(start + piece.offset, piece.length);
+      const CopyOutcome w = piece.frame ? write_audio(start + piece.offset, piece.length)
+                                        : skip_damage(start + piece.offset, piece.length);
       if (w != CopyOutcome::Done) return from_written(w, Step::AudioFailed);
     }
     return Step::Taken;
@@ -296,6 +338,7 @@ class ModelWalk {
   const AacFrameScores scores_;
   AudioOutput& audio_;
   OutputFile& video_;
+  MovieSink* movie_ = nullptr;  // the playable file, when one is written
   bool stretches_are_audio_ = true;
   std::int64_t cursor_ = 0;
   SampleWalk progress_;  // the cursor and progress value the progress line shows
@@ -309,7 +352,14 @@ class ModelWalk {
 
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
                             AudioOutput& audio, OutputFile& video) {
-  ModelWalk walk(input, model, audio, video);
+  ModelWalk walk(input, model, audio, video, nullptr);
+  return walk.run(cursor);
+}
+
+WalkOutcome walk_to_movie(InputWindow& input, std::int64_t cursor, const StreamModel& model,
+                          AudioOutput& audio, MovieSink& movie) {
+  OutputFile no_video;
+  ModelWalk walk(input, model, audio, no_video, &movie);
   return walk.run(cursor);
 }
 

@@ -10,6 +10,7 @@
 #include "io/input_window.h"
 #include "io/output_file.h"
 #include "recovery/audio_output.h"
+#include "recovery/movie_sink.h"
 #include "recovery/sample_walk.h"
 
 namespace vidsalvage {
@@ -21,5 +22,11 @@ namespace vidsalvage {
 // sample. Stops early only when an output cannot be written.
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
                             AudioOutput& audio, OutputFile& video);
+
+// The same walk writing a playable file: every sample it takes goes to `movie`
+// (the audio also to `audio` when its file is open), and each stretch skipped as
+// damage puts the movie's tracks back in step. The trace lines are the same.
+WalkOutcome walk_to_movie(InputWindow& input, std::int64_t cursor, const StreamModel& model,
+                          AudioOutput& audio, MovieSink& movie);
 
 }  // namespace vidsalvage

@@ -310,7 +310,7 @@ void remux_by_units(const TempDir& dir, const std::string& source, const std::st
   for (const Piece& sample : samples) {
     for (std::int64_t at = sample.offset; at < sample.offset + sample.size;) {
       const auto length = static_cast<std::uint32_t>(read_be(file, at, 4));
-      const std::int64_t head = std::min<std::int64_t>(length, kUnitHeadBytes);
+      const std::int64_t head = std::min<std::int64_t>(length, kAccessUnitHeadBytes);
       if (assembler.add({at + 4, length}, slice(file, at + 4, head), done)) write();
       at += 4 + length;
     }

@@ -1,0 +1,116 @@
+#pragma once
+// Turns what the model walk takes into the samples of a playable file: video
+// units grouped into access units and timed in display order, audio frames, PCM
+// and the samples of other tracks, each in the reference's track with the
+// reference's durations. After a stretch of damage every track starts again at
+// one common time, so that no track drifts from the others by what it lost.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "codec/picture_order.h"
+#include "codec/slice_header.h"
+#include "io/input_window.h"
+#include "io/output_file.h"
+#include "model/stream_model.h"
+#include "mp4/access_unit_assembler.h"
+#include "mp4/movie_writer.h"
+
+namespace vidsalvage {
+
+// The template's tracks a salvage fills: the video track, the audio track the
+// walk writes, and the other tracks whose samples the walk recognises. Indexes
+// into model.movie.tracks, in the reference's order.
+std::vector<std::size_t> salvaged_tracks(const StreamModel& model);
+
+// The reference's media data rate, bytes per second of its video; 0 when its
+// duration is unknown.
+double reference_byte_rate(const StreamModel& model);
+
+enum class SinkStart { Started, NoTemplate, WriteFailed };
+
+class MovieSink {
+ public:
+  explicit MovieSink(InputWindow& input) : input_(input) {}
+
+  // NoTemplate when the model carries no sample description for the video track
+  // (a model learned before they were kept) or the writer refuses the template.
+  [[nodiscard]] SinkStart start(OutputFile& out, const StreamModel& model);
+
+  // A video NAL unit of `length` bytes at `offset` (its length field before it).
+  [[nodiscard]] SampleWrite video_unit(std::int64_t offset, std::uint32_t length);
+  // An AAC frame, raw, of audio track `track`.
+  [[nodiscard]] SampleWrite audio_frame(std::uint32_t track, std::int64_t offset,
+                                        std::int64_t length);
+  // Interleaved PCM frames; a partial frame at the end is left out.
+  [[nodiscard]] SampleWrite pcm(std::uint32_t track, std::int64_t offset, std::int64_t length);
+  // A sample of another track, as recorded.
+  [[nodiscard]] SampleWrite other_sample(std::uint32_t track, std::int64_t offset,
+                                         std::int64_t size);
+  // `length` bytes the walk skipped as damage: the tracks lost about as much
+  // time as the reference takes to record that many bytes.
+  [[nodiscard]] SampleWrite damage(std::int64_t length);
+
+  // Writes what is held back and the movie box.
+  [[nodiscard]] bool finish();
+
+  // Video samples written so far, for the report.
+  std::uint64_t video_samples() const;
+
+ private:
+  // The last sample of a track, held until the next one says whether a gap
+  // follows it.
+  struct HeldSample {
+    bool held = false;
+    std::vector<InputUnit> units;  // video
+    std::int64_t offset = 0;       // others
+    std::int64_t length = 0;
+    SampleTiming timing;
+  };
+  struct SinkTrack {
+    std::size_t index = 0;  // into the template's tracks
+    std::uint32_t id = 0;
+    TrackRole role = TrackRole::Other;
+    std::uint32_t timescale = 0;
+    std::uint32_t delta = 0;
+    std::uint32_t frame_bytes = 0;  // PCM
+    std::uint64_t next_time = 0;    // the decoding time of the next sample
+    HeldSample held;
+  };
+  struct Picture {
+    AccessUnit unit;
+    std::int32_t order = 0;  // picture order count
+    std::uint64_t sequence = 0;
+  };
+  struct Sequence {
+    std::vector<std::int32_t> orders;  // sorted
+    bool started = false;
+    std::uint64_t start_time = 0;  // the decoding time of its first picture
+  };
+
+  SinkTrack* track_of(std::uint32_t id);
+  SampleWrite hold(SinkTrack& t, HeldSample sample);
+  SampleWrite write_held(SinkTrack& t);
+  SampleWrite add_picture(AccessUnit unit);
+  SampleWrite release_pictures(std::size_t keep);
+  std::int32_t picture_order(const AccessUnit& unit, bool& starts_sequence);
+  SampleWrite align_tracks(std::int64_t skipped_bytes);
+
+  InputWindow& input_;
+  MovieWriter writer_;
+  std::vector<SinkTrack> tracks_;
+  SinkTrack* video_ = nullptr;
+  AccessUnitAssembler assembler_;
+  AvcParameterSets sets_;
+  AvcPictureOrder order_;
+  std::deque<Picture> pictures_;  // waiting until their display rank is certain
+  std::map<std::uint64_t, Sequence> sequences_;
+  std::uint64_t sequence_ = 0;
+  bool all_sync_ = false;  // the reference has no stss: every sample is a key
+  double byte_rate_ = 0;
+  std::uint64_t video_written_ = 0;
+};
+
+}  // namespace vidsalvage
