@@ -169,6 +169,22 @@ SampleWrite MovieSink::add_picture(AccessUnit unit) {
   return release_pictures(kReorderPictures);
 }
 
+// After damage the pictures up to the next key refer to pictures that were lost,
+// and so do those after a key that are shown before it (an open GOP's leading
+// pictures): a decoder could only guess them.
+bool MovieSink::decodable(const Picture& p) {
+  if (!awaiting_key_) {
+    if (!after_key_ || p.sequence != key_sequence_ || p.order >= key_order_) return true;
+    return false;
+  }
+  if (!p.unit.sync && !all_sync_) return false;
+  awaiting_key_ = false;
+  after_key_ = true;
+  key_sequence_ = p.sequence;
+  key_order_ = p.order;
+  return true;
+}
+
 // Writes the pictures beyond the last `keep`, each presented at its sequence's
 // start plus its rank among the sequence's order counts.
 SampleWrite MovieSink::release_pictures(std::size_t keep) {
@@ -184,6 +200,12 @@ SampleWrite MovieSink::release_pictures(std::size_t keep) {
     const auto rank = static_cast<std::uint64_t>(
         std::lower_bound(s.orders.begin(), s.orders.end(), p.order) - s.orders.begin());
     const std::uint64_t presented = s.start_time + rank * v.delta;
+    if (!decodable(p)) {
+      // Its time stays taken, so the pictures after it keep theirs.
+      v.held.timing.duration += v.delta;
+      v.next_time += v.delta;
+      continue;
+    }
     HeldSample h;
     h.units = std::move(p.unit.units);
     h.timing.duration = v.delta;
@@ -250,9 +272,14 @@ SampleWrite MovieSink::damage(std::int64_t length) {
 // plus the time the reference takes to record the skipped bytes, each track's
 // share rounded to its whole samples. The gap goes into the held sample's duration.
 SampleWrite MovieSink::align_tracks(std::int64_t skipped_bytes) {
+  // The video is the clock: audio cut from a damaged stretch may run ahead.
   double latest = 0;
-  for (const SinkTrack& t : tracks_) {
-    if (t.held.held) latest = std::max(latest, static_cast<double>(t.next_time) / t.timescale);
+  if (video_->held.held) {
+    latest = static_cast<double>(video_->next_time) / video_->timescale;
+  } else {
+    for (const SinkTrack& t : tracks_) {
+      if (t.held.held) latest = std::max(latest, static_cast<double>(t.next_time) / t.timescale);
+    }
   }
   const double lost = byte_rate_ > 0 ? static_cast<double>(skipped_bytes) / byte_rate_ : 0;
   bool moved_video = false;
@@ -268,6 +295,10 @@ SampleWrite MovieSink::align_tracks(std::int64_t skipped_bytes) {
   // The pictures after a gap are ranked among themselves: their sequence starts
   // after it.
   if (moved_video && !sequences_[sequence_].orders.empty()) ++sequence_;
+  if (moved_video) {
+    awaiting_key_ = true;
+    after_key_ = false;
+  }
   return SampleWrite::Done;
 }
 

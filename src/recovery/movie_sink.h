@@ -95,6 +95,7 @@ class MovieSink {
   SampleWrite write_held(SinkTrack& t);
   SampleWrite add_picture(AccessUnit unit);
   SampleWrite release_pictures(std::size_t keep);
+  bool decodable(const Picture& p);
   std::int32_t picture_order(const AccessUnit& unit, bool& starts_sequence);
   SampleWrite align_tracks(std::int64_t skipped_bytes);
 
@@ -111,6 +112,12 @@ class MovieSink {
   bool all_sync_ = false;  // the reference has no stss: every sample is a key
   double byte_rate_ = 0;
   std::uint64_t video_written_ = 0;
+  // After a gap: no picture is written until a key, nor, after it, one of its
+  // sequence shown before it.
+  bool awaiting_key_ = false;
+  bool after_key_ = false;
+  std::uint64_t key_sequence_ = 0;
+  std::int32_t key_order_ = 0;
 };
 
 }  // namespace vidsalvage
