@@ -224,6 +224,9 @@ SampleWrite MovieSink::release_pictures(std::size_t keep) {
 SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std::int64_t length) {
   SinkTrack* t = track_of(track);
   if (t == nullptr || length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
+  // A frame that runs to the end of a cut recording is most likely cut with it:
+  // a decoder would stumble on it.
+  if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
   HeldSample h;
   h.offset = offset;
   h.length = length;

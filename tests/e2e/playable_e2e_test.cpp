@@ -1,0 +1,297 @@
+// Salvages straight to a playable file, judged by real decoders and demuxers:
+// ffmpeg decodes it without a message, the frames (framemd5) come back with the
+// intact file's pictures at the intact file's times, the audio packets likewise,
+// GStreamer's demuxer and mkvmerge take it. Damaged copies must keep audio and
+// video in step across the damage.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/camera_layout.h"
+#include "support/cli.h"
+#include "support/media.h"
+
+namespace vidsalvage::test {
+namespace {
+
+constexpr std::size_t kDamageBytes = 256 * 1024;
+constexpr double kSameTime = 0.001;  // seconds
+constexpr double kInStep = 0.050;    // seconds between the audio's and the video's shift
+
+const std::string kSource =
+    "-f lavfi -i testsrc2=size=640x360:rate=30 -f lavfi "
+    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=7 -t 12 -c:v libx264 "
+    "-preset veryfast -b:v 3M -bsf:v filter_units=remove_types=6 ";
+const std::string kBFrames = kSource + "-g 60 -bf 3 -x264-params open-gop=1 -c:a aac -ac 2 src.mp4";
+const std::string kIntraPcm = kSource + "-x264-params aud=1 -g 1 -c:a pcm_s16le -ac 2 src.mov";
+const std::string kPlain = kSource + "-g 60 -bf 2 -c:a aac -ac 2 src.mp4";
+
+struct Frame {
+  double time = 0;  // seconds
+  std::string hash;
+};
+
+// `ffmpeg -f framemd5` of one stream: decoded pictures, or with `copy` the packets.
+std::vector<Frame> frame_hashes(const TempDir& dir, const std::string& file,
+                                const std::string& stream, bool copy) {
+  const std::string text =
+      run_and_capture(dir, "ffmpeg -nostdin -v error -i '" + file + "' -map " + stream +
+                               (copy ? " -c copy" : "") + " -f framemd5 - 2>/dev/null");
+  std::vector<Frame> frames;
+  std::istringstream lines(text);
+  std::string line;
+  double num = 1;
+  double den = 1;
+  while (std::getline(lines, line)) {
+    if (line.rfind("#tb", 0) == 0) {
+      const std::size_t colon = line.find(':');
+      const std::size_t slash = line.find('/', colon);
+      num = std::stod(line.substr(colon + 1, slash - colon - 1));
+      den = std::stod(line.substr(slash + 1));
+      continue;
+    }
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream row(line);
+    for (std::string f; std::getline(row, f, ',');) {
+      f.erase(0, f.find_first_not_of(' '));
+      fields.push_back(f);
+    }
+    if (fields.size() < 6) continue;
+    frames.push_back({std::stod(fields[2]) * num / den, fields[5]});
+  }
+  return frames;
+}
+
+struct Matched {
+  std::size_t intact = 0;
+  std::size_t salvaged = 0;
+  std::vector<std::pair<double, double>> times;  // (intact, salvaged) of each match
+  // How many matches sit at the first match's shift, within kSameTime.
+  std::size_t in_time() const {
+    if (times.empty()) return 0;
+    const double shift = times.front().second - times.front().first;
+    return static_cast<std::size_t>(std::count_if(times.begin(), times.end(), [&](const auto& t) {
+      return std::abs(t.second - t.first - shift) <= kSameTime;
+    }));
+  }
+  // The shift of the match nearest to intact time `at`.
+  double shift_near(double at) const {
+    double best = 1e9;
+    double shift = 0;
+    for (const auto& [a, s] : times) {
+      if (std::abs(a - at) < best) {
+        best = std::abs(a - at);
+        shift = s - a;
+      }
+    }
+    return shift;
+  }
+};
+
+// The salvaged frames matched in order against the intact ones by their hash.
+Matched match_in_order(const std::vector<Frame>& intact, const std::vector<Frame>& salvaged) {
+  std::map<std::string, std::vector<std::size_t>> where;
+  for (std::size_t i = 0; i < intact.size(); ++i) where[intact[i].hash].push_back(i);
+  Matched m{intact.size(), salvaged.size(), {}};
+  std::size_t next = 0;
+  for (const Frame& f : salvaged) {
+    const auto it = where.find(f.hash);
+    if (it == where.end()) continue;
+    const auto at = std::lower_bound(it->second.begin(), it->second.end(), next);
+    if (at == it->second.end()) continue;
+    m.times.emplace_back(intact[*at].time, f.time);
+    next = *at + 1;
+  }
+  return m;
+}
+
+int exit_status_of(const TempDir& dir, const std::string& command) {
+  const std::string out = run_and_capture(dir, command + " >/dev/null 2>&1; echo $?");
+  return std::atoi(out.c_str());
+}
+
+std::string decode_errors(const TempDir& dir, const std::string& file) {
+  return run_and_capture(dir, "ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");
+}
+
+int mkvmerge_tracks(const TempDir& dir, const std::string& file) {
+  const std::string out = run_and_capture(dir, "mkvmerge -i '" + file + "' 2>&1");
+  int tracks = 0;
+  for (std::size_t at = out.find("Track ID"); at != std::string::npos;
+       at = out.find("Track ID", at + 1)) {
+    ++tracks;
+  }
+  return tracks;
+}
+
+Bytes cut_at_movie(const Bytes& file) {
+  const std::vector<BoxRef> moov = find_boxes(file, "moov");
+  if (moov.empty()) return {};
+  return Bytes(file.begin(), file.begin() + moov.front().offset);
+}
+
+// The cut copy with `count` bytes two fifths into it overwritten.
+Bytes damaged(Bytes file, bool random) {
+  const std::size_t at = file.size() * 2 / 5;
+  std::uint32_t state = 12345;
+  for (std::size_t i = at; i < at + kDamageBytes && i < file.size(); ++i) {
+    state = state * 1103515245u + 12345u;
+    file[i] = random ? static_cast<std::uint8_t>(state >> 16) : 0;
+  }
+  return file;
+}
+
+class PlayableTest : public testing::Test {
+ protected:
+  // Salvages `damaged_name` to `out` in one run with --reference.
+  void salvage(const std::string& reference, const std::string& damaged_name,
+               const std::string& out) {
+    const CliResult run = run_cli(dir_, {damaged_name, out, "--reference", reference});
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_TRUE(dir_.exists("reference.model"));
+  }
+
+  // Every frame and audio packet back, at the intact file's times.
+  void expect_whole(const std::string& intact, const std::string& out, bool audio_packets) {
+    EXPECT_EQ(decode_errors(dir_, out), "");
+    const Matched v = match_in_order(frame_hashes(dir_, intact, "0:v:0", false),
+                                     frame_hashes(dir_, out, "0:v:0", false));
+    EXPECT_EQ(v.times.size(), v.intact);
+    EXPECT_EQ(v.in_time(), v.intact);
+    ASSERT_FALSE(v.times.empty());
+    EXPECT_LE(std::abs(v.times.front().second - v.times.front().first), kSameTime);
+    // PCM packets are cut where chunks end, which a salvage need not repeat:
+    // its decoded samples are compared instead.
+    if (audio_packets) {
+      const Matched a = match_in_order(frame_hashes(dir_, intact, "0:a:0", true),
+                                       frame_hashes(dir_, out, "0:a:0", true));
+      EXPECT_GE(a.times.size() * 100, a.intact * 99);
+      EXPECT_GE(a.in_time() * 100, a.intact * 95);
+    } else {
+      const std::string cmd = " -map 0:a:0 -f s16le - 2>/dev/null | md5sum";
+      EXPECT_EQ(run_and_capture(dir_, "ffmpeg -nostdin -v error -i " + intact + cmd),
+                run_and_capture(dir_, "ffmpeg -nostdin -v error -i " + out + cmd));
+    }
+  }
+
+  // As many tracks as mkvmerge lists in the intact file (it leaves out kinds it
+  // does not carry, such as timecode).
+  void expect_readers_take(const std::string& out, const std::string& intact) {
+    EXPECT_EQ(exit_status_of(dir_, "gst-launch-1.0 -q filesrc location=" + out +
+                                       " ! qtdemux name=d d.video_0 ! queue ! fakesink "
+                                       "d.audio_0 ! queue ! fakesink"),
+              0);
+    EXPECT_EQ(mkvmerge_tracks(dir_, out), mkvmerge_tracks(dir_, intact));
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(PlayableTest, BFramesInAnOpenGopComeBackInDisplayOrderAndTime) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kBFrames));
+  dir_.write("damaged.mp4", cut_at_movie(dir_.read("src.mp4")));
+  salvage("src.mp4", "damaged.mp4", "out.mp4");
+  expect_whole("src.mp4", "out.mp4", true);
+  expect_readers_take("out.mp4", "src.mp4");
+}
+
+TEST_F(PlayableTest, IntraOnlyMovWithPcmStaysQuickTime) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kIntraPcm));
+  dir_.write("damaged.mov", cut_at_movie(dir_.read("src.mov")));
+  salvage("src.mov", "damaged.mov", "out.MOV");
+  expect_whole("src.mov", "out.MOV", false);
+  expect_readers_take("out.MOV", "src.mov");
+  const Bytes out = dir_.read("out.MOV");
+  ASSERT_GE(out.size(), 12u);
+  EXPECT_EQ(std::string(out.begin() + 8, out.begin() + 12), "qt  ");
+}
+
+// A phone's recording shows upright by its track header's matrix.
+TEST_F(PlayableTest, KeepsTheRotationOfAPhoneRecording) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kPlain));
+  Bytes src = dir_.read("src.mp4");
+  const std::vector<BoxRef> tkhd = find_boxes(src, "tkhd");
+  ASSERT_FALSE(tkhd.empty());
+  // Version 0: the matrix starts 40 bytes into the body; 90 degrees is {0 1 -1 0}.
+  const std::size_t matrix = static_cast<std::size_t>(tkhd.front().body_offset()) + 40;
+  const std::uint8_t rotated[16] = {0, 0, 0, 0, 0, 1, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
+  std::copy(std::begin(rotated), std::end(rotated), src.begin() + static_cast<long>(matrix));
+  dir_.write("phone.mp4", src);
+  dir_.write("damaged.mp4", cut_at_movie(src));
+  salvage("phone.mp4", "damaged.mp4", "out.m4v");
+  const std::string probe =
+      "ffprobe -v error -select_streams v -show_entries "
+      "stream_side_data=rotation -of csv=p=0 ";
+  const std::string rotation = run_and_capture(dir_, probe + "phone.mp4");
+  EXPECT_NE(rotation, "");
+  EXPECT_EQ(run_and_capture(dir_, probe + "out.m4v"), rotation);
+  expect_whole("phone.mp4", "out.m4v", true);
+}
+
+TEST_F(PlayableTest, KeepsTheTelemetryAndDescriptorTracksOfACamera) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kPlain));
+  const CameraRecording rec = build_camera_recording(dir_.read("src.mp4"));
+  dir_.write("intact.mp4", rec.file);
+  dir_.write("damaged.mp4", cut_movie(rec));
+  salvage("intact.mp4", "damaged.mp4", "out.mp4");
+  expect_whole("intact.mp4", "out.mp4", true);
+  const std::string count = "ffprobe -v error -show_entries stream=index -of csv=p=0 ";
+  EXPECT_EQ(run_and_capture(dir_, count + "out.mp4"), run_and_capture(dir_, count + "intact.mp4"));
+  expect_readers_take("out.mp4", "intact.mp4");
+}
+
+TEST_F(PlayableTest, ARecordingCutInsideASampleEndsPlayable) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kBFrames));
+  Bytes cut = cut_at_movie(dir_.read("src.mp4"));
+  cut.resize(cut.size() * 3 / 4);
+  dir_.write("damaged.mp4", cut);
+  salvage("src.mp4", "damaged.mp4", "out.mp4");
+  EXPECT_EQ(decode_errors(dir_, "out.mp4"), "");
+  const Matched v = match_in_order(frame_hashes(dir_, "src.mp4", "0:v:0", false),
+                                   frame_hashes(dir_, "out.mp4", "0:v:0", false));
+  EXPECT_GE(v.times.size() * 100, v.intact * 70);
+  EXPECT_EQ(v.in_time(), v.times.size());
+  expect_readers_take("out.mp4", "src.mp4");
+}
+
+// After 256 KB written over, audio and video resume in step with each other.
+TEST_F(PlayableTest, DamageLeavesAudioAndVideoInStep) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  ASSERT_TRUE(run_ffmpeg(dir_, kPlain));
+  const Bytes cut = cut_at_movie(dir_.read("src.mp4"));
+  for (const bool random : {false, true}) {
+    SCOPED_TRACE(random ? "random bytes" : "zeros");
+    dir_.write("damaged.mp4", damaged(cut, random));
+    salvage("src.mp4", "damaged.mp4", "out.mp4");
+    const Matched v = match_in_order(frame_hashes(dir_, "src.mp4", "0:v:0", false),
+                                     frame_hashes(dir_, "out.mp4", "0:v:0", false));
+    const Matched a = match_in_order(frame_hashes(dir_, "src.mp4", "0:a:0", true),
+                                     frame_hashes(dir_, "out.mp4", "0:a:0", true));
+    ASSERT_FALSE(v.times.empty());
+    ASSERT_FALSE(a.times.empty());
+    EXPECT_GE(v.times.size() * 100, v.intact * 80);
+    // Before the damage, and at the end, long after it.
+    const double end = v.times.back().first;
+    for (const double at : {1.0, end - 0.5}) {
+      SCOPED_TRACE(at);
+      EXPECT_LT(std::abs(v.shift_near(at) - a.shift_near(at)), kInStep);
+    }
+    EXPECT_LE(std::abs(v.shift_near(1.0)), kSameTime);
+    expect_readers_take("out.mp4", "src.mp4");
+  }
+}
+
+}  // namespace
+}  // namespace vidsalvage::test
