@@ -56,10 +56,10 @@ InputOptions input_options_from_environment() {
   return options;
 }
 
-int run_mode(InputWindow& input, int argc, const char* const* argv) {
+int run_mode(InputWindow& input, RunMode mode, int argc, const char* const* argv) {
   // The dump modes take the table number from argument 3; 1 without it.
   const int table_number = argc > 3 ? parse_table_number(argv[3]) : 1;
-  switch (choose_run_mode(argv[2])) {
+  switch (mode) {
     case RunMode::DumpStco:
       return dump_chunk_offsets(input, ChunkTableKind::Stco, table_number);
     case RunMode::DumpCo64:
@@ -98,7 +98,14 @@ int run(int argc, const char* const* argv) {
   }
   InputWindow input;
   if (!open_input(input, argv[1], input_options_from_environment())) return kExitFailure;
-  const int status = run_mode(input, argc, argv);
+  const RunMode mode = choose_run_mode(argv[2]);
+  int status = run_mode(input, mode, argc, argv);
+  // Every mode stops at a failed read of the input, keeping what it wrote; the
+  // failure is reported here, once, unless the learning reported it already.
+  if (input_failed(input) && !(mode == RunMode::LearnModel && status == kExitFailure)) {
+    std::printf("Cannot read '%s'\n", argv[1]);
+    status = kExitFailure;
+  }
   release_input(input);
   return status;
 }
