@@ -13,6 +13,9 @@ namespace {
 
 // Set only by tests: reads the input through the window even when it could be mapped.
 constexpr const char* kForceWindowVariable = "VIDSALVAGE_FORCE_WINDOW";
+// Set only by tests: a window of this many bytes, reloaded after half of them, so
+// that a small recording crosses reloads.
+constexpr const char* kWindowBytesVariable = "VIDSALVAGE_TEST_WINDOW_BYTES";
 
 void print_banner() {
   std::printf("vidsalvage 1.19 - salvages the video and audio of unfinalised MP4/MOV recordings\n");
@@ -53,6 +56,10 @@ void print_usage() {
 InputOptions input_options_from_environment() {
   InputOptions options;
   options.allow_mapping = std::getenv(kForceWindowVariable) == nullptr;
+  if (const char* bytes = std::getenv(kWindowBytesVariable); bytes != nullptr) {
+    options.window_bytes = std::atoll(bytes);
+    options.reload_bytes = options.window_bytes / 2;
+  }
   return options;
 }
 
