@@ -15,6 +15,9 @@ constexpr std::int64_t kDefaultReloadBytes = 48 * 1024 * 1024;  // 0x3000000
 // A reload starts this many bytes before the offset asked for, so a box size in
 // front of a matched type code is in the window too.
 constexpr std::int64_t kBackMarginBytes = 8;
+// A read the window does not hold loads this much from it on (or what is asked
+// for, when more): the walks' next units, without the window's whole size.
+constexpr std::int64_t kReadAheadBytes = 256 * 1024;
 // A stretch this long goes from the input file to the output file inside the
 // system: the write costs no copy through the program, nor a page fault per page.
 constexpr std::int64_t kSystemCopyBytes = 64 * 1024;
@@ -65,7 +68,7 @@ void choose_sizes(const InputOptions& options, std::int64_t& window, std::int64_
 InputWindow::~InputWindow() { release_input(*this); }
 
 bool InputWindow::covers(std::int64_t offset) const {
-  return base_ != -1 && offset >= base_ && offset - base_ < reload_bytes_;
+  return full_ && base_ != -1 && offset >= base_ && offset - base_ < reload_bytes_;
 }
 
 bool InputWindow::load(std::int64_t at, std::span<std::uint8_t> into) {
@@ -81,7 +84,7 @@ bool InputWindow::load(std::int64_t at, std::span<std::uint8_t> into) {
          got == static_cast<std::int64_t>(into.size());
 }
 
-std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length) {
+std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length, bool ahead) {
   if (failed_) return -1;
   const std::int64_t new_base = std::max<std::int64_t>(offset - kBackMarginBytes, 0);
   const std::int64_t wanted = offset - new_base + length;
@@ -91,13 +94,16 @@ std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length) {
     capacity_ = buffer_ ? wanted : 0;
     base_ = -1;
     held_ = 0;
+    full_ = false;
     data_ = buffer_.get();
     if (!buffer_) {
       failed_ = true;
       return -1;
     }
   }
-  const std::int64_t count = std::min(std::max(window_bytes_, wanted), size - new_base);
+  const std::int64_t load_bytes =
+      ahead ? std::min(std::max(wanted, kReadAheadBytes), capacity_) : std::max(window_bytes_, wanted);
+  const std::int64_t count = std::min(load_bytes, size - new_base);
   // Bytes already held from the new base on move to the front instead of being read again.
   std::int64_t kept = 0;
   if (base_ != -1 && new_base >= base_ && new_base < base_ + held_) {
@@ -106,12 +112,14 @@ std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length) {
   }
   base_ = new_base;
   held_ = kept;
+  full_ = false;
   if (count > kept &&
       !load(new_base + kept, {buffer_.get() + kept, static_cast<std::size_t>(count - kept)})) {
     failed_ = true;
     return -1;
   }
   held_ = count;
+  full_ = count >= window_bytes_ || new_base + count == size;
   return count;
 }
 
@@ -190,7 +198,7 @@ bool open_memory_input(InputWindow& window, std::span<const std::uint8_t> bytes,
 
 std::int64_t refill_window(InputWindow& window, std::int64_t offset) {
   if (window.mapping_ || window.covers(offset)) return 0;
-  return window.reload(offset, 0);
+  return window.reload(offset, 0, false);
 }
 
 std::int64_t find_pattern(InputWindow& window, std::int64_t end, std::int64_t start,
@@ -206,10 +214,20 @@ std::int64_t find_pattern(InputWindow& window, std::int64_t end, std::int64_t st
   while (i <= last) {
     std::int64_t chunk_last = last;
     if (!window.mapping_) {
-      if (!window.covers(i) && window.reload(i, 0) < 0) return kNotFound;
-      // Positions up to the reload distance are covered; the byte-by-byte search
-      // would reload at the first position after it, and so does the next turn.
-      chunk_last = std::min(chunk_last, window.base_ + window.reload_bytes_ - 1);
+      // A search that ends within a window's size reads up to its end only.
+      if (held_bytes(window, i, end - i).empty()) {
+        const bool short_search = end - i < window.window_bytes_;
+        if (!window.covers(i) &&
+            window.reload(i, short_search ? end - i : 0, short_search) < 0) {
+          return kNotFound;
+        }
+        // Positions up to the reload distance of a full window are covered; the
+        // byte-by-byte search would reload at the first position after it, and so
+        // does the next turn.
+        if (window.full_) {
+          chunk_last = std::min(chunk_last, window.base_ + window.reload_bytes_ - 1);
+        }
+      }
     }
     chunk_last = std::min(chunk_last, window.base_ + window.held_ - length);
     if (chunk_last < i) return kNotFound;
@@ -236,6 +254,7 @@ void release_input(InputWindow& window) {
   window.data_ = nullptr;
   window.base_ = -1;
   window.held_ = 0;
+  window.full_ = false;
   window.size = 0;
   window.failed_ = false;
   window.reads_ = 0;
@@ -258,15 +277,9 @@ InputRead read_at(InputWindow& window, std::int64_t offset, std::int64_t length)
     return {ReadStatus::End, {}};
   }
   if (window.failed_) return {ReadStatus::Failed, {}};
-  if (!window.mapping_) {
-    // First as a refill would, so that the window moves as it always has; then for
-    // a stretch reaching past what the window holds.
-    if (!window.covers(offset) && window.reload(offset, length) < 0) {
-      return {ReadStatus::Failed, {}};
-    }
-    if (held_bytes(window, offset, length).empty() && window.reload(offset, length) < 0) {
-      return {ReadStatus::Failed, {}};
-    }
+  if (!window.mapping_ && held_bytes(window, offset, length).empty() &&
+      window.reload(offset, length, true) < 0) {
+    return {ReadStatus::Failed, {}};
   }
   return {ReadStatus::Found, held_bytes(window, offset, length)};
 }
@@ -285,7 +298,17 @@ InputCopy copy_to_output(InputWindow& window, std::int64_t offset, std::int64_t 
   if (offset < 0 || length < 0 || offset > window.size || length > window.size - offset) {
     return InputCopy::ReadFailed;
   }
-  if (window.mapping_ && window.file_ != nullptr && length >= kSystemCopyBytes) {
+  // What the window holds already goes from there: it was read once.
+  if (!window.mapping_ && window.base_ != -1 && offset >= window.base_ &&
+      offset < window.base_ + window.held_) {
+    const std::int64_t held = std::min(length, window.base_ + window.held_ - offset);
+    if (!out.write(held_bytes(window, offset, held))) return InputCopy::WriteFailed;
+    offset += held;
+    length -= held;
+  }
+  // A long stretch of a file goes inside the system: from the page cache to the
+  // output without a copy through the program, and without reloading the window.
+  if (window.file_ != nullptr && !window.failed_ && length >= kSystemCopyBytes) {
     const std::int64_t copied = out.copy_from(window.file_, offset, length);
     if (copied < 0) return InputCopy::WriteFailed;
     offset += copied;

@@ -82,8 +82,8 @@ std::span<const std::uint8_t> held_bytes(const InputWindow& window, std::int64_t
 
 // The `length` bytes at `offset` (up to kMaxReadBytes), whole: Found, End when the
 // input does not hold them all, Failed when a read of the file failed. The bytes
-// stay valid until the next read that reloads: one at an offset the window does
-// not cover, or one asking for bytes it does not hold.
+// stay valid until the next read that reloads: one asking for bytes the window
+// does not hold, or a search or refill at an offset it does not cover.
 InputRead read_at(InputWindow& window, std::int64_t offset, std::int64_t length);
 
 // read_at's bytes, empty when it did not find them.
@@ -152,14 +152,16 @@ class InputWindow {
   friend bool names_file_in_use(const InputWindow&, const char*);
   friend void claim_output_name(const InputWindow&, const char*);
 
-  // A position is covered when it lies less than reload_bytes_ after the window's
-  // start: the window holds window_bytes_ - reload_bytes_ bytes from it on, or up
-  // to the end of the input.
+  // A position is covered when a full window lies less than reload_bytes_ before
+  // it: the window then holds window_bytes_ - reload_bytes_ bytes from it on, or
+  // up to the end of the input.
   bool covers(std::int64_t offset) const;
-  // Loads the window from 8 bytes before `offset`, with room for `length` bytes
-  // from `offset` on; the bytes it holds already are moved, not read again.
-  // Returns the bytes held, or -1 when the read failed (the input is then failed).
-  std::int64_t reload(std::int64_t offset, std::int64_t length);
+  // Loads the window from 8 bytes before `offset`: a full window, or with `ahead`
+  // only `length` bytes from `offset` on and a little more (what a walk needs
+  // next, while long stretches go from file to file). Bytes held already are
+  // moved, not read again. Returns the bytes held, or -1 when the read failed
+  // (the input is then failed).
+  std::int64_t reload(std::int64_t offset, std::int64_t length, bool ahead);
   bool load(std::int64_t at, std::span<std::uint8_t> into);
 
   platform::File* file_ = nullptr;
@@ -172,6 +174,7 @@ class InputWindow {
   std::int64_t reload_bytes_ = 0;
   std::int64_t base_ = -1;  // input offset of data_[0]; -1 while empty
   std::int64_t held_ = 0;   // bytes of data_ that hold input contents
+  bool full_ = false;       // held_ is a whole window, or reaches the end of the input
   bool failed_ = false;
   std::int64_t reads_ = 0;          // reads of the file so far
   std::int64_t failing_read_ = 0;  // the read a test makes fail; 0: none
