@@ -17,10 +17,13 @@ constexpr std::int64_t kDefaultReloadBytes = 48 * 1024 * 1024;  // 0x3000000
 constexpr std::int64_t kBackMarginBytes = 8;
 // A read the window does not hold loads this much from it on (or what is asked
 // for, when more): the walks' next units, without the window's whole size.
-constexpr std::int64_t kReadAheadBytes = 256 * 1024;
+constexpr std::int64_t kReadAheadBytes = 1024 * 1024;
 // A stretch this long goes from the input file to the output file inside the
-// system: the write costs no copy through the program, nor a page fault per page.
+// system: through the window it saves the copy into the window; from a mapping,
+// which a write copies from once anyway, only a long stretch gains (measured:
+// units of about 80 KB went 8% slower, stretches of megabytes twice as fast).
 constexpr std::int64_t kSystemCopyBytes = 64 * 1024;
+constexpr std::int64_t kSystemCopyFromMappingBytes = 1024 * 1024;
 
 // The byte of the pattern that memchr scans for. Zero and 0xFF bytes are common
 // in media data, so any other byte makes a better anchor.
@@ -308,7 +311,9 @@ InputCopy copy_to_output(InputWindow& window, std::int64_t offset, std::int64_t 
   }
   // A long stretch of a file goes inside the system: from the page cache to the
   // output without a copy through the program, and without reloading the window.
-  if (window.file_ != nullptr && !window.failed_ && length >= kSystemCopyBytes) {
+  const std::int64_t system_copy_bytes =
+      window.mapping_ ? kSystemCopyFromMappingBytes : kSystemCopyBytes;
+  if (window.file_ != nullptr && !window.failed_ && length >= system_copy_bytes) {
     const std::int64_t copied = out.copy_from(window.file_, offset, length);
     if (copied < 0) return InputCopy::WriteFailed;
     offset += copied;

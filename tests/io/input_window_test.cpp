@@ -185,11 +185,12 @@ TEST(InputWindow, MemoryThroughTheWindowBehavesAsAFile) {
   EXPECT_TRUE(input_failed(failing));
 }
 
-// Long stretches of a mapped file go through the system's copy, the rest from
-// the view: every way gives the same file.
+// Long stretches of a file go through the system's copy (from 64 KiB through the
+// window, from 1 MiB when mapped), the rest from the view: every way gives the
+// same file.
 TEST(InputWindow, CopiesStretchesWholeInEveryAccessMode) {
   TempDir dir;
-  const Bytes data = test::pseudo_random_bytes(300'000, 5);
+  const Bytes data = test::pseudo_random_bytes(2'500'000, 5);
   dir.write("mapped.bin", data);
   dir.write("windowed.bin", data);
   InputWindow mapped;
@@ -200,9 +201,10 @@ TEST(InputWindow, CopiesStretchesWholeInEveryAccessMode) {
   ASSERT_TRUE(open_input(windowed, dir.path("windowed.bin").c_str(), kSmallWindow));
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(open_memory_input(memory, data, kSmallWindow));
-  // Below, at and above the system copy's 64 KiB, and the last byte.
+  // Below and at both thresholds of the system copy, and the last byte.
   const std::pair<std::int64_t, std::int64_t> stretches[] = {
-      {3, 100}, {1000, 65'535}, {70'000, 65'536}, {140'000, 150'000}, {299'999, 1}};
+      {3, 100},          {1000, 65'535},          {70'000, 65'536},
+      {140'000, 1'048'575}, {1'200'000, 1'048'576}, {2'499'999, 1}};
   for (InputWindow* input : {&mapped, &windowed, &memory}) {
     SCOPED_TRACE(input == &mapped ? "mapped" : input == &windowed ? "windowed" : "memory");
     OutputFile out;
@@ -213,10 +215,70 @@ TEST(InputWindow, CopiesStretchesWholeInEveryAccessMode) {
       expected.insert(expected.end(), data.begin() + offset, data.begin() + offset + length);
       EXPECT_EQ(out.position(), static_cast<std::int64_t>(expected.size()));
     }
-    EXPECT_EQ(copy_to_output(*input, 299'999, 2, out), InputCopy::ReadFailed);
+    EXPECT_EQ(copy_to_output(*input, 2'499'999, 2, out), InputCopy::ReadFailed);
     ASSERT_TRUE(out.close());
     EXPECT_EQ(dir.read("out.bin"), expected);
   }
+}
+
+// Searches long and short, refills, reads and copies in any order: the window
+// (1 MB, larger than what a read loads ahead) answers as the mapped file does.
+TEST(InputWindow, WindowedAnswersAsMappedInAnyMixOfCalls) {
+  TempDir dir;
+  constexpr std::int64_t kSize = 4 * 1024 * 1024;
+  const Bytes data = test::pseudo_random_bytes(static_cast<std::size_t>(kSize), 8);
+  dir.write("mapped.bin", data);
+  dir.write("windowed.bin", data);
+  InputWindow mapped;
+  InputWindow windowed;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(open_input(mapped, dir.path("mapped.bin").c_str()));
+  ASSERT_TRUE(open_input(windowed, dir.path("windowed.bin").c_str(),
+                         {.allow_mapping = false, .window_bytes = 1024 * 1024}));
+  testing::internal::GetCapturedStdout();
+  OutputFile from_mapped;
+  OutputFile from_windowed;
+  ASSERT_TRUE(from_mapped.open(dir.path("mapped.out").c_str()));
+  ASSERT_TRUE(from_windowed.open(dir.path("windowed.out").c_str()));
+  std::uint32_t state = 11;
+  const auto next = [&state](std::int64_t bound) {
+    state = state * 1'103'515'245u + 12'345u;
+    return static_cast<std::int64_t>((state >> 4) % static_cast<std::uint32_t>(bound));
+  };
+  std::int64_t cursor = 0;
+  for (int i = 0; i < 400; ++i) {
+    cursor = next(8) == 0 ? next(kSize) : std::min(cursor + next(300'000), kSize - 1);
+    SCOPED_TRACE(testing::Message() << "call " << i << " at " << cursor);
+    switch (next(4)) {
+      case 0: {
+        const std::int64_t end = std::min(kSize, cursor + 1 + next(2 * 1024 * 1024));
+        const std::int64_t from = std::min(cursor + next(400'000), kSize - 3);
+        const Bytes pattern(data.begin() + from, data.begin() + from + 3);
+        ASSERT_EQ(find_pattern(windowed, end, cursor, pattern),
+                  find_pattern(mapped, end, cursor, pattern));
+        break;
+      }
+      case 1:
+        ASSERT_GE(refill_window(windowed, cursor), 0);
+        break;
+      case 2: {
+        const std::int64_t length = std::min(next(600'000), kSize - cursor);
+        const auto read = read_input(windowed, cursor, length);
+        ASSERT_EQ(static_cast<std::int64_t>(read.size()), length);
+        ASSERT_TRUE(std::equal(read.begin(), read.end(), data.begin() + cursor));
+        break;
+      }
+      default: {
+        const std::int64_t length = std::min(next(400'000), kSize - cursor);
+        ASSERT_EQ(copy_to_output(windowed, cursor, length, from_windowed), InputCopy::Done);
+        ASSERT_EQ(copy_to_output(mapped, cursor, length, from_mapped), InputCopy::Done);
+      }
+    }
+  }
+  ASSERT_TRUE(from_mapped.close());
+  ASSERT_TRUE(from_windowed.close());
+  EXPECT_EQ(dir.read("windowed.out"), dir.read("mapped.out"));
+  EXPECT_FALSE(input_failed(windowed));
 }
 
 TEST(InputWindow, MissingFileCannotBeOpened) {
