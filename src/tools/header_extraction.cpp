@@ -56,7 +56,7 @@ int extract_headers(InputWindow& input, const char* input_name) {
   const auto avcc = find_header_body(input, kAvccBox);
   if (!avcc) {
     if (input_failed(input)) return kExitFailure;  // the run ends with "Cannot read"
-    std::printf("Cannot find 'avcC'' atom (AVCDecoderConfigurationRecord) in '%s'\n", input_name);
+    std::printf("Cannot find 'avcC' atom (AVCDecoderConfigurationRecord) in '%s'\n", input_name);
     std::printf("Be sure your file is MP4/MOV with the codec MPEG-4 part 10 (AVC/H.264).\n");
     std::printf("This program does not support MPEG-4 part 2 (mp42) codec.\n");
     return kExitFailure;
