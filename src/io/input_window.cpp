@@ -104,8 +104,8 @@ std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length, bool 
       return -1;
     }
   }
-  const std::int64_t load_bytes =
-      ahead ? std::min(std::max(wanted, kReadAheadBytes), capacity_) : std::max(window_bytes_, wanted);
+  const std::int64_t load_bytes = ahead ? std::min(std::max(wanted, kReadAheadBytes), capacity_)
+                                        : std::max(window_bytes_, wanted);
   const std::int64_t count = std::min(load_bytes, size - new_base);
   // Bytes already held from the new base on move to the front instead of being read again.
   std::int64_t kept = 0;
@@ -220,8 +220,7 @@ std::int64_t find_pattern(InputWindow& window, std::int64_t end, std::int64_t st
       // A search that ends within a window's size reads up to its end only.
       if (held_bytes(window, i, end - i).empty()) {
         const bool short_search = end - i < window.window_bytes_;
-        if (!window.covers(i) &&
-            window.reload(i, short_search ? end - i : 0, short_search) < 0) {
+        if (!window.covers(i) && window.reload(i, short_search ? end - i : 0, short_search) < 0) {
           return kNotFound;
         }
         // Positions up to the reload distance of a full window are covered; the

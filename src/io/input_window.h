@@ -136,14 +136,12 @@ class InputWindow {
  private:
   friend bool open_input(InputWindow&, const char*, const InputOptions&);
   friend void open_memory_input(InputWindow&, std::span<const std::uint8_t>);
-  friend bool open_memory_input(InputWindow&, std::span<const std::uint8_t>,
-                                const InputOptions&);
+  friend bool open_memory_input(InputWindow&, std::span<const std::uint8_t>, const InputOptions&);
   friend std::int64_t refill_window(InputWindow&, std::int64_t);
   friend std::int64_t find_pattern(InputWindow&, std::int64_t, std::int64_t,
                                    std::span<const std::uint8_t>);
   friend void release_input(InputWindow&);
-  friend std::span<const std::uint8_t> held_bytes(const InputWindow&, std::int64_t,
-                                                  std::int64_t);
+  friend std::span<const std::uint8_t> held_bytes(const InputWindow&, std::int64_t, std::int64_t);
   friend InputRead read_at(InputWindow&, std::int64_t, std::int64_t);
   friend bool input_failed(const InputWindow&);
   friend HeldRange held_range(const InputWindow&);
@@ -176,7 +174,7 @@ class InputWindow {
   std::int64_t held_ = 0;   // bytes of data_ that hold input contents
   bool full_ = false;       // held_ is a whole window, or reaches the end of the input
   bool failed_ = false;
-  std::int64_t reads_ = 0;          // reads of the file so far
+  std::int64_t reads_ = 0;         // reads of the file so far
   std::int64_t failing_read_ = 0;  // the read a test makes fail; 0: none
   // The outputs opened against this input: bookkeeping of the run, not input state.
   mutable std::vector<std::string> output_names_;

@@ -51,8 +51,7 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-std::int64_t OutputFile::copy_from(platform::File* from, std::int64_t offset,
-                                   std::int64_t length) {
+std::int64_t OutputFile::copy_from(platform::File* from, std::int64_t offset, std::int64_t length) {
   if (!is_open() || !flush()) return -1;
   if (route_ == platform::CopyRoute::None) return 0;
   const std::int64_t copied = platform::copy_range(from, offset, descriptor_, length, route_);

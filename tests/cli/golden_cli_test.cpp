@@ -96,7 +96,8 @@ Bytes read_golden(const std::string& name) {
 
 void write_golden(const std::string& name, const Bytes& bytes) {
   std::ofstream out(golden_path(name), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
@@ -124,9 +125,9 @@ TEST(CliGolden, EveryModeWritesWhatItWroteBefore) {
     dir.write("damaged.mp4", cut_moov(intact));
     for (const GoldenStep& step : kSteps) {
       SCOPED_TRACE(step.name);
-      const CliResult r = run_cli(
-          dir, step.args,
-          {.force_window = windowed, .window_bytes = windowed ? kSmallWindowBytes : 0});
+      const CliResult r =
+          run_cli(dir, step.args,
+                  {.force_window = windowed, .window_bytes = windowed ? kSmallWindowBytes : 0});
       EXPECT_EQ(r.status, step.status) << r.output;
       const std::string name = step.name;
       const std::string output = without_window_warning(r.raw_output);
@@ -187,10 +188,9 @@ TEST(CliGolden, EveryModeReportsAFailedReadAndKeepsItsOutputs) {
       dir.write("avcc.hdr", read_golden("avcc.avcc.hdr"));
       dir.write("mp4a.hdr", read_golden("avcc.mp4a.hdr"));
       dir.write("reference.model", read_golden("learning.reference.model"));
-      const CliResult r = run_cli(dir, step.args,
-                                  {.force_window = true,
-                                   .window_bytes = kSmallWindowBytes,
-                                   .failing_read = n});
+      const CliResult r =
+          run_cli(dir, step.args,
+                  {.force_window = true, .window_bytes = kSmallWindowBytes, .failing_read = n});
       const std::string golden = text_of(read_golden(std::string(step.name) + ".stdout"));
       if (without_window_warning(r.raw_output) == golden && r.status == step.status) {
         finished = true;  // the run needed fewer reads than n

@@ -1,8 +1,9 @@
+#include "io/input_window.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "io/input_window.h"
 #include "io/output_file.h"
 #include "support/bytes.h"
 #include "support/environment.h"
@@ -16,8 +17,8 @@ using test::TempDir;
 
 // A window of 1000 bytes whose positions stay covered up to 750 bytes after its
 // start: a few kilobytes cross several reloads.
-constexpr InputOptions kSmallWindow = {.allow_mapping = false, .window_bytes = 1000,
-                                       .reload_bytes = 750};
+constexpr InputOptions kSmallWindow = {
+    .allow_mapping = false, .window_bytes = 1000, .reload_bytes = 750};
 
 class WindowedInput : public testing::Test {
  protected:
@@ -122,7 +123,8 @@ TEST_F(WindowedInput, EveryReadReturnsTheFilesBytesInAnyOrder) {
     const std::int64_t length = (state >> 8) % 1200;
     const std::int64_t forward = (state >> 20) % 600;
     // Mostly forward, as the walks read, with a jump back now and then.
-    const std::int64_t offset = i % 50 == 0 ? (state >> 4) % kSize : (i * 9) % (kSize - 1200) + forward;
+    const std::int64_t offset =
+        i % 50 == 0 ? (state >> 4) % kSize : (i * 9) % (kSize - 1200) + forward;
     SCOPED_TRACE(testing::Message() << offset << " +" << length);
     const InputRead read = read_at(window_, offset, std::min(length, kSize - offset));
     ASSERT_EQ(read.status, ReadStatus::Found);
@@ -203,8 +205,8 @@ TEST(InputWindow, CopiesStretchesWholeInEveryAccessMode) {
   ASSERT_TRUE(open_memory_input(memory, data, kSmallWindow));
   // Below and at both thresholds of the system copy, and the last byte.
   const std::pair<std::int64_t, std::int64_t> stretches[] = {
-      {3, 100},          {1000, 65'535},          {70'000, 65'536},
-      {140'000, 1'048'575}, {1'200'000, 1'048'576}, {2'499'999, 1}};
+      {3, 100},      {1000, 65'535}, {70'000, 65'536}, {140'000, 1'048'575}, {1'200'000, 1'048'576},
+      {2'499'999, 1}};
   for (InputWindow* input : {&mapped, &windowed, &memory}) {
     SCOPED_TRACE(input == &mapped ? "mapped" : input == &windowed ? "windowed" : "memory");
     OutputFile out;

@@ -1,6 +1,7 @@
+#include "io/output_file.h"
+
 #include <gtest/gtest.h>
 
-#include "io/output_file.h"
 #include "support/target.h"
 #if !VIDSALVAGE_TEST_ON_WINDOWS
 #include <sys/stat.h>
