@@ -13,8 +13,6 @@
 
 namespace vidsalvage {
 
-inline constexpr std::int64_t kWavHeaderBytes = 44;
-
 // Chooses the kind from the recorder, the audio configuration and argument 3,
 // opens the audio file when argument 3 names one (a WAV header for PCM), and
 // prints the line naming the assumed format. False after "Cannot write" when the

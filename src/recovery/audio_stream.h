@@ -2,7 +2,10 @@
 // The audio side of a recovery as the writers of audio see it: the kind of audio
 // the recording is taken to carry and the file it goes to.
 
+#include <cstdint>
+
 #include "codec/audio_config.h"
+#include "codec/wav_format.h"
 #include "io/output_file.h"
 
 namespace vidsalvage {
@@ -17,6 +20,7 @@ struct AudioOutput {
   bool aac_mono = false;       // AAC with one channel: the mono frame-start search
   AudioConfig config;
   AdtsTemplate adts{};
+  std::int64_t wav_header_bytes = kPlainWavHeaderBytes;  // as written, for the size patch
 };
 
 }  // namespace vidsalvage
