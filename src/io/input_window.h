@@ -35,8 +35,7 @@ struct InputOptions {
   bool allow_mapping = true;
   // The window's size and the distance from its start after which a position is
   // reloaded; 0 keeps the defaults (64 MB and 48 MB). Tests and fuzzers shrink both
-  // so that small inputs cross reloads. A reload_bytes of at least half the window
-  // keeps the window ahead of a search.
+  // so that small inputs cross reloads.
   std::int64_t window_bytes = 0;
   std::int64_t reload_bytes = 0;
 };
