@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job on a demo recording: makes an intact recording and a damaged copy
 # of it (its index, the moov box, cut off, as when a camera dies mid-recording),
-# salvages the copy with vidsalvage, rebuilds a playable MP4 from the salvaged
-# streams with ffmpeg, and compares what came back with what the intact file holds.
+# salvages the copy with vidsalvage straight to a playable MP4, and compares its
+# frames (framemd5) with those of the intact file.
 # Everything lands in out/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,26 +55,40 @@ show_run() {
   tr '\r' '\n' <"run-$2.log" | grep -v -E '^ *((H264|AAC|PCM|MP3|skip):|[0-9.]+%$)' | grep -v '^$' | sed 's/^/   /'
 }
 
-echo "== 3. vidsalvage takes the stream description from the intact recording"
-show_run intact.mp4 --avcc
+echo "== 3. vidsalvage learns the intact recording and salvages the damaged one into a"
+echo "      playable MP4, in one command (trace in out/demo/run-salvaged.mp4.log)"
+show_run damaged.mp4 salvaged.mp4 --reference intact.mp4
 
-echo "== 4. vidsalvage salvages the damaged recording (trace in out/demo/run-salvaged.h264.log)"
-show_run damaged.mp4 salvaged.h264 salvaged.aac
-
-echo "== 5. ffmpeg puts the salvaged streams back into an MP4"
-fps=$(ffprobe -v error -select_streams v:0 -show_entries stream=avg_frame_rate -of csv=p=0 intact.mp4)
-ffmpeg_quiet -framerate "$fps" -i salvaged.h264 -i salvaged.aac -c copy salvaged.mp4
-
-count() {  # frames of one stream kind, as a decoder counts them
-  ffprobe -v error -count_frames -select_streams "$2" -show_entries stream=nb_read_frames \
-    -of csv=p=0 "$1" | head -n 1
+# framemd5 of one stream as "seconds hash" lines: decoded pictures, or packets with -c copy.
+frame_hashes() {
+  ffmpeg -nostdin -v error -i "$1" -map "$2" ${3:+-c copy} -f framemd5 - |
+    awk -F', *' '/^#tb/ { split($0, tb, ": "); split(tb[2], q, "/"); next }
+                 /^#/ || NF < 6 { next }
+                 { printf "%.6f %s\n", $3 * q[1] / q[2], $6 }'
 }
-duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
 
-echo "== 6. What came back (frames as a decoder counts them)"
-printf '   %-30s %12s %12s %12s\n' "" "video frames" "audio frames" "duration s"
-printf '   %-30s %12s %12s %12.2f\n' intact.mp4 "$(count intact.mp4 v:0)" "$(count intact.mp4 a:0)" \
-  "$(duration intact.mp4)"
-printf '   %-30s %12s %12s %12.2f\n' "salvaged.h264 + salvaged.aac" "$(count salvaged.h264 v:0)" \
-  "$(count salvaged.aac a:0)" "$(duration salvaged.mp4)"
+# Matches the salvaged frames against the intact ones in order, by their hash, and
+# prints "matched in_time total": in time when shifted like the first match, within 1 ms.
+match_frames() {
+  awk 'NR == FNR { hash[NR] = $2; time[NR] = $1; n = NR; next }
+       { for (i = next_i + 1; i <= n; i++) if (hash[i] == $2) break
+         if (i > n) next
+         next_i = i; matched++
+         shift = $1 - time[i]
+         if (matched == 1) first = shift
+         d = shift - first; if (d < 0) d = -d
+         if (d <= 0.001) in_time++ }
+       END { printf "%d %d %d\n", matched, in_time, n }' "$1" "$2"
+}
+
+echo "== 4. What came back: frames compared with the intact recording (framemd5)"
+for kind in video audio; do
+  if [ "$kind" = video ]; then stream=0:v:0; copy=; else stream=0:a:0; copy=1; fi
+  frame_hashes intact.mp4 "$stream" "$copy" >"intact.$kind.md5"
+  frame_hashes salvaged.mp4 "$stream" "$copy" >"salvaged.$kind.md5"
+  read -r matched in_time total < <(match_frames "intact.$kind.md5" "salvaged.$kind.md5")
+  printf '   %-6s %5d of %5d %s identical, %5d of them at the intact time\n' "$kind" \
+    "$matched" "$total" "$([ "$kind" = video ] && echo pictures || echo packets)" "$in_time"
+done
+echo "   decoder messages: $(ffmpeg -nostdin -v error -i salvaged.mp4 -f null - 2>&1 | wc -l)"
 echo "   Play it: out/demo/salvaged.mp4"

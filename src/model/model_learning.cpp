@@ -627,19 +627,25 @@ bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, Str
   model.video.nal_length_size = (video.avcc[4] & 3u) + 1;
   Learner learner(input, tracks, roles, model);
   if (!learner.run(error)) return false;
-  model.movie = movie_template_of(input, tracks);
+  if (!movie_template_of(input, tracks, model.movie)) {
+    error = {LearnStatus::ReadFailed, 0, 0};
+    return false;
+  }
   return true;
 }
 
-MovieTemplate movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks) {
-  MovieTemplate movie;
+bool movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks,
+                       MovieTemplate& movie) {
   BoxTreeError error;
-  // The tables were read from the same movie box: a capture that fails now means
-  // a box to copy is larger than a template holds, and the timing alone is kept.
+  // The tables were read from the same movie box: a capture that fails now, but
+  // for a read, means a box to copy is larger than a template holds, and the
+  // timing alone is kept.
   if (read_movie_template(input, movie, error) && movie.tracks.size() == tracks.size()) {
-    return movie;
+    return true;
   }
-  return movie_template_of(tracks);
+  if (error.status == BoxTreeStatus::ReadFailed) return false;
+  movie = movie_template_of(tracks);
+  return true;
 }
 
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks) {

@@ -137,8 +137,9 @@ std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples);
 // copied byte for byte, timescales, language and timing rules, read again from
 // the input's movie box. When that capture fails, the timing and names from the
 // tables alone (the overload below), which the writer refuses for want of sample
-// entries.
-MovieTemplate movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks);
+// entries. False when a read fails.
+[[nodiscard]] bool movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks,
+                                     MovieTemplate& movie);
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks);
 
 }  // namespace vidsalvage

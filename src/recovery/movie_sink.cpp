@@ -22,8 +22,17 @@ std::size_t template_index(const MovieTemplate& movie, std::uint32_t id) {
   return SIZE_MAX;
 }
 
-bool recognised_other(const ModelTrack& t) {
-  return t.role == TrackRole::Other && (!t.classes.empty() || t.link.width != 0);
+// A track of the Other role whose samples the walk can tell: by a class of its
+// own, by the size its samples announce, or as the track a class announces.
+bool recognised_other(const StreamModel& model, const ModelTrack& t) {
+  if (t.role != TrackRole::Other) return false;
+  if (!t.classes.empty() || t.link.width != 0) return true;
+  for (const ModelTrack& other : model.tracks) {
+    for (const PrefixClass& c : other.classes) {
+      if (c.next_track == t.id) return true;
+    }
+  }
+  return false;
 }
 
 // `value` rounded to a whole number of `step`.
@@ -40,7 +49,7 @@ std::vector<std::size_t> salvaged_tracks(const StreamModel& model) {
     const std::uint32_t id = model.movie.tracks[i].id;
     const ModelTrack* t = find_track(model, id);
     if (t == nullptr) continue;
-    if (id == model.video.track || id == model.audio.track || recognised_other(*t)) {
+    if (id == model.video.track || id == model.audio.track || recognised_other(model, *t)) {
       out.push_back(i);
     }
   }
@@ -223,7 +232,9 @@ SampleWrite MovieSink::release_pictures(std::size_t keep) {
 
 SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std::int64_t length) {
   SinkTrack* t = track_of(track);
-  if (t == nullptr || length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
+  // A track the movie does not hold (its template was not kept) loses the sample.
+  if (t == nullptr) return SampleWrite::Done;
+  if (length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
   // A frame that runs to the end of a cut recording is most likely cut with it:
   // a decoder would stumble on it.
   if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
@@ -240,7 +251,8 @@ SampleWrite MovieSink::other_sample(std::uint32_t track, std::int64_t offset, st
 
 SampleWrite MovieSink::pcm(std::uint32_t track, std::int64_t offset, std::int64_t length) {
   SinkTrack* t = track_of(track);
-  if (t == nullptr || t->frame_bytes == 0) return SampleWrite::Refused;
+  if (t == nullptr) return SampleWrite::Done;
+  if (t->frame_bytes == 0) return SampleWrite::Refused;
   const std::int64_t frames = length / t->frame_bytes;
   if (frames == 0) return SampleWrite::Done;
   // All but the last frame go now; the last is held like any track's last sample.

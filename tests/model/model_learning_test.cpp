@@ -574,6 +574,21 @@ TEST(LearnModel, WritesWhatLoadsBackFieldByField) {
     ASSERT_TRUE(l.ok);
     l.model.reference = "ref.mp4";
     l.model.reference_size = static_cast<std::int64_t>(c.file.size());
+    // The learning keeps the boxes a playable file copies, whole.
+    InputWindow input;
+    open_memory_input(input, c.file);
+    MovieTemplate captured;
+    BoxTreeError error;
+    ASSERT_TRUE(read_movie_template(input, captured, error));
+    ASSERT_EQ(l.model.movie.tracks.size(), captured.tracks.size());
+    EXPECT_EQ(l.model.movie.ftyp, captured.ftyp);
+    EXPECT_EQ(l.model.movie.timescale, captured.timescale);
+    for (std::size_t i = 0; i < captured.tracks.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_FALSE(l.model.movie.tracks[i].sample_entry.empty());
+      EXPECT_EQ(l.model.movie.tracks[i].sample_entry, captured.tracks[i].sample_entry);
+      EXPECT_EQ(l.model.movie.tracks[i].tkhd, captured.tracks[i].tkhd);
+    }
     expect_round_trip(l.model);
   }
 }

@@ -144,15 +144,18 @@ TEST(SalvagedTracks, TakesTheTracksTheWalkRecognisesInTheReferencesOrder) {
   ModelTrack linked = model_track(4, TrackRole::Other, 1000);
   linked.link.width = 4;
   const ModelTrack unknown = model_track(5, TrackRole::Other, 1000);
-  m.tracks.insert(m.tracks.end(), {described, linked, unknown});
+  const ModelTrack announced = model_track(7, TrackRole::Other, 1000);
+  described.classes[0].next_track = 7;
+  m.tracks.insert(m.tracks.end(), {described, linked, unknown, announced});
   const TrackTemplate other = track_template(0, "meta", box("mett", Bytes(8, 0)), 1000, 1);
   std::vector<TrackTemplate> order;
-  for (const std::uint32_t id : {5u, 3u, 2u, 4u, 6u, 1u}) {
+  for (const std::uint32_t id : {5u, 3u, 2u, 4u, 6u, 1u, 7u}) {
     order.push_back(id <= 2 ? m.movie.tracks[id - 1] : other);
     order.back().id = id;
   }
   m.movie.tracks = order;
-  EXPECT_EQ(salvaged_tracks(m), (std::vector<std::size_t>{1, 2, 3, 5}));
+  // Track 5 has nothing the walk tells its samples by; 6 is in no model track.
+  EXPECT_EQ(salvaged_tracks(m), (std::vector<std::size_t>{1, 2, 3, 5, 6}));
 }
 
 TEST(ReferenceByteRate, IsTheReferencesBytesOverItsVideoDuration) {
