@@ -134,6 +134,7 @@ SampleWrite MovieSink::hold(SinkTrack& t, HeldSample sample) {
 
 SampleWrite MovieSink::video_unit(std::int64_t offset, std::uint32_t length) {
   if (video_ == nullptr) return SampleWrite::Refused;
+  resume_after_damage();
   const std::span<const std::uint8_t> head =
       read_input(input_, offset, std::min<std::int64_t>(length, kAccessUnitHeadBytes));
   if (head.empty()) return SampleWrite::ReadFailed;
@@ -235,6 +236,7 @@ SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std
   // A track the movie does not hold (its template was not kept) loses the sample.
   if (t == nullptr) return SampleWrite::Done;
   if (length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
+  resume_after_damage();
   // A frame that runs to the end of a cut recording is most likely cut with it:
   // a decoder would stumble on it.
   if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
@@ -253,6 +255,7 @@ SampleWrite MovieSink::pcm(std::uint32_t track, std::int64_t offset, std::int64_
   SinkTrack* t = track_of(track);
   if (t == nullptr) return SampleWrite::Done;
   if (t->frame_bytes == 0) return SampleWrite::Refused;
+  resume_after_damage();
   const std::int64_t frames = length / t->frame_bytes;
   if (frames == 0) return SampleWrite::Done;
   // All but the last frame go now; the last is held like any track's last sample.
@@ -280,13 +283,22 @@ SampleWrite MovieSink::damage(std::int64_t length) {
   }
   const SampleWrite w = release_pictures(0);
   if (w != SampleWrite::Done) return w;
-  return align_tracks(length);
+  // The tracks meet again at the next sample: damage at the very end of the
+  // recording lengthens nothing.
+  damaged_bytes_ += std::max<std::int64_t>(length, 0);
+  return SampleWrite::Done;
+}
+
+void MovieSink::resume_after_damage() {
+  if (damaged_bytes_ == 0) return;
+  align_tracks(damaged_bytes_);
+  damaged_bytes_ = 0;
 }
 
 // Puts every track's next sample at one time: the latest end among the tracks
 // plus the time the reference takes to record the skipped bytes, each track's
 // share rounded to its whole samples. The gap goes into the held sample's duration.
-SampleWrite MovieSink::align_tracks(std::int64_t skipped_bytes) {
+void MovieSink::align_tracks(std::int64_t skipped_bytes) {
   // The video is the clock: audio cut from a damaged stretch may run ahead.
   double latest = 0;
   if (video_->held.held) {
@@ -314,7 +326,6 @@ SampleWrite MovieSink::align_tracks(std::int64_t skipped_bytes) {
     awaiting_key_ = true;
     after_key_ = false;
   }
-  return SampleWrite::Done;
 }
 
 bool MovieSink::finish() {

@@ -97,7 +97,8 @@ class MovieSink {
   SampleWrite release_pictures(std::size_t keep);
   bool decodable(const Picture& p);
   std::int32_t picture_order(const AccessUnit& unit, bool& starts_sequence);
-  SampleWrite align_tracks(std::int64_t skipped_bytes);
+  void align_tracks(std::int64_t skipped_bytes);
+  void resume_after_damage();
 
   InputWindow& input_;
   MovieWriter writer_;
@@ -111,6 +112,7 @@ class MovieSink {
   std::uint64_t sequence_ = 0;
   bool all_sync_ = false;  // the reference has no stss: every sample is a key
   double byte_rate_ = 0;
+  std::int64_t damaged_bytes_ = 0;  // skipped since the last sample
   std::uint64_t video_written_ = 0;
   // After a gap: no picture is written until a key, nor, after it, one of its
   // sequence shown before it.

@@ -178,9 +178,11 @@ TEST(MovieSink, RefusesAModelWithoutTheVideosSampleDescription) {
   EXPECT_EQ(sink.start(out, m), SinkStart::NoTemplate);
 }
 
+// Damage after the last sample, where a recording was cut, lengthens nothing.
 TEST(MovieSink, TimesEveryTrackByTheReferencesDeltas) {
   const Sunk s =
-      sink_all(camera_model(), joined({repeated(Feed::Idr, 20), repeated(Feed::Aac, 30)}), 0);
+      sink_all(camera_model(),
+               joined({repeated(Feed::Idr, 20), repeated(Feed::Aac, 30), {Feed::Damage}}), 50000);
   ASSERT_TRUE(s.ok);
   ASSERT_EQ(s.tracks.size(), 2u);
   EXPECT_EQ(s.pictures, 20u);
