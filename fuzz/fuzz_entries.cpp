@@ -1,0 +1,277 @@
+#include "fuzz/fuzz_entries.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/audio_config.h"
+#include "codec/avc_config.h"
+#include "codec/bit_reader.h"
+#include "codec/esds.h"
+#include "codec/sps_parser.h"
+#include "fuzz/reference_recordings.h"
+#include "io/input_window.h"
+#include "io/output_file.h"
+#include "model/model_learning.h"
+#include "model/stream_model.h"
+#include "mp4/box_tree.h"
+#include "recovery/audio_output.h"
+#include "recovery/model_walk.h"
+#include "recovery/recorder_profile.h"
+#include "recovery/sample_walk.h"
+#include "tools/chunk_offsets.h"
+
+namespace vidsalvage::fuzz {
+namespace {
+
+// Set by CMake: "/dev/null", or "NUL" on Windows.
+constexpr const char* kNullDevice = VIDSALVAGE_NULL_DEVICE;
+constexpr const char* kInputName = "fuzz input";
+
+using Bytes = std::span<const std::uint8_t>;
+
+// The bit reader counts in 32 bits; libFuzzer's inputs stay far below that.
+std::uint32_t size32(Bytes input) {
+  return input.size() > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(input.size());
+}
+
+bool fuzz_sps(Bytes input) {
+  SpsInfo info;
+  NALUnit nal(input.data(), size32(input));
+  (void)parse_sps(info, nal);
+  return true;
+}
+
+// avcc.hdr as the prologue of a video output reads it: the SPS summaries included.
+bool fuzz_avc_config(Bytes input) {
+  AvcConfig config;
+  config.bytes = std::make_unique<std::uint8_t[]>(input.size());
+  std::copy(input.begin(), input.end(), config.bytes.get());
+  config.size = static_cast<std::int64_t>(input.size());
+  OutputFile video;
+  if (!video.open(kNullDevice)) return false;
+  return write_video_prologue(config, video) && video.close();
+}
+
+bool fuzz_esds(Bytes input) {
+  EsdsInfo info;
+  if (parse_esds(input, info) != kDescriptorOk) return true;
+  // The DecoderSpecificInfo is read through these offsets: they must stay inside.
+  return info.dsi_length == 0 ||
+         (info.dsi_offset <= input.size() && info.dsi_length <= input.size() - info.dsi_offset);
+}
+
+// mp4a.hdr: the sample entry, its esds and the AudioSpecificConfig in it.
+bool fuzz_audio_config(Bytes input) {
+  AudioConfig config;
+  read_audio_entry(input, config);
+  (void)fill_adts_template(config);
+  // The ADTS header and the messages index the tables with these.
+  const auto rate = static_cast<std::size_t>(config.sampling_index);
+  const auto channels = static_cast<std::size_t>(config.channel_config);
+  return rate < kSamplingFrequencies.size() && kSamplingFrequencies[rate] != 0 &&
+         channels < kChannelCounts.size() && kChannelCounts[channels] != 0;
+}
+
+// Every listed sample lies inside the file, as the learning relies on.
+bool samples_inside(const TrackTables& track, std::int64_t file_size, bool merge_chunks) {
+  std::vector<SampleRef> samples;
+  (void)list_samples(track, file_size, merge_chunks, samples);
+  for (const SampleRef& s : samples) {
+    if (s.offset < 0 || s.offset > file_size || s.size > file_size - s.offset) return false;
+  }
+  return true;
+}
+
+// The whole input as a file with a moov somewhere, and as the body of a moov.
+bool fuzz_box_tree(Bytes input) {
+  InputWindow window;
+  open_memory_input(window, input);
+  std::vector<TrackTables> tracks;
+  BoxTreeError error;
+  if (read_movie(window, tracks, error)) {
+    for (const TrackTables& track : tracks) {
+      if (!samples_inside(track, window.size, false) || !samples_inside(track, window.size, true)) {
+        return false;
+      }
+    }
+  }
+  std::vector<TrackTables> body_tracks;
+  (void)read_movie_body(input, 0, body_tracks, error);
+  return true;
+}
+
+// The text of `model` reads back into a model whose text is the same. Says on
+// standard error what broke, so that findings can be told apart.
+bool loads_back(const StreamModel& model) {
+  const std::string text = format_model(model);
+  StreamModel again;
+  ModelParseError error;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (!parse_model({bytes, text.size()}, again, error)) {
+    std::fprintf(stderr, "The model written does not load: line %d: %s\n", error.line,
+                 error.reason);
+    return false;
+  }
+  if (format_model(again) != text) {
+    std::fprintf(stderr, "The model loads back as another\n");
+    return false;
+  }
+  return true;
+}
+
+bool learn(Bytes reference, StreamModel& model) {
+  InputWindow window;
+  open_memory_input(window, reference);
+  std::vector<TrackTables> tracks;
+  BoxTreeError box_error;
+  LearnError learn_error;
+  if (!read_movie(window, tracks, box_error) || !learn_model(window, tracks, model, learn_error)) {
+    return false;
+  }
+  model.reference = kInputName;
+  model.reference_size = window.size;
+  return true;
+}
+
+// What the learning writes, the recovery must load.
+bool fuzz_learning(Bytes input) {
+  StreamModel model;
+  return !learn(input, model) || loads_back(model);
+}
+
+bool fuzz_model_file(Bytes input) {
+  StreamModel model;
+  ModelParseError error;
+  return !parse_model(input, model, error) || loads_back(model);
+}
+
+bool fuzz_chunk_offsets(Bytes input) {
+  InputWindow window;
+  open_memory_input(window, input);
+  for (ChunkTableKind kind : {ChunkTableKind::Stco, ChunkTableKind::Co64}) {
+    for (int table = 1; table <= 2; ++table) (void)dump_chunk_offsets(window, kind, table);
+  }
+  return true;
+}
+
+// The outputs of the walks over one input, on the null device: opened once, as
+// each holds a large buffer, and told before each walk which audio it takes.
+struct NullOutputs {
+  OutputFile video;
+  AudioOutput audio;
+
+  bool open() {
+    audio.name = "audio";
+    return video.open(kNullDevice) && audio.file.open(kNullDevice);
+  }
+  void take_audio(AudioMode mode, const AudioConfig& config) {
+    audio.mode = mode;
+    audio.config = config;
+    audio.adts = fill_adts_template(config);
+    audio.aac_mono = mode == AudioMode::Aac &&
+                     kChannelCounts[static_cast<std::size_t>(config.channel_config)] == 1;
+  }
+  bool close() { return video.close() && audio.file.close(); }
+};
+
+struct SignatureRun {
+  RecorderKind recorder;
+  AudioMode mode;
+  int channel_config;
+};
+
+// Every recorder with the audio it assumes, and the other audio kinds once.
+constexpr SignatureRun kSignatureRuns[] = {
+    {RecorderKind::Ambarella, AudioMode::Aac, 2}, {RecorderKind::Ambarella, AudioMode::Aac, 1},
+    {RecorderKind::Ambarella, AudioMode::Mp3, 2}, {RecorderKind::Eos, AudioMode::Pcm, 2},
+    {RecorderKind::Eos, AudioMode::Aac, 2},       {RecorderKind::Apple, AudioMode::Aac, 2},
+    {RecorderKind::Android, AudioMode::Aac, 2},   {RecorderKind::Motorola, AudioMode::Aac, 2},
+    {RecorderKind::Samsung, AudioMode::Aac, 2},
+};
+
+bool fuzz_signature_walk(Bytes input) {
+  NullOutputs out;
+  if (!out.open()) return false;
+  for (const SignatureRun& run : kSignatureRuns) {
+    InputWindow window;
+    open_memory_input(window, input);
+    const RecorderProfile& profile = recorder_profile(run.recorder);
+    AudioConfig config;
+    config.channel_config = run.channel_config;
+    out.take_audio(run.mode, config);
+    const std::int64_t start = locate_media_data(window, kInputName, profile);
+    // Outputs on the null device never fail: any other end is a fault.
+    if (start != kNotFound &&
+        walk_samples(window, start, profile, out.audio, out.video) != WalkOutcome::Finished) {
+      return false;
+    }
+  }
+  return out.close();
+}
+
+// The models of the references, learned once; empty when the learning failed.
+const std::vector<StreamModel>& reference_models() {
+  static const std::vector<StreamModel> models = [] {
+    std::vector<StreamModel> learned;
+    for (ReferenceAudio audio : {ReferenceAudio::Aac, ReferenceAudio::Pcm}) {
+      const std::vector<std::uint8_t> reference = camera_reference(audio);
+      StreamModel model;
+      if (!learn(reference, model)) return std::vector<StreamModel>{};
+      learned.push_back(std::move(model));
+    }
+    return learned;
+  }();
+  return models;
+}
+
+// The input as a damaged recording of each reference's camera.
+bool fuzz_model_walk(Bytes input) {
+  const std::vector<StreamModel>& models = reference_models();
+  NullOutputs out;
+  if (models.empty() || !out.open()) return false;
+  for (const StreamModel& model : models) {
+    InputWindow window;
+    open_memory_input(window, input);
+    out.take_audio(model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac,
+                   AudioConfig{});
+    const std::int64_t start =
+        locate_media_data(window, kInputName, recorder_profile(RecorderKind::Ambarella));
+    if (start != kNotFound &&
+        walk_with_model(window, start, model, out.audio, out.video) != WalkOutcome::Finished) {
+      return false;
+    }
+  }
+  return out.close();
+}
+
+constexpr FuzzTarget kTargets[] = {
+    {"sps", fuzz_sps},
+    {"avc_config", fuzz_avc_config},
+    {"esds", fuzz_esds},
+    {"audio_config", fuzz_audio_config},
+    {"box_tree", fuzz_box_tree},
+    {"learning", fuzz_learning},
+    {"model_file", fuzz_model_file},
+    {"chunk_offsets", fuzz_chunk_offsets},
+    {"signature_walk", fuzz_signature_walk},
+    {"model_walk", fuzz_model_walk},
+};
+
+}  // namespace
+
+std::span<const FuzzTarget> fuzz_targets() { return kTargets; }
+
+const FuzzTarget* find_fuzz_target(std::string_view name) {
+  for (const FuzzTarget& target : kTargets) {
+    if (name == target.name) return &target;
+  }
+  return nullptr;
+}
+
+void silence_stdout() {
+  if (std::freopen(kNullDevice, "w", stdout) == nullptr) std::perror(kNullDevice);
+}
+
+}  // namespace vidsalvage::fuzz
