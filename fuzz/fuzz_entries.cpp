@@ -1,5 +1,7 @@
 #include "fuzz/fuzz_entries.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,14 +31,14 @@ namespace {
 constexpr const char* kNullDevice = VIDSALVAGE_NULL_DEVICE;
 constexpr const char* kInputName = "fuzz input";
 
-using Bytes = std::span<const std::uint8_t>;
+using Input = std::span<const std::uint8_t>;
 
 // The bit reader counts in 32 bits; libFuzzer's inputs stay far below that.
-std::uint32_t size32(Bytes input) {
+std::uint32_t size32(Input input) {
   return input.size() > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(input.size());
 }
 
-bool fuzz_sps(Bytes input) {
+bool fuzz_sps(Input input) {
   SpsInfo info;
   NALUnit nal(input.data(), size32(input));
   (void)parse_sps(info, nal);
@@ -44,7 +46,7 @@ bool fuzz_sps(Bytes input) {
 }
 
 // avcc.hdr as the prologue of a video output reads it: the SPS summaries included.
-bool fuzz_avc_config(Bytes input) {
+bool fuzz_avc_config(Input input) {
   AvcConfig config;
   config.bytes = std::make_unique<std::uint8_t[]>(input.size());
   std::copy(input.begin(), input.end(), config.bytes.get());
@@ -54,7 +56,7 @@ bool fuzz_avc_config(Bytes input) {
   return write_video_prologue(config, video) && video.close();
 }
 
-bool fuzz_esds(Bytes input) {
+bool fuzz_esds(Input input) {
   EsdsInfo info;
   if (parse_esds(input, info) != kDescriptorOk) return true;
   // The DecoderSpecificInfo is read through these offsets: they must stay inside.
@@ -63,7 +65,7 @@ bool fuzz_esds(Bytes input) {
 }
 
 // mp4a.hdr: the sample entry, its esds and the AudioSpecificConfig in it.
-bool fuzz_audio_config(Bytes input) {
+bool fuzz_audio_config(Input input) {
   AudioConfig config;
   read_audio_entry(input, config);
   (void)fill_adts_template(config);
@@ -85,7 +87,7 @@ bool samples_inside(const TrackTables& track, std::int64_t file_size, bool merge
 }
 
 // The whole input as a file with a moov somewhere, and as the body of a moov.
-bool fuzz_box_tree(Bytes input) {
+bool fuzz_box_tree(Input input) {
   InputWindow window;
   open_memory_input(window, input);
   std::vector<TrackTables> tracks;
@@ -121,7 +123,7 @@ bool loads_back(const StreamModel& model) {
   return true;
 }
 
-bool learn(Bytes reference, StreamModel& model) {
+bool learn(Input reference, StreamModel& model) {
   InputWindow window;
   open_memory_input(window, reference);
   std::vector<TrackTables> tracks;
@@ -136,18 +138,18 @@ bool learn(Bytes reference, StreamModel& model) {
 }
 
 // What the learning writes, the recovery must load.
-bool fuzz_learning(Bytes input) {
+bool fuzz_learning(Input input) {
   StreamModel model;
   return !learn(input, model) || loads_back(model);
 }
 
-bool fuzz_model_file(Bytes input) {
+bool fuzz_model_file(Input input) {
   StreamModel model;
   ModelParseError error;
   return !parse_model(input, model, error) || loads_back(model);
 }
 
-bool fuzz_chunk_offsets(Bytes input) {
+bool fuzz_chunk_offsets(Input input) {
   InputWindow window;
   open_memory_input(window, input);
   for (ChunkTableKind kind : {ChunkTableKind::Stco, ChunkTableKind::Co64}) {
@@ -191,7 +193,7 @@ constexpr SignatureRun kSignatureRuns[] = {
     {RecorderKind::Samsung, AudioMode::Aac, 2},
 };
 
-bool fuzz_signature_walk(Bytes input) {
+bool fuzz_signature_walk(Input input) {
   NullOutputs out;
   if (!out.open()) return false;
   for (const SignatureRun& run : kSignatureRuns) {
@@ -226,22 +228,42 @@ const std::vector<StreamModel>& reference_models() {
   return models;
 }
 
+// Walks `damaged` as a recording of the camera that `model` describes.
+bool walk_damaged(Input damaged, const StreamModel& model, NullOutputs& out) {
+  InputWindow window;
+  open_memory_input(window, damaged);
+  out.take_audio(model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac,
+                 AudioConfig{});
+  const std::int64_t start =
+      locate_media_data(window, kInputName, recorder_profile(RecorderKind::Ambarella));
+  return start == kNotFound ||
+         walk_with_model(window, start, model, out.audio, out.video) == WalkOutcome::Finished;
+}
+
 // The input as a damaged recording of each reference's camera.
-bool fuzz_model_walk(Bytes input) {
+bool fuzz_model_walk(Input input) {
   const std::vector<StreamModel>& models = reference_models();
   NullOutputs out;
   if (models.empty() || !out.open()) return false;
   for (const StreamModel& model : models) {
-    InputWindow window;
-    open_memory_input(window, input);
-    out.take_audio(model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac,
-                   AudioConfig{});
-    const std::int64_t start =
-        locate_media_data(window, kInputName, recorder_profile(RecorderKind::Ambarella));
-    if (start != kNotFound &&
-        walk_with_model(window, start, model, out.audio, out.video) != WalkOutcome::Finished) {
-      return false;
-    }
+    if (!walk_damaged(input, model, out)) return false;
+  }
+  return out.close();
+}
+
+// The input as reference.model, with which the references' damaged twins are
+// walked: whatever the reader accepts, the walk must cope with.
+bool fuzz_model_file_walk(Input input) {
+  static const std::vector<std::uint8_t> damaged[] = {
+      without_movie(camera_reference(ReferenceAudio::Aac)),
+      without_movie(camera_reference(ReferenceAudio::Pcm))};
+  StreamModel model;
+  ModelParseError error;
+  if (!parse_model(input, model, error)) return true;
+  NullOutputs out;
+  if (!out.open()) return false;
+  for (const std::vector<std::uint8_t>& recording : damaged) {
+    if (!walk_damaged(recording, model, out)) return false;
   }
   return out.close();
 }
@@ -257,6 +279,7 @@ constexpr FuzzTarget kTargets[] = {
     {"chunk_offsets", fuzz_chunk_offsets},
     {"signature_walk", fuzz_signature_walk},
     {"model_walk", fuzz_model_walk},
+    {"model_file_walk", fuzz_model_file_walk},
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "fuzz/reference_recordings.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "support/bytes.h"
 #include "support/camera_bytes.h"
 #include "support/movie_boxes.h"
@@ -73,6 +76,16 @@ std::vector<std::uint8_t> camera_reference(ReferenceAudio audio) {
     }
   }
   return builder.finish([audio](std::uint32_t track) { return layout_of(track, audio); });
+}
+
+std::vector<std::uint8_t> without_movie(const std::vector<std::uint8_t>& recording) {
+  const std::string_view moov = "moov";
+  const auto at = std::search(recording.rbegin(), recording.rend(), moov.rbegin(), moov.rend());
+  if (at == recording.rend()) return recording;
+  // The box begins with its 4-byte size, in front of the type.
+  const auto type_at = static_cast<std::size_t>(recording.rend() - at) - moov.size();
+  const std::size_t box_at = type_at >= 4 ? type_at - 4 : 0;
+  return {recording.begin(), recording.begin() + static_cast<std::ptrdiff_t>(box_at)};
 }
 
 }  // namespace vidsalvage::fuzz

@@ -15,4 +15,8 @@ enum class ReferenceAudio { Aac, Pcm };
 // telemetry every fifth time.
 std::vector<std::uint8_t> camera_reference(ReferenceAudio audio);
 
+// The recording in front of its last moov box, as a camera leaves it when it
+// dies before writing its index.
+std::vector<std::uint8_t> without_movie(const std::vector<std::uint8_t>& recording);
+
 }  // namespace vidsalvage::fuzz

@@ -1,8 +1,5 @@
 #include "fuzz/seeds.h"
 
-#include <algorithm>
-#include <string_view>
-
 #include "fuzz/reference_recordings.h"
 #include "io/input_window.h"
 #include "model/model_learning.h"
@@ -81,14 +78,6 @@ Bytes mp4a_entry(std::uint16_t channels, std::uint16_t rate, const Bytes& audio_
   return entry;
 }
 
-// The recording in front of its moov box, as a camera leaves it.
-Bytes without_movie(const Bytes& recording) {
-  const std::string_view moov = "moov";
-  const auto at = std::search(recording.rbegin(), recording.rend(), moov.rbegin(), moov.rend());
-  const auto type_at = static_cast<std::size_t>(recording.rend() - at) - moov.size();
-  return Bytes(recording.begin(), recording.begin() + static_cast<std::ptrdiff_t>(type_at - 4));
-}
-
 std::vector<std::uint8_t> model_text(const Bytes& reference) {
   InputWindow window;
   open_memory_input(window, reference);
@@ -122,12 +111,14 @@ std::vector<Seed> make_seeds() {
       {"audio_config", "lc-stereo", mp4a_entry(2, 48000, {0x11, 0x90})},
       {"audio_config", "lc-mono", mp4a_entry(1, 44100, {0x12, 0x08})},
       {"audio_config", "he-aac", mp4a_entry(2, 24000, {0x2B, 0x92, 0x08, 0x00})},
-      {"model_file", "aac", model_text(aac)},
-      {"model_file", "pcm", model_text(pcm)},
   };
   for (const char* target : {"box_tree", "learning", "chunk_offsets"}) {
     seeds.push_back({target, "camera-aac", aac});
     seeds.push_back({target, "camera-pcm", pcm});
+  }
+  for (const char* target : {"model_file", "model_file_walk"}) {
+    seeds.push_back({target, "aac", model_text(aac)});
+    seeds.push_back({target, "pcm", model_text(pcm)});
   }
   for (const char* target : {"signature_walk", "model_walk"}) {
     seeds.push_back({target, "damaged-aac", without_movie(aac)});

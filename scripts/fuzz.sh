@@ -27,14 +27,14 @@ mkdir -p "$dir/logs"
 max_len() {
   case $1 in
     box_tree | learning | chunk_offsets | signature_walk | model_walk) echo 65536 ;;
-    model_file) echo 16384 ;;
+    model_file | model_file_walk) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }
 
 run_target() {
   local target=$1 dict=fuzz/vidsalvage.dict
-  [ -f "fuzz/$target.dict" ] && dict=fuzz/$target.dict
+  case $target in model_file*) dict=fuzz/model_file.dict ;; esac
   local inputs=("$dir/corpus/$target" "$dir/seeds/$target")
   for extra in "fuzz/corpus/$target" "fuzz/regressions/$target"; do
     [ -d "$extra" ] && inputs+=("$extra")
