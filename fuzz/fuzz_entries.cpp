@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "codec/audio_config.h"
+#include "codec/audio_specific_config.h"
 #include "codec/avc_config.h"
 #include "codec/bit_reader.h"
 #include "codec/esds.h"
+#include "codec/hevc_config.h"
+#include "codec/hevc_parameter_sets.h"
+#include "codec/slice_header.h"
 #include "codec/sps_parser.h"
 #include "fuzz/reference_recordings.h"
 #include "io/input_window.h"
@@ -64,16 +68,64 @@ bool fuzz_esds(Input input) {
          (info.dsi_offset <= input.size() && info.dsi_length <= input.size() - info.dsi_offset);
 }
 
-// mp4a.hdr: the sample entry, its esds and the AudioSpecificConfig in it.
-bool fuzz_audio_config(Input input) {
-  AudioConfig config;
-  read_audio_entry(input, config);
-  (void)fill_adts_template(config);
-  // The ADTS header and the messages index the tables with these.
+// The ADTS header and the messages index the tables with these.
+bool indexes_tables(const AudioConfig& config) {
   const auto rate = static_cast<std::size_t>(config.sampling_index);
   const auto channels = static_cast<std::size_t>(config.channel_config);
   return rate < kSamplingFrequencies.size() && kSamplingFrequencies[rate] != 0 &&
          channels < kChannelCounts.size() && kChannelCounts[channels] != 0;
+}
+
+// mp4a.hdr: the sample entry, its esds and the AudioSpecificConfig in it; and the
+// input as an AudioSpecificConfig, as a model holds it.
+bool fuzz_audio_config(Input input) {
+  AudioConfig config;
+  read_audio_entry(input, config);
+  (void)fill_adts_template(config);
+  AudioConfig from_asc;
+  const AscDecision decision = adts_config_from_asc(input, from_asc);
+  return indexes_tables(config) &&
+         (decision.outcome != AscOutcome::Adts || indexes_tables(from_asc));
+}
+
+// The input as NAL units behind 2-byte lengths, as in a configuration record:
+// parameter sets join those of the camera's record, slices are read with them.
+bool fuzz_slice_header(Input input) {
+  static const std::vector<std::uint8_t> camera_avcc = {
+      0x01, 0x64, 0x00, 0x0D, 0xFF, 0xE1, 0x00, 0x19, 0x67, 0x64, 0x00, 0x0D, 0xAC, 0xD9,
+      0x41, 0x41, 0xFB, 0x01, 0x10, 0x00, 0x00, 0x03, 0x00, 0x10, 0x00, 0x00, 0x03, 0x03,
+      0xC0, 0xF1, 0x42, 0x99, 0x60, 0x01, 0x00, 0x06, 0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
+  AvcParameterSets sets;
+  if (!read_config_parameter_sets(camera_avcc, sets)) return false;
+  (void)read_config_parameter_sets(input, sets);
+  SliceHeader previous;
+  bool have_previous = false;
+  for (std::size_t at = 0; at + 2 <= input.size();) {
+    const std::size_t length = std::size_t{input[at]} << 8 | input[at + 1];
+    at += 2;
+    if (length > input.size() - at) break;
+    // A copy of its own, so that a read past the unit is caught as such.
+    const std::vector<std::uint8_t> unit(input.begin() + static_cast<std::ptrdiff_t>(at),
+                                         input.begin() + static_cast<std::ptrdiff_t>(at + length));
+    at += length;
+    (void)add_parameter_set(sets, unit);
+    SliceHeader slice;
+    if (read_slice_header(unit, sets, slice) != SliceRead::Read) continue;
+    if (have_previous) (void)starts_new_picture(previous, slice, sets);
+    previous = slice;
+    have_previous = true;
+  }
+  return true;
+}
+
+// hvcC: the record, its Annex B prologue and its parameter sets.
+bool fuzz_hevc_config(Input input) {
+  HevcConfig config;
+  if (!parse_hevc_config(input, config)) return true;
+  (void)hevc_annex_b_prologue(config);
+  HevcParameterSets sets;
+  (void)read_hevc_config_parameter_sets(config, sets);
+  return true;
 }
 
 // Every listed sample lies inside the file, as the learning relies on.
@@ -273,6 +325,8 @@ constexpr FuzzTarget kTargets[] = {
     {"avc_config", fuzz_avc_config},
     {"esds", fuzz_esds},
     {"audio_config", fuzz_audio_config},
+    {"slice_header", fuzz_slice_header},
+    {"hevc_config", fuzz_hevc_config},
     {"box_tree", fuzz_box_tree},
     {"learning", fuzz_learning},
     {"model_file", fuzz_model_file},

@@ -1,5 +1,7 @@
 #include "fuzz/seeds.h"
 
+#include <utility>
+
 #include "fuzz/reference_recordings.h"
 #include "io/input_window.h"
 #include "model/model_learning.h"
@@ -66,6 +68,43 @@ Bytes avc_config(const std::vector<Bytes>& sps, const Bytes& pps) {
   return record;
 }
 
+// The units behind 2-byte lengths, as the slice header target reads them.
+Bytes short_length_units(const std::vector<Bytes>& units) {
+  Bytes out;
+  for (const Bytes& unit : units) {
+    test::append_u16(out, static_cast<std::uint16_t>(unit.size()));
+    append(out, unit);
+  }
+  return out;
+}
+
+// The camera's slices without their 4-byte lengths.
+Bytes unit_of(const Bytes& length_prefixed) {
+  return Bytes(length_prefixed.begin() + 4, length_prefixed.end());
+}
+
+// The parameter sets libx265 (preset ultrafast) wrote for a 208x90 4:2:2 8-bit
+// stream, in an hvcC record with an SEI array.
+Bytes x265_hevc_config() {
+  const Bytes vps = {0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00,
+                     0x9D, 0x08, 0x00, 0x00, 0x03, 0x00, 0x00, 0x1E, 0x95, 0x94, 0x09};
+  const Bytes sps = {0x42, 0x01, 0x01, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00, 0x9D, 0x08,
+                     0x00, 0x00, 0x03, 0x00, 0x00, 0x1E, 0xB0, 0x1A, 0x20, 0x61, 0xF3,
+                     0xE5, 0x95, 0x95, 0x29, 0x30, 0xBC, 0x05, 0xA0, 0x20, 0x00, 0x00,
+                     0x03, 0x00, 0x20, 0x00, 0x00, 0x03, 0x03, 0x21};
+  const Bytes pps = {0x44, 0x01, 0xC0, 0x73, 0xC1, 0x89};
+  const Bytes sei = {0x4E, 0x01, 0x05, 0x01, 0x80};
+  Bytes record = {0x01, 0x04, 0x08, 0x00, 0x00, 0x00, 0x9D, 0x08, 0x00, 0x00, 0x00, 0x00,
+                  0x1E, 0xF0, 0x00, 0xFC, 0xFE, 0xF8, 0xF8, 0x00, 0x00, 0x0F, 4};
+  for (const auto& [type, unit] : {std::pair{32, vps}, {33, sps}, {34, pps}, {39, sei}}) {
+    record.push_back(static_cast<std::uint8_t>(0x80 | type));
+    test::append_u16(record, 1);
+    test::append_u16(record, static_cast<std::uint16_t>(unit.size()));
+    append(record, unit);
+  }
+  return record;
+}
+
 // An esds box's payload: what follows its version and flags.
 Bytes esds_payload(const Bytes& esds_box) { return Bytes(esds_box.begin() + 12, esds_box.end()); }
 
@@ -106,11 +145,22 @@ std::vector<Seed> make_seeds() {
       {"sps", "interlaced", interlaced_sps()},
       {"avc_config", "camera", test::camera_avcc()},
       {"avc_config", "two-sps", avc_config({high_sps_with_hrd(), interlaced_sps()}, pps)},
+      {"slice_header", "camera",
+       short_length_units({camera_sps(), pps, unit_of(test::idr_slice(8)),
+                           unit_of(test::p_slice(8)), unit_of(test::b_slice(8))})},
+      {"slice_header", "interlaced",
+       short_length_units({interlaced_sps(),
+                           {0x68, 0xCE, 0x3C, 0x80},
+                           unit_of(test::idr_slice(8)),
+                           unit_of(test::p_slice(8))})},
+      {"hevc_config", "x265", x265_hevc_config()},
       {"esds", "aac-lc", esds_payload(test::aac_esds_box({0x11, 0x90}))},
       {"esds", "he-aac", esds_payload(test::aac_esds_box({0x2B, 0x92, 0x08, 0x00}))},
       {"audio_config", "lc-stereo", mp4a_entry(2, 48000, {0x11, 0x90})},
       {"audio_config", "lc-mono", mp4a_entry(1, 44100, {0x12, 0x08})},
       {"audio_config", "he-aac", mp4a_entry(2, 24000, {0x2B, 0x92, 0x08, 0x00})},
+      {"audio_config", "asc-lc", {0x11, 0x90}},
+      {"audio_config", "asc-he-aac-v2", {0xEB, 0x09, 0x88, 0x00}},
   };
   for (const char* target : {"box_tree", "learning", "chunk_offsets"}) {
     seeds.push_back({target, "camera-aac", aac});
