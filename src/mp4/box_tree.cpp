@@ -148,11 +148,14 @@ bool read_sound_fields(std::span<const std::uint8_t> body, TrackTables& track,
   ByteReader r(body);
   std::uint16_t version = 0;
   if (!r.skip(8) || !r.read_u16(version)) return false;
+  track.sound_version = version;
   if (version == 2) {
     std::uint64_t rate_bits = 0;
     std::uint32_t channels = 0, bits = 0;
+    // revision, vendor, five constants, sizeOfStructOnly; then the rate as a double.
     if (!r.skip(22) || !r.read_u64(rate_bits) || !r.read_u32(channels) || !r.skip(4) ||
-        !r.read_u32(bits)) {
+        !r.read_u32(bits) || !r.read_u32(track.lpcm_flags) || !r.read_u32(track.bytes_per_frame) ||
+        !r.read_u32(track.frames_per_packet)) {
       return false;
     }
     double rate = 0;
@@ -164,14 +167,53 @@ bool read_sound_fields(std::span<const std::uint8_t> body, TrackTables& track,
     return true;
   }
   std::uint16_t channels = 0, bits = 0, rate = 0;
-  if (!r.skip(6) || !r.read_u16(channels) || !r.read_u16(bits) || !r.skip(4) || !r.read_u16(rate)) {
+  if (!r.skip(6) || !r.read_u16(channels) || !r.read_u16(bits) || !r.skip(4) || !r.read_u16(rate) ||
+      !r.skip(2)) {
     return false;
   }
   track.channels = channels;
   track.sample_bits = bits;
   track.sample_rate = rate;
+  std::uint32_t bytes_per_packet = 0;
+  if (version == 1 && (!r.skip(4) || !r.read_u32(bytes_per_packet) ||
+                       !r.read_u32(track.bytes_per_frame) || !r.skip(4))) {
+    return false;
+  }
   fields = version == 1 ? 44 : 28;
   return true;
+}
+
+// The boxes of a sound entry that say how its PCM samples are stored: 'enda'
+// (QuickTime, in 'wave' or beside it) and 'pcmC' (ISO/IEC 23003-5).
+bool read_pcm_boxes(const Box& entry, TrackTables& track, BoxTreeError& error) {
+  Box enda, wave, pcmc;
+  Lookup found = find_child(entry, "enda", enda, error);
+  if (found == Lookup::Missing) {
+    found = find_child(entry, "wave", wave, error);
+    if (found == Lookup::Found) found = find_child(wave, "enda", enda, error);
+  }
+  if (found == Lookup::Damaged) return false;
+  std::uint16_t little = 0;
+  if (found == Lookup::Found) {
+    ByteReader r(enda.body);
+    if (!r.read_u16(little)) return damaged(error, enda);
+    track.little_endian_box = little == 1;
+  }
+  switch (find_child(entry, "pcmC", pcmc, error)) {
+    case Lookup::Found: {
+      ByteReader r(pcmc.body);
+      if (!r.skip(4) || !r.read_u8(track.pcm_format_flags) || !r.read_u8(track.pcm_sample_size)) {
+        return damaged(error, pcmc);
+      }
+      track.has_pcm_config = true;
+      return true;
+    }
+    case Lookup::Missing:
+      return true;
+    case Lookup::Damaged:
+      return false;
+  }
+  return false;
 }
 
 // Copies the body of a configuration box among the entry's children; in MOV the
@@ -211,6 +253,7 @@ bool read_sample_entry(const Box& stsd, TrackTables& track, BoxTreeError& error)
   Box inner = entry;
   inner.body = entry.body.subspan(fields);
   inner.body_offset = entry.body_offset + static_cast<std::int64_t>(fields);
+  if (track.handler == "soun" && !read_pcm_boxes(inner, track, error)) return false;
   return copy_config(inner, "avcC", track.avcc, error) &&
          copy_config(inner, "esds", track.esds, error);
 }
