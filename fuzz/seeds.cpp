@@ -129,7 +129,9 @@ std::vector<std::uint8_t> model_text(const Bytes& reference) {
   }
   model.reference = "reference.mp4";
   model.reference_size = window.size;
-  const std::string text = format_model(model);
+  std::string text;
+  ModelFault fault;
+  if (!format_model(model, text, fault)) return {};
   return {text.begin(), text.end()};
 }
 
