@@ -6,6 +6,9 @@
 # and its log in build-fuzz/logs/<target>.log. What a run learns stays in
 # build-fuzz/corpus/<target>/ for the next run.
 #
+# FUZZ_SEED (default 1) fixes libFuzzer's random seed, so that a run repeats the
+# path of an earlier run of the same length on the same code.
+#
 # A finding becomes a regression input of the normal suite once fixed: minimise
 # it (build-fuzz/fuzz/fuzz_<target> -minimize_crash=1 -runs=10000 FILE) and copy
 # the result to fuzz/regressions/<target>/.
@@ -14,6 +17,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 jobs=${FUZZ_JOBS:-$(nproc)}
+seed=${FUZZ_SEED:-1}
 dir=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DVIDSALVAGE_FUZZ=ON -DVIDSALVAGE_BENCH=OFF >/dev/null
@@ -41,7 +45,7 @@ run_target() {
   done
   mkdir -p "$dir/corpus/$target" "$dir/findings/$target"
   # New inputs go to the first folder only, so the checked-in ones stay as they are.
-  "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
+  "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -seed="$seed" -timeout=25 -rss_limit_mb=2560 \
     -max_len="$(max_len "$target")" -dict="$dict" -print_final_stats=1 \
     -artifact_prefix="$dir/findings/$target/" "${inputs[@]}" >"$dir/logs/$target.log" 2>&1
 }
