@@ -1,6 +1,7 @@
 #include "model/model_recognition.h"
 
 #include <algorithm>
+#include <bit>
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
@@ -327,6 +328,25 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
 
 namespace {
 
+int bit_width(std::uint64_t value) { return static_cast<int>(std::bit_width(value)); }
+
+// A unit's length under max_unit, or a delimiter's exact length, and its header
+// byte among those the reference used (and the non-reference slice's).
+int unit_bits(const ModelIndex& index, int type) {
+  const int field = 8 * static_cast<int>(index.length_size);
+  const int length = type == kDelimiterType ? field : field - bit_width(index.max_unit);
+  const int header = 8 - bit_width(index.headers.count() + 1);
+  return std::max(0, length) + std::max(0, header);
+}
+
+// The four prefix bytes and the trusted bytes after them, less what telling the
+// classes apart takes.
+int class_bits(const ModelIndex& index, const ModelIndex::Class& c) {
+  const auto trusted = std::count(c.trusted.begin(), c.trusted.end(), std::uint8_t{1});
+  const int bits = 8 * (4 + static_cast<int>(trusted)) - bit_width(index.classes.size());
+  return std::max(0, bits);
+}
+
 // follow_chain, noting where each unit begins.
 Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t offset,
                    int previous_type, std::vector<std::int64_t>* boundaries) {
@@ -358,6 +378,7 @@ Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t off
     chain.end += index.length_size + unit.length;
     chain.last_type = unit.type;
     chain.has_slice = chain.has_slice || is_slice(unit.type);
+    chain.bits += unit_bits(index, unit.type);
     previous = unit.type;
   }
 }
@@ -381,13 +402,57 @@ bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t o
   return index.pcm && looks_like_pcm(head);
 }
 
-Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
-  const std::int64_t limit = std::min(input.size, from + index.search_limit);
+namespace {
+
+// The audio a class announces lies between it and the next recognisable sample:
+// its bytes are not checked, but its size is.
+bool announces_audio(const ModelIndex& index, const ClassHit& hit) {
+  if (hit.announced <= 0) return false;
+  const ModelTrack* next = find_track(*index.model, hit.cls->source->next_track);
+  return next != nullptr && (next->role == TrackRole::Aac || next->role == TrackRole::Pcm);
+}
+
+Evidence follow_evidence(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                         int enough, std::vector<std::int64_t>* boundaries) {
+  Evidence e;
+  std::int64_t p = offset;
+  int previous = -1;
+  while (e.bits < enough) {
+    if (input.size - p < kEndBytes) {
+      e.reaches_end = true;
+      return e;
+    }
+    ClassHit hit;
+    if (class_at(input, index, p, hit)) {
+      e.bits += class_bits(index, *hit.cls);
+      const std::int64_t announced = announces_audio(index, hit) ? hit.announced : 0;
+      if (hit.size + announced > input.size - p) {
+        e.reaches_end = true;
+        return e;
+      }
+      p += hit.size + announced;
+      previous = -1;
+      continue;
+    }
+    const Chain chain = follow_units(input, index, p, previous, boundaries);
+    boundaries = nullptr;  // only the first chain's units share its end
+    e.bits += chain.bits;
+    e.read_failed = chain.stop == ChainEnd::ReadFailed;
+    e.reaches_end = chain.stop == ChainEnd::PastEnd;
+    if (chain.units == 0 || chain.stop != ChainEnd::NotVideo) return e;
+    p = chain.end;
+    previous = chain.last_type;
+  }
+  return e;
+}
+
+// Runs `try_at` on every offset from `from` up to `limit` whose first bytes may
+// begin another track's sample or a video unit that opens a sample, until it
+// returns something other than FoundKind::Nothing.
+template <typename TryAt>
+Found scan_candidates(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      std::int64_t limit, TryAt&& try_at) {
   const std::uint32_t ls = index.length_size;
-  // Unit boundaries of chains already refused: a chain from any of them ends where
-  // the refused one ended, without a slice it lacked.
-  std::unordered_set<std::int64_t> refused;
-  std::vector<std::int64_t> boundaries;
   std::int64_t p = from;
   while (p < limit) {
     const std::span<const std::uint8_t> block =
@@ -409,18 +474,8 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
       }
       if (!maybe_class && !maybe_video) continue;
       const std::int64_t q = p + static_cast<std::int64_t>(i);
-      ClassHit hit;
-      if (maybe_class && class_at(input, index, q, hit)) return {FoundKind::Class, q};
-      if (maybe_video && refused.count(q) == 0 && opens_sample(input, index, q)) {
-        boundaries.clear();
-        const Chain chain = follow_units(input, index, q, -1, &boundaries);
-        if (chain.stop == ChainEnd::ReadFailed) return {FoundKind::ReadFailed, kNotFound};
-        if (chain.units > 0 && chain.has_slice &&
-            (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
-          return {FoundKind::Video, q};
-        }
-        refused.insert(boundaries.begin(), boundaries.end());
-      }
+      const Found found = try_at(q, maybe_class, maybe_video);
+      if (found.kind != FoundKind::Nothing) return found;
       // The checks may have moved the window: take the block again after q.
       p = q + 1;
       moved = true;
@@ -428,6 +483,60 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
     if (!moved) p += static_cast<std::int64_t>(i);
   }
   return {FoundKind::Nothing, kNotFound};
+}
+
+}  // namespace
+
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                     int enough) {
+  return follow_evidence(input, index, offset, enough, nullptr);
+}
+
+Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      int min_bits) {
+  // Unit boundaries of runs already refused: a run from any of them is a part of
+  // the refused one, worth less.
+  std::unordered_set<std::int64_t> refused;
+  std::vector<std::int64_t> boundaries;
+  const auto try_at = [&](std::int64_t q, bool maybe_class, bool maybe_video) -> Found {
+    ClassHit hit;
+    const bool is_class = maybe_class && class_at(input, index, q, hit);
+    if (!is_class && !(maybe_video && refused.count(q) == 0 && opens_sample(input, index, q))) {
+      return {};
+    }
+    boundaries.clear();
+    const Evidence e = follow_evidence(input, index, q, min_bits, &boundaries);
+    if (e.read_failed) return {FoundKind::ReadFailed, kNotFound};
+    if (e.bits >= min_bits || (e.reaches_end && e.bits >= kResumeAtEndBits)) {
+      return {is_class ? FoundKind::Class : FoundKind::Video, q};
+    }
+    if (!is_class) refused.insert(boundaries.begin(), boundaries.end());
+    return {};
+  };
+  return scan_candidates(input, index, from, input.size, try_at);
+}
+
+Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
+  const std::int64_t limit = std::min(input.size, from + index.search_limit);
+  // Unit boundaries of chains already refused: a chain from any of them ends where
+  // the refused one ended, without a slice it lacked.
+  std::unordered_set<std::int64_t> refused;
+  std::vector<std::int64_t> boundaries;
+  const auto try_at = [&](std::int64_t q, bool maybe_class, bool maybe_video) -> Found {
+    ClassHit hit;
+    if (maybe_class && class_at(input, index, q, hit)) return {FoundKind::Class, q};
+    if (!maybe_video || refused.count(q) != 0 || !opens_sample(input, index, q)) return {};
+    boundaries.clear();
+    const Chain chain = follow_units(input, index, q, -1, &boundaries);
+    if (chain.stop == ChainEnd::ReadFailed) return {FoundKind::ReadFailed, kNotFound};
+    if (chain.units > 0 && chain.has_slice &&
+        (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
+      return {FoundKind::Video, q};
+    }
+    refused.insert(boundaries.begin(), boundaries.end());
+    return {};
+  };
+  return scan_candidates(input, index, from, limit, try_at);
 }
 
 }  // namespace vidsalvage

@@ -90,6 +90,7 @@ struct Chain {
   int units = 0;
   int last_type = -1;
   bool has_slice = false;
+  int bits = 0;  // what the units' checks are worth: see Evidence
   ChainEnd stop = ChainEnd::NotVideo;  // what follows the last unit
 };
 
@@ -108,6 +109,34 @@ struct Found {
   FoundKind kind = FoundKind::Nothing;
   std::int64_t offset = kNotFound;
 };
+
+// How much a run of samples at a place tells: each check a sample passes is worth
+// the bits of chance that random bytes pass it (a 4-byte length under a 4 MB limit
+// is worth 10 bits, a class's four prefix bytes 32), so random bytes pass checks
+// worth b bits at a place with a probability of about 2^-b.
+struct Evidence {
+  int bits = 0;
+  bool reaches_end = false;  // the samples run up to the end of the input
+  bool read_failed = false;
+};
+
+// Enough bits to resume a walk at a place found by searching without a limit: the
+// chance that random bytes give a false start anywhere in 2 GiB is about 2^-25.
+inline constexpr int kResumeBits = 56;
+// Enough for a run of samples that ends with the input: a few samples are left.
+inline constexpr int kResumeAtEndBits = 24;
+
+// Follows the samples the model accepts from `offset` on (another track's samples,
+// the audio they announce, video units) until their checks are worth `enough` bits
+// or something else begins.
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                     int enough);
+
+// The nearest offset from `from` on, however far, at which samples worth
+// `min_bits` begin, or samples worth kResumeAtEndBits that run up to the end of
+// the input. Nothing when there is none; ReadFailed when the input cannot be read.
+Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      int min_bits = kResumeBits);
 
 // The nearest offset from `from` on, less than `index.search_limit` past it, at
 // which another track's sample or a video sample begins: a chain of units with a

@@ -27,8 +27,9 @@ struct SampleWalk {
   std::int32_t last_permille = 0;
 };
 
-// How a walk ended: every end is a finished run unless an output could not be written.
-enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed };
+// How a walk ended: every end is a finished run unless an output could not be
+// written or the input could not be read (what was written up to there stays).
+enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed, ReadFailed };
 
 // Every unit begins with its length: 4 bytes, big-endian.
 inline constexpr std::int64_t kLengthFieldBytes = 4;
