@@ -27,7 +27,8 @@ TopBoxRead read_top_box(InputWindow& input, std::int64_t offset, TopBox& box) {
   const std::uint64_t left = static_cast<std::uint64_t>(input.size - offset);
   std::uint64_t size = size32;
   if (size32 == kSizeIn64 && !r.read_u64(size)) return TopBoxRead::NoBox;
-  if (size32 == kSizeToEnd) size = left;
+  box.to_the_end = size32 == kSizeToEnd;
+  if (box.to_the_end) size = left;
   box.header = static_cast<std::int64_t>(r.position());
   if (size < r.position()) return TopBoxRead::NoBox;
   box.runs_past_end = size > left;
@@ -39,7 +40,10 @@ MediaBox find_media_box(InputWindow& input) {
   std::int64_t offset = 0;
   TopBox box;
   while (read_top_box(input, offset, box) == TopBoxRead::Box) {
-    if (std::strcmp(box.type, "mdat") == 0) return {offset + box.header, offset + box.size};
+    if (std::strcmp(box.type, "mdat") == 0) {
+      const bool to_the_end = box.to_the_end || box.runs_past_end;
+      return {offset + box.header, to_the_end ? kNotFound : offset + box.size};
+    }
     if (box.runs_past_end) break;
     offset += box.size;
   }

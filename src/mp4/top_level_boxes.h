@@ -13,6 +13,7 @@ struct TopBox {
   char type[5] = {};           // four characters and a terminating zero
   std::int64_t header = 8;     // 16 with a 64-bit size
   std::int64_t size = 0;       // as the header says; size 0 gives the rest of the file
+  bool to_the_end = false;     // size 0
   bool runs_past_end = false;  // the size says more than the file holds
 };
 
@@ -25,8 +26,9 @@ TopBoxRead read_top_box(InputWindow& input, std::int64_t offset, TopBox& box);
 // Where the media data lies: the body of the first top-level `mdat` box.
 struct MediaBox {
   std::int64_t body = kNotFound;  // file offset of its first byte; kNotFound: none
-  std::int64_t end = kNotFound;   // behind its last byte: the end of the file when
-                                  // the size is 0 or runs past the end of the file
+  // Behind its last byte; kNotFound when the size is 0 or runs past the end of
+  // the file: the media data then ends where the file ends, cut or not.
+  std::int64_t end = kNotFound;
 };
 
 // Walks the top-level boxes from the start of the file to the first mdat. A

@@ -78,8 +78,10 @@ double AacFrameScores::size_score(std::int64_t size) const {
 namespace {
 
 // The best cut of `stretch` by the scores, in pieces counted from its start.
+// Without `trusted_start` a frame begins at the start only with a byte frames
+// began with: the start is where damage ended, as likely inside a frame as not.
 std::vector<AacPiece> cut_by_score(const AacFrameScores& scores,
-                                   std::span<const std::uint8_t> stretch) {
+                                   std::span<const std::uint8_t> stretch, bool trusted_start) {
   const auto length = static_cast<std::int64_t>(stretch.size());
   if (length == 0) return {};
   // Cut points: the start, every byte a frame may begin with, the end; each with
@@ -95,6 +97,7 @@ std::vector<AacPiece> cut_by_score(const AacFrameScores& scores,
     const auto at = static_cast<std::size_t>(points[k]);
     if (at + 1 < stretch.size()) start[k] = scores.start_score(stretch[at], stretch[at + 1]);
   }
+  if (!trusted_start && !scores.may_start(stretch[0])) start[0] = kNever;
   // Two scores per point: the best cut up to it that ends with a frame, and the
   // best that ends with skipped bytes; each remembers where its last piece began.
   std::vector<double> framed(n, kNever), skipped(n, kNever);
@@ -173,7 +176,8 @@ std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
     const bool fill = end - at > longest_run;
     if (fill || end == stretch.size()) {
       const std::size_t frames_end = fill ? at : end;
-      for (AacPiece piece : cut_by_score(scores, stretch.subspan(from, frames_end - from))) {
+      const std::span<const std::uint8_t> between = stretch.subspan(from, frames_end - from);
+      for (AacPiece piece : cut_by_score(scores, between, from == 0)) {
         piece.offset += static_cast<std::int64_t>(from);
         cut.push_back({piece, false});
       }
@@ -193,14 +197,16 @@ std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
 std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
                                       std::span<const std::uint8_t> stretch) {
   const std::vector<CutPiece> cut = cut_between_fill(scores, stretch);
-  // A frame beside skipped bytes that are not fill was cut where damage or
-  // something else began: one of its ends is a guess, and a decoder would meet a
-  // wrong frame. Random bytes give such lone frames, and pairs of them.
-  const auto guessed = [&](std::size_t k) { return !cut[k].piece.frame && !cut[k].fill; };
+  // A frame before skipped bytes, or after skipped bytes that are not fill, was
+  // cut where damage or something else began: one of its ends is a guess, and a
+  // decoder would meet a wrong frame. Random bytes give such lone frames, and
+  // pairs of them. Fill ends where it ends, but may begin inside a frame.
+  const auto skipped = [&](std::size_t k) { return !cut[k].piece.frame; };
+  const auto guessed = [&](std::size_t k) { return skipped(k) && !cut[k].fill; };
   std::vector<AacPiece> pieces;
   for (std::size_t k = 0; k < cut.size(); ++k) {
     AacPiece piece = cut[k].piece;
-    if (piece.frame && ((k > 0 && guessed(k - 1)) || (k + 1 < cut.size() && guessed(k + 1)))) {
+    if (piece.frame && ((k > 0 && guessed(k - 1)) || (k + 1 < cut.size() && skipped(k + 1)))) {
       piece.frame = false;
     }
     add_piece(pieces, piece);

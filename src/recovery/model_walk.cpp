@@ -37,11 +37,12 @@ struct SkipCount {
   std::uint64_t bytes = 0;
 };
 
-// A video unit written only once what follows it is known: when damage follows,
-// the unit may run into it.
-struct HeldUnit {
+// A video unit or an audio frame written only once what follows it is known:
+// when damage follows, the damage may have begun inside it.
+struct Held {
+  bool audio = false;
   std::int64_t offset = kNotFound;
-  std::uint32_t length = 0;
+  std::int64_t length = 0;
 };
 
 // The walk sees the input end where the media data ends: the bytes after it are
@@ -81,8 +82,11 @@ class ModelWalk {
                                           index_.search_limit);
   }
 
-  WalkOutcome run(std::int64_t cursor) {
+  // `end_is_cut`: the input ends where the recording was cut, not where its media
+  // data ends.
+  WalkOutcome run(std::int64_t cursor, bool end_is_cut) {
     cursor_ = cursor;
+    end_is_cut_ = end_is_cut;
     while (cursor_ < input_.size) {
       progress_.cursor = cursor_;
       print_progress(progress_, input_.size);
@@ -179,7 +183,7 @@ class ModelWalk {
       const std::uint32_t length = unit_length(field, ls);
       last_type_ = field[ls] & 0x1F;
       if (hold_last && end - offset == ls + std::int64_t{length}) {
-        held_ = {offset, length};
+        held_ = {false, offset, length};
         return Step::Taken;
       }
       const Step step = take_video_unit(offset, length);
@@ -189,15 +193,19 @@ class ModelWalk {
     return Step::Taken;
   }
 
-  // Writes the held unit, or with `keep` false drops it and returns where it began
-  // through `dropped_at`.
+  // Writes the held unit or frame, or with `keep` false drops it and returns
+  // where it began through `dropped_at`.
   Step settle_held(bool keep, std::int64_t* dropped_at = nullptr) {
-    const HeldUnit held = held_;
+    const Held held = held_;
     held_ = {};
     if (held.offset == kNotFound) return Step::Taken;
-    if (keep) return take_video_unit(held.offset, held.length);
-    if (dropped_at != nullptr) *dropped_at = held.offset;
-    return Step::Taken;
+    if (!keep) {
+      if (dropped_at != nullptr) *dropped_at = held.offset;
+      return Step::Taken;
+    }
+    if (!held.audio) return take_video_unit(held.offset, static_cast<std::uint32_t>(held.length));
+    if (model_.audio.role == TrackRole::Aac) return take_aac_frame(held.offset, held.length);
+    return take_pcm(held.offset, held.length);
   }
 
   // Whether units tile [offset, offset + size) exactly.
@@ -250,7 +258,7 @@ class ModelWalk {
       if (step != Step::Taken) return step;
       const std::int64_t at = cursor_;
       cursor_ += size;
-      return write_units(at, cursor_, false);
+      return write_units(at, cursor_, true);
     }
     if (t->id == model_.audio.track) return take_announced_audio(size);
     if (t->role != TrackRole::Other) return Step::NotHere;
@@ -274,10 +282,9 @@ class ModelWalk {
     }
     const Step step = settle_held(true);
     if (step != Step::Taken) return step;
-    const std::int64_t at = cursor_;
+    if (audio_.file.is_open()) held_ = {true, cursor_, size};
     cursor_ += size;
-    if (!audio_.file.is_open()) return Step::Taken;
-    return model_.audio.role == TrackRole::Aac ? take_aac_frame(at, size) : take_pcm(at, size);
+    return Step::Taken;
   }
 
   void note_announcement(const ClassHit& hit) {
@@ -338,50 +345,68 @@ class ModelWalk {
       end = input_.size;
     }
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
-    if (end != kNotFound && near_start_holds(end)) {
-      const Step step = settle_held(true);
-      if (step != Step::Taken) return step;
-      const std::int64_t start = cursor_;
-      cursor_ = end;
-      return take_stretch(start, end);
+    if (end == kNotFound || !near_start_holds(end)) return pass_damage();
+    const std::int64_t start = cursor_;
+    cursor_ = end;
+    // More bytes than audio between two video samples ever took: damage.
+    if (end - start > audio_reach_) {
+      skip_after_held(start, end);
+      return Step::Taken;
     }
-    return pass_damage();
+    return take_stretch(start, end);
   }
 
   // Nothing the model knows lies near: the cursor stands in damage. Searches on
   // for the next run of samples worth kResumeBits, however far, and skips what
-  // lies before it, with the unit that ran into it.
+  // lies before it.
   Step pass_damage() {
     const Found found = find_resumption(input_, index_, cursor_ + 1);
     if (found.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     const std::int64_t end = found.kind == FoundKind::Nothing ? input_.size : found.offset;
-    std::int64_t start = cursor_;
-    (void)settle_held(false, &start);
-    skip_damage(start, end - start);
+    skip_after_held(cursor_, end);
     cursor_ = end;
     return Step::Taken;
+  }
+
+  // Skips [start, end) with the unit or frame held before it: the damage may have
+  // begun inside that.
+  void skip_after_held(std::int64_t start, std::int64_t end) {
+    (void)settle_held(false, &start);
+    skip_damage(start, end - start);
   }
 
   // The bytes up to the next recognised start: audio, unless audio is only ever
   // announced.
   Step take_stretch(std::int64_t start, std::int64_t end) {
     if (!stretches_are_audio_) {
-      skip_damage(start, end - start);
+      skip_after_held(start, end);
       return Step::Taken;
     }
-    if (!audio_.file.is_open()) return Step::Taken;
-    if (model_.audio.role == TrackRole::Pcm) return take_pcm(start, end - start);
+    if (!audio_.file.is_open() || model_.audio.role == TrackRole::Pcm) {
+      const Step step = settle_held(true);
+      if (step != Step::Taken || !audio_.file.is_open()) return step;
+      return take_pcm(start, end - start);
+    }
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::ReadFailed;
-    const std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
+    std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
+    // Where the recording was cut, the last frame was cut with it.
+    if (end == input_.size && end_is_cut_ && !pieces.empty()) pieces.back().frame = false;
+    // Bytes no frame explains right behind the unit or frame held: it may run
+    // into them, and is skipped with them.
+    std::int64_t skip_from = start;
+    const bool damage_first = !pieces.empty() && !pieces.front().frame;
+    const Step step = settle_held(!damage_first, &skip_from);
+    if (step != Step::Taken) return step;
     for (const AacPiece& piece : pieces) {
       if (!piece.frame) {
-        skip_damage(start + piece.offset, piece.length);
+        const std::int64_t at = piece.offset == 0 ? skip_from : start + piece.offset;
+        skip_damage(at, start + piece.offset + piece.length - at);
         continue;
       }
-      const Step step = take_aac_frame(start + piece.offset, piece.length);
-      if (step != Step::Taken) return step;
+      const Step taken = take_aac_frame(start + piece.offset, piece.length);
+      if (taken != Step::Taken) return taken;
     }
     return Step::Taken;
   }
@@ -413,11 +438,12 @@ class ModelWalk {
   AudioOutput& audio_;
   OutputFile& video_;
   bool stretches_are_audio_ = true;
+  bool end_is_cut_ = false;
   std::int64_t audio_reach_ = 0;
   std::int64_t cursor_ = 0;
   SampleWalk progress_;  // the cursor and progress value the progress line shows
   int last_type_ = -1;
-  HeldUnit held_;
+  Held held_;
   std::int64_t announced_ = -1;
   std::uint32_t announced_track_ = 0;
   std::map<SkipKey, SkipCount> skipped_;
@@ -428,9 +454,10 @@ class ModelWalk {
 
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
                             AudioOutput& audio, OutputFile& video, std::int64_t media_end) {
+  const bool end_is_cut = media_end < 0 || media_end > input.size;
   const MediaEnd end(input, media_end);
   ModelWalk walk(input, model, audio, video);
-  return walk.run(cursor);
+  return walk.run(cursor, end_is_cut);
 }
 
 }  // namespace vidsalvage
