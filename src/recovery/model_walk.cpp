@@ -96,6 +96,8 @@ class ModelWalk {
       if (step == Step::NotHere) step = take_class();
       if (step == Step::NotHere) step = take_video();
       if (step == Step::NotHere) step = search_on();
+      // What was read before a read failed is whole: the held unit goes too.
+      if (step == Step::ReadFailed) (void)settle_held(true);
       if (step != Step::Taken) return outcome_of(step);
     }
     const Step held = settle_held(true);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "recovery/model_fixture.h"
@@ -173,6 +174,35 @@ TEST_F(ModelWalkTest, WritesTheSameThroughTheWindow) {
   EXPECT_EQ(windowed.video, mapped.video);
   EXPECT_EQ(windowed.audio, mapped.audio);
   EXPECT_EQ(windowed.output, mapped.output);
+}
+
+// A read that fails ends the walk with its own outcome; what was written stays.
+TEST_F(ModelWalkTest, StopsWhenTheInputCannotBeRead) {
+  const Bytes sample = concat({test::delimiter(), test::p_slice(300)});
+  Bytes media;
+  for (std::uint8_t k = 0; k < 40; ++k) {
+    append(media, concat({test::descriptor(1, sample.size(), k), sample}));
+  }
+  test::OpenInput in(media, true);
+  // The file shrinks under the open input: the window holds only what is left.
+  std::filesystem::resize_file(in.dir.path("input.bin"), media.size() / 2);
+  AudioOutput audio;
+  OutputFile video;
+  ASSERT_TRUE(video.open(in.dir.path("video.out").c_str()));
+  testing::internal::CaptureStdout();
+  const WalkOutcome outcome = walk_with_model(in.input, 0, model_, audio, video);
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(video.close());
+  EXPECT_EQ(outcome, WalkOutcome::ReadFailed);
+  // The samples of the first half, each as it was.
+  const Bytes written = in.dir.read("video.out");
+  const Bytes one = annex_b(sample);
+  ASSERT_GT(written.size(), 0u);
+  ASSERT_EQ(written.size() % one.size(), 0u);
+  EXPECT_EQ(written.size() / one.size(), 20u);  // the half the file still holds
+  for (std::size_t at = 0; at < written.size(); at += one.size()) {
+    EXPECT_TRUE(std::equal(one.begin(), one.end(), written.begin() + static_cast<std::ptrdiff_t>(at)));
+  }
 }
 
 // A model that parses but says extreme things leaves the walk standing on any
