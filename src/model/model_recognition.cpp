@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
@@ -326,6 +327,29 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
   return false;
 }
 
+UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length) {
+  // Pieces overlap by two bytes, so that a sequence across their border is seen.
+  std::int64_t at = offset;
+  const std::int64_t end = offset + length;
+  while (at < end) {
+    const std::int64_t piece = std::min(end - at, kScanBlockBytes);
+    const std::span<const std::uint8_t> bytes = read_input(input, at, piece);
+    if (bytes.empty()) return UnitBytes::ReadFailed;
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const last = p + bytes.size();
+    // Bounded by `last`: memchr looks no further, and a match reads two more
+    // bytes only where they lie before it.
+    while ((p = static_cast<const std::uint8_t*>(
+                std::memchr(p, 0, static_cast<std::size_t>(last - p)))) != nullptr) {
+      if (p + 2 < last && p[1] == 0 && p[2] <= 2) return UnitBytes::Damaged;
+      ++p;
+    }
+    if (at + piece == end) return bytes.back() == 0 ? UnitBytes::Damaged : UnitBytes::Whole;
+    at += std::max<std::int64_t>(piece - 2, 1);
+  }
+  return UnitBytes::Whole;
+}
+
 namespace {
 
 int bit_width(std::uint64_t value) { return static_cast<int>(std::bit_width(value)); }
@@ -487,8 +511,7 @@ Found scan_candidates(InputWindow& input, const ModelIndex& index, std::int64_t 
 
 }  // namespace
 
-Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
-                     int enough) {
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, int enough) {
   return follow_evidence(input, index, offset, enough, nullptr);
 }
 

@@ -83,6 +83,14 @@ UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offs
 // Whether a unit may open a video sample: a kind of first unit the reference had.
 bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offset);
 
+enum class UnitBytes { Whole, Damaged, ReadFailed };
+
+// Whether the `length` bytes of a unit at `offset` (its length field excluded)
+// can be a NAL unit: no 00 00 00, 00 01 or 00 02 inside it, which emulation
+// prevention rules out, and no 00 as its last byte. Zeros and another stream's
+// start codes written over a unit show so; random bytes seldom do.
+UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length);
+
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
 
 struct Chain {
@@ -90,7 +98,7 @@ struct Chain {
   int units = 0;
   int last_type = -1;
   bool has_slice = false;
-  int bits = 0;  // what the units' checks are worth: see Evidence
+  int bits = 0;                        // what the units' checks are worth: see Evidence
   ChainEnd stop = ChainEnd::NotVideo;  // what follows the last unit
 };
 
@@ -129,8 +137,7 @@ inline constexpr int kResumeAtEndBits = 24;
 // Follows the samples the model accepts from `offset` on (another track's samples,
 // the audio they announce, video units) until their checks are worth `enough` bits
 // or something else begins.
-Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
-                     int enough);
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, int enough);
 
 // The nearest offset from `from` on, however far, at which samples worth
 // `min_bits` begin, or samples worth kResumeAtEndBits that run up to the end of

@@ -182,8 +182,8 @@ std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
         cut.push_back({piece, false});
       }
       if (fill) {
-        cut.push_back({{static_cast<std::int64_t>(at), static_cast<std::int64_t>(end - at), false},
-                       true});
+        cut.push_back(
+            {{static_cast<std::int64_t>(at), static_cast<std::int64_t>(end - at), false}, true});
       }
       from = end;
     }

@@ -5,9 +5,9 @@
 #include <map>
 #include <tuple>
 
+#include "model/model_recognition.h"
 #include "recovery/aac_cutting.h"
 #include "recovery/aac_splitter.h"
-#include "model/model_recognition.h"
 #include "recovery/input_copy.h"
 
 namespace vidsalvage {
@@ -135,8 +135,19 @@ class ModelWalk {
     return Step::ReadFailed;
   }
 
-  // The one place a video unit is taken: behind a start code, with its trace line.
+  // The one place a video unit is taken: behind a start code, with its trace
+  // line; a unit whose bytes show damage is skipped instead.
   Step take_video_unit(std::int64_t offset, std::uint32_t length) {
+    const std::int64_t ls = index_.length_size;
+    switch (check_unit_bytes(input_, offset + ls, length)) {
+      case UnitBytes::Whole:
+        break;
+      case UnitBytes::Damaged:
+        skip_damage(offset, ls + length);
+        return Step::Taken;
+      case UnitBytes::ReadFailed:
+        return Step::ReadFailed;
+    }
     return from_written(write_video_unit(input_, offset, length, video_, index_.length_size),
                         Step::VideoFailed);
   }

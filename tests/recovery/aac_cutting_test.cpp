@@ -124,7 +124,8 @@ TEST(CutAacStretch, CutsFramesOfFourBytesAndMore) {
   a.starts2 = {{0x0118, 900}, {0x0120, 100}};
   a.sizes = {{4, 300}, {5, 300}, {6, 300}, {180, 100}};
   const AacFrameScores scores(a);
-  const std::vector<Bytes> frames = {{0x01, 0x18, 0x20, 0x07}, {0x01, 0x18, 0x20, 0x07, 0xF4},
+  const std::vector<Bytes> frames = {{0x01, 0x18, 0x20, 0x07},
+                                     {0x01, 0x18, 0x20, 0x07, 0xF4},
                                      {0x01, 0x18, 0x20, 0x07, 0x10, 0x6C},
                                      {0x01, 0x18, 0x20, 0x07}};
   Bytes stretch;

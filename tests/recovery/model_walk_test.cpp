@@ -201,7 +201,8 @@ TEST_F(ModelWalkTest, StopsWhenTheInputCannotBeRead) {
   ASSERT_EQ(written.size() % one.size(), 0u);
   EXPECT_EQ(written.size() / one.size(), 20u);  // the half the file still holds
   for (std::size_t at = 0; at < written.size(); at += one.size()) {
-    EXPECT_TRUE(std::equal(one.begin(), one.end(), written.begin() + static_cast<std::ptrdiff_t>(at)));
+    EXPECT_TRUE(
+        std::equal(one.begin(), one.end(), written.begin() + static_cast<std::ptrdiff_t>(at)));
   }
 }
 
