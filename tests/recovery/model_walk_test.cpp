@@ -26,7 +26,8 @@ struct WalkSetup {
   bool windowed = false;
 };
 
-WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {}) {
+WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {},
+             std::int64_t media_end = -2) {  // -2: where the media ends
   test::OpenInput in(media, setup.windowed);
   AudioOutput audio;
   audio.mode = model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
@@ -37,7 +38,8 @@ WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setu
   WalkRun run;
   testing::internal::CaptureStdout();
   run.outcome =
-      walk_with_model(in.input, 0, model, audio, video, static_cast<std::int64_t>(media.size()));
+      walk_with_model(in.input, 0, model, audio, video,
+                      media_end == -2 ? static_cast<std::int64_t>(media.size()) : media_end);
   run.output = test::terminal_view(testing::internal::GetCapturedStdout());
   (void)video.close();
   (void)audio.file.close();
@@ -174,6 +176,27 @@ TEST_F(ModelWalkTest, WritesTheSameThroughTheWindow) {
   EXPECT_EQ(windowed.video, mapped.video);
   EXPECT_EQ(windowed.audio, mapped.audio);
   EXPECT_EQ(windowed.output, mapped.output);
+}
+
+// Where the media data ends the walk ends: a vendor's trailer after it is never
+// audio, though it looks like frames. Where the recording was cut, the last
+// frame of a stretch that runs to the end was cut too.
+TEST_F(ModelWalkTest, EndsWhereTheMediaDataEnds) {
+  model_.audio.announced = 0;
+  const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
+  const Bytes frames = concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12)});
+  const Bytes media = concat({sample, frames, sample, frames});
+  const Bytes trailer = concat({test::aac_frame(120, 0x21), test::aac_frame(110, 0x22)});
+  const WalkRun whole = walk(media, model_);
+  const WalkRun with_trailer =
+      walk(concat({media, trailer}), model_, {}, static_cast<std::int64_t>(media.size()));
+  EXPECT_EQ(with_trailer.video, whole.video);
+  EXPECT_EQ(with_trailer.audio, whole.audio);
+  EXPECT_EQ(with_trailer.output, whole.output);
+  const WalkRun cut = walk(media, model_, {}, kNotFound);
+  const Bytes last = adts(test::aac_frame(100, 0x12));
+  ASSERT_GT(whole.audio.size(), last.size());
+  EXPECT_EQ(cut.audio, Bytes(whole.audio.begin(), whole.audio.end() - static_cast<std::ptrdiff_t>(last.size())));
 }
 
 // A read that fails ends the walk with its own outcome; what was written stays.
