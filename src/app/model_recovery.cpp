@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "app/driver.h"
 #include "app/recovery_report.h"
 #include "codec/audio_config.h"
+#include "codec/audio_specific_config.h"
 #include "codec/avc_config.h"
-#include "io/byte_reader.h"
+#include "codec/wav_format.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "io/text.h"
@@ -34,40 +34,35 @@ bool names_audio_file(int argc, const char* const* argv) {
                       [&](const char* k) { return equals_ignore_case(argv[3], k); });
 }
 
-// The AudioSpecificConfig's object type, sampling index and channels; indexes
-// without meaning fall back to 48000 Hz stereo, as mp4a.hdr's do.
-AudioConfig config_from_asc(const std::vector<std::uint8_t>& asc) {
-  AudioConfig config;
-  if (asc.size() < 2) return config;
-  config.object_type = asc[0] >> 3;
-  config.sampling_index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
-  config.channel_config = (asc[1] >> 3) & 15;
-  if (config.sampling_index > 12 || config.channel_config == 0 || config.channel_config > 7) {
-    config.sampling_index = 3;
-    config.channel_config = 2;
+// The ADTS parameters of the reference's AAC. False when no ADTS header can
+// describe it, after a line saying why when argument 3 names the audio file: no
+// audio file is written then.
+bool adts_config_or_say_why(AudioOutput& audio, const AudioModel& a, int argc,
+                            const char* const* argv) {
+  const AscDecision decision = adts_config_from_asc(a.config, audio.config);
+  if (decision.outcome == AscOutcome::Adts) return true;
+  if (!names_audio_file(argc, argv)) return false;
+  if (decision.outcome == AscOutcome::UnsupportedType) {
+    std::printf("Not writing '%s': the reference's audio is %s, which ADTS cannot carry\n",
+                argv[3], audio_object_type_name(decision.refused_type));
+  } else if (decision.outcome == AscOutcome::UnsupportedRate) {
+    std::printf("Not writing '%s': the reference's audio rate has no ADTS index\n", argv[3]);
+  } else {
+    std::printf("Not writing '%s': the reference's AudioSpecificConfig is cut short\n", argv[3]);
   }
-  return config;
-}
-
-void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return false;
 }
 
 // A WAV header for the reference's PCM format; the run report patches the sizes.
-std::vector<std::uint8_t> wav_header(const AudioModel& a) {
-  const std::uint32_t block = a.channels * (a.bits / 8);
-  std::vector<std::uint8_t> h;
-  const auto text = [&](const char* t) { h.insert(h.end(), t, t + std::strlen(t)); };
-  text("RIFF    WAVEfmt ");
-  put_le(h, 16, 4);
-  put_le(h, 1, 2);  // PCM
-  put_le(h, a.channels, 2);
-  put_le(h, a.rate, 4);
-  put_le(h, a.rate * block, 4);
-  put_le(h, block, 2);
-  put_le(h, a.bits, 2);
-  text("data    ");
-  return h;
+bool write_wav_header(AudioOutput& audio, const AudioModel& a) {
+  WavFormat format;
+  format.bits = a.bits;
+  format.channels = a.channels;
+  format.rate = a.rate;
+  std::vector<std::uint8_t> header;
+  if (!make_wav_header(format, header) || !audio.file.write(header)) return false;
+  audio.wav_header_bytes = static_cast<std::int64_t>(header.size());
+  return true;
 }
 
 // Opens the audio output named by argument 3 in the kind the model learned, and
@@ -80,7 +75,7 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
     return true;
   }
   audio.mode = a.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
-  audio.config = config_from_asc(a.config);
+  if (audio.mode == AudioMode::Aac && !adts_config_or_say_why(audio, a, argc, argv)) return true;
   audio.adts = fill_adts_template(audio.config);
   if (names_audio_file(argc, argv)) {
     audio.name = argv[3];
@@ -89,7 +84,7 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
       return false;
     }
     std::printf("Writing '%s'...\n", audio.name);
-    if (audio.mode == AudioMode::Pcm && !audio.file.write(wav_header(a))) {
+    if (audio.mode == AudioMode::Pcm && !write_wav_header(audio, a)) {
       write_failed(audio.name);
       return false;
     }

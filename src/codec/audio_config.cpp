@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/audio_specific_config.h"
 #include "codec/esds.h"
 #include "codec/header_file.h"
 #include "io/byte_reader.h"
@@ -63,9 +64,10 @@ EntryFields read_entry_fields(std::span<const std::uint8_t> entry) {
 
 void decode_audio_specific_config(std::uint8_t b0, std::uint8_t b1, const EntryFields& entry,
                                   AudioConfig& config) {
-  config.object_type = b0 >> 3;
-  config.sampling_index = ((b0 & 7) << 1) | (b1 >> 7);
-  config.channel_config = (b1 >> 3) & 15;
+  const AscHead head = read_asc_head(b0, b1);
+  config.object_type = head.object_type;
+  config.sampling_index = head.sampling_index;
+  config.channel_config = head.channel_config;
   std::printf("mp4a codec data 0x%.2x 0x%.2x\n", unsigned{b0}, unsigned{b1});
   const auto sampling_index = static_cast<std::size_t>(config.sampling_index);
   const auto channel_config = static_cast<std::size_t>(config.channel_config);

@@ -5,6 +5,7 @@ namespace vidsalvage {
 void BitstreamReader::reset() {
   position_ = 0;
   bits_left_ = 0;
+  overrun_ = false;
 }
 
 std::uint8_t BitstreamReader::read_byte() {
@@ -12,9 +13,14 @@ std::uint8_t BitstreamReader::read_byte() {
   return data_[position_++];
 }
 
+std::uint8_t BitstreamReader::next_byte() {
+  if (position_ >= size_) overrun_ = true;
+  return read_byte();
+}
+
 std::uint32_t BitstreamReader::read_bit() {
   if (bits_left_ == 0) {
-    current_byte_ = read_byte();
+    current_byte_ = next_byte();
     bits_left_ = 8;
   }
   --bits_left_;
@@ -33,10 +39,10 @@ void BitstreamReader::skip_bits(std::uint32_t n) {
     return;
   }
   n -= bits_left_;
-  for (std::uint32_t i = 0; i < n / 8; ++i) read_byte();
+  for (std::uint32_t i = 0; i < n / 8; ++i) next_byte();
   const std::uint32_t rest = n % 8;
   if (rest != 0) {
-    current_byte_ = read_byte();
+    current_byte_ = next_byte();
     bits_left_ = 8 - rest;
   } else {
     bits_left_ = 0;
@@ -46,7 +52,10 @@ void BitstreamReader::skip_bits(std::uint32_t n) {
 std::uint32_t BitstreamReader::read_ue() {
   std::uint32_t zeros = 0;
   while (read_bit() == 0) {
-    if (at_end()) return 0;
+    if (at_end()) {
+      overrun_ = true;  // the prefix needs a one the data no longer holds
+      return 0;
+    }
     ++zeros;
   }
   if (zeros >= 32) {
@@ -64,6 +73,38 @@ std::int32_t BitstreamReader::read_se() {
   // largest code maps to 2^31; the cast wraps that one value to -2^31.
   const std::int64_t magnitude = (std::int64_t{code} + 1) >> 1;
   return static_cast<std::int32_t>((code & 1u) != 0 ? magnitude : -magnitude);
+}
+
+bool BitstreamReader::read_flag(bool& out) {
+  out = read_bit() != 0;
+  return !overrun_;
+}
+
+bool BitstreamReader::read_u(std::uint32_t n, std::uint32_t& out) {
+  out = read_bits(n);
+  return !overrun_;
+}
+
+bool BitstreamReader::read_ue_upto(std::uint32_t max, std::uint32_t& out) {
+  out = read_ue();
+  return !overrun_ && out <= max;
+}
+
+bool BitstreamReader::read_se_within(std::int32_t min, std::int32_t max, std::int32_t& out) {
+  // A code of 32 or more leading zeros reads as 0xFFFFFFFF, whose se(v) would
+  // wrap to -2^31: no syntax element allows it.
+  const std::uint32_t code = read_ue();
+  if (overrun_ || code == 0xFFFFFFFFu) return false;
+  const std::int64_t magnitude = (std::int64_t{code} + 1) >> 1;
+  const std::int64_t value = (code & 1u) != 0 ? magnitude : -magnitude;
+  if (value < min || value > max) return false;
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool BitstreamReader::skip(std::uint32_t n) {
+  skip_bits(n);
+  return !overrun_;
 }
 
 void NALUnit::reset() {

@@ -2,14 +2,26 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace vidsalvage {
 namespace {
 
-// H.264 7.4.2.1.1 and E.2.1: the largest counts a valid stream has. A damaged
-// SPS could otherwise drive billions of iterations over the zero bits past its end.
+// H.264 7.4.2.1.1 and E.2.1: the ranges of the fields bounded by a constant.
+constexpr std::uint32_t kMaxSeqParameterSetId = 31;
+constexpr std::uint32_t kMaxChromaFormatIdc = 3;
+constexpr std::uint32_t kMaxBitDepthMinus8 = 6;
+constexpr std::uint32_t kMaxLog2Minus4 = 12;  // frame_num and pic_order_cnt_lsb
+constexpr std::uint32_t kMaxPicOrderCntType = 2;
+constexpr std::uint32_t kMaxDpbFrames = 16;
+constexpr std::uint32_t kMaxChromaSampleLocType = 5;
+// The counts that bound loops: a damaged SPS could otherwise drive billions of
+// iterations over the zero bits past its end.
 constexpr std::uint32_t kMaxRefFramesInPicOrderCntCycle = 255;
 constexpr std::uint32_t kMaxCpbCntMinus1 = 31;
+constexpr std::uint32_t kMaxRestrictionValue = 16;    // the denominators and the vector lengths
+constexpr std::uint32_t kMaxCodedValue = 0xFFFFFFFE;  // a ue(v) field of 32 bits
+constexpr std::int32_t kMaxOffset = 0x7FFFFFFF;       // offset_for_*: -(2^31 - 1) to 2^31 - 1
 
 constexpr std::uint32_t kExtendedSar = 255;
 
@@ -20,198 +32,272 @@ constexpr std::array<std::uint32_t, 16> kSarHeights = {1,  11, 11, 11, 33, 11, 1
                                                        33, 11, 11, 33, 99, 3,  2,  1};
 
 // The profiles whose SPS carries chroma format, bit depths and scaling matrices.
-constexpr std::array<std::uint8_t, 9> kProfilesWithChromaFields = {100, 110, 122, 244, 44,
-                                                                   83,  86,  118, 128};
+// 144, the withdrawn High 4:4:4, is read without them.
+constexpr std::array<std::uint8_t, 13> kProfilesWithChromaFields = {100, 110, 122, 244, 44,  83, 86,
+                                                                    118, 128, 138, 139, 134, 135};
 bool has_chroma_fields(std::uint8_t profile_idc) {
   return std::find(kProfilesWithChromaFields.begin(), kProfilesWithChromaFields.end(),
                    profile_idc) != kProfilesWithChromaFields.end();
 }
 
 // H.264 7.3.2.1.1.1; the values are not kept.
-void skip_scaling_list(BitstreamReader& reader, int entries) {
-  std::uint32_t last = 8;
-  std::uint32_t next = 8;
+bool skip_scaling_list(BitstreamReader& reader, int entries) {
+  std::int32_t last = 8;
+  std::int32_t next = 8;
   for (int i = 0; i < entries; ++i) {
-    if (next != 0) next = (last + static_cast<std::uint32_t>(reader.read_se())) & 0xFFu;
+    if (next != 0) {
+      std::int32_t delta_scale = 0;
+      if (!reader.read_se_within(-128, 127, delta_scale)) return false;
+      next = (last + delta_scale + 256) % 256;
+    }
     if (next != 0) last = next;
   }
+  return true;
+}
+
+// The chroma format, bit depths and scaling matrices.
+bool read_chroma_fields(SpsInfo& info, BitstreamReader& reader) {
+  std::uint32_t luma_minus8 = 0;
+  std::uint32_t chroma_minus8 = 0;
+  bool transform_bypass = false;
+  bool matrix_present = false;
+  if (!reader.read_ue_upto(kMaxChromaFormatIdc, info.chroma_format_idc)) return false;
+  if (info.chroma_format_idc == 3 && !reader.read_flag(info.separate_colour_plane_flag)) {
+    return false;
+  }
+  if (!reader.read_ue_upto(kMaxBitDepthMinus8, luma_minus8) ||
+      !reader.read_ue_upto(kMaxBitDepthMinus8, chroma_minus8) ||
+      !reader.read_flag(transform_bypass) || !reader.read_flag(matrix_present)) {
+    return false;
+  }
+  info.bit_depth_luma = luma_minus8 + 8;
+  info.bit_depth_chroma = chroma_minus8 + 8;
+  if (!matrix_present) return true;
+  const int slots = info.chroma_format_idc == 3 ? 12 : 8;
+  for (int slot = 0; slot < slots; ++slot) {
+    bool list_present = false;
+    if (!reader.read_flag(list_present)) return false;
+    if (list_present && !skip_scaling_list(reader, slot < 6 ? 16 : 64)) return false;
+  }
+  return true;
+}
+
+bool read_offset(BitstreamReader& reader, std::int32_t& out) {
+  return reader.read_se_within(-kMaxOffset, kMaxOffset, out);
+}
+
+bool read_pic_order_cnt_fields(SpsInfo& info, BitstreamReader& reader) {
+  if (!reader.read_ue_upto(kMaxPicOrderCntType, info.pic_order_cnt_type)) return false;
+  if (info.pic_order_cnt_type == 0) {
+    std::uint32_t lsb_minus4 = 0;
+    if (!reader.read_ue_upto(kMaxLog2Minus4, lsb_minus4)) return false;
+    info.log2_max_pic_order_cnt_lsb = lsb_minus4 + 4;
+  } else if (info.pic_order_cnt_type == 1) {
+    std::uint32_t cycle = 0;
+    if (!reader.read_flag(info.delta_pic_order_always_zero_flag) ||
+        !read_offset(reader, info.offset_for_non_ref_pic) ||
+        !read_offset(reader, info.offset_for_top_to_bottom_field) ||
+        !reader.read_ue_upto(kMaxRefFramesInPicOrderCntCycle, cycle)) {
+      return false;
+    }
+    info.offset_for_ref_frame.assign(cycle, 0);
+    for (std::int32_t& offset : info.offset_for_ref_frame) {
+      if (!read_offset(reader, offset)) return false;
+    }
+  }
+  return true;
 }
 
 // The crop step in pixels, across and down (H.264 7.4.2.1.1, CropUnitX and
-// CropUnitY of a frame, from SubWidthC and SubHeightC of Table 6-1).
+// CropUnitY, from SubWidthC and SubHeightC of Table 6-1 and the field coding).
 struct CropUnit {
   std::uint32_t x = 2;
   std::uint32_t y = 2;
 };
 
-// Steps over the chroma format, bit depths and scaling matrices. Returns the crop
-// step of the chroma format: 4:2:0 unless the SPS says otherwise.
-CropUnit skip_chroma_fields(BitstreamReader& reader) {
-  const std::uint32_t chroma_format_idc = reader.read_ue();
-  if (chroma_format_idc == 3) reader.skip_bits(1);  // separate_colour_plane_flag
-  reader.read_ue();                                 // bit_depth_luma_minus8
-  reader.read_ue();                                 // bit_depth_chroma_minus8
-  reader.skip_bits(1);                              // qpprime_y_zero_transform_bypass_flag
-  if (reader.read_bit() != 0) {                     // seq_scaling_matrix_present_flag
-    const int slots = chroma_format_idc == 3 ? 12 : 8;
-    for (int slot = 0; slot < slots; ++slot) {
-      if (reader.read_bit() != 0) skip_scaling_list(reader, slot < 6 ? 16 : 64);
-    }
-  }
-  // Monochrome and 4:4:4 (separate colour planes too) crop in single pixels; a
-  // value out of range is left at 4:2:0.
-  if (chroma_format_idc == 0 || chroma_format_idc == 3) return {1, 1};
-  if (chroma_format_idc == 2) return {2, 1};
-  return {};
+CropUnit crop_unit(const SpsInfo& info) {
+  CropUnit unit;
+  // Monochrome and 4:4:4 (separate colour planes too) crop in single pixels.
+  if (info.chroma_format_idc == 0 || info.chroma_format_idc == 3) unit = {1, 1};
+  if (info.chroma_format_idc == 2) unit = {2, 1};
+  if (!info.frame_mbs_only_flag) unit.y *= 2;
+  return unit;
 }
 
-// False for a pic_order_cnt_type above 2.
-bool skip_pic_order_cnt(BitstreamReader& reader, std::uint32_t pic_order_cnt_type) {
-  switch (pic_order_cnt_type) {
-    case 0:
-      reader.read_ue();  // log2_max_pic_order_cnt_lsb_minus4
-      return true;
-    case 1: {
-      reader.skip_bits(1);  // delta_pic_order_always_zero_flag
-      // The offsets are se(v); read_ue steps over the same bits.
-      reader.read_ue();  // offset_for_non_ref_pic
-      reader.read_ue();  // offset_for_top_to_bottom_field
-      std::uint32_t cycle = reader.read_ue();
-      if (cycle > kMaxRefFramesInPicOrderCntCycle) cycle = kMaxRefFramesInPicOrderCntCycle;
-      for (std::uint32_t i = 0; i < cycle; ++i) reader.read_ue();  // offset_for_ref_frame
-      return true;
-    }
-    case 2:
-      return true;
-    default:
-      return false;
+// The macroblock counts and the cropping: the coded size, and the visible
+// rectangle when any offset is set. Each offset pair leaves at least one crop
+// step of picture, as 7.4.2.1.1 requires.
+bool read_picture_size(SpsInfo& info, BitstreamReader& reader) {
+  std::uint32_t width_in_mbs_minus1 = 0;
+  std::uint32_t height_in_map_units_minus1 = 0;
+  bool direct_8x8_inference = false;
+  bool cropping = false;
+  if (!reader.read_ue_upto(kLargestFrameSideMbs - 1, width_in_mbs_minus1) ||
+      !reader.read_ue_upto(kLargestFrameSideMbs - 1, height_in_map_units_minus1) ||
+      !reader.read_flag(info.frame_mbs_only_flag)) {
+    return false;
   }
+  if (!info.frame_mbs_only_flag && !reader.read_flag(info.mb_adaptive_frame_field_flag)) {
+    return false;
+  }
+  if (!reader.read_flag(direct_8x8_inference) || !reader.read_flag(cropping)) return false;
+  const std::uint32_t width_mbs = width_in_mbs_minus1 + 1;
+  // Map units of a stream with fields are field macroblock rows.
+  const std::uint32_t height_mbs =
+      (height_in_map_units_minus1 + 1) * (info.frame_mbs_only_flag ? 1u : 2u);
+  if (height_mbs > kLargestFrameSideMbs || width_mbs * height_mbs > kLargestFrameMbs) return false;
+  info.width = width_mbs * 16;
+  info.height = height_mbs * 16;
+  info.crop = CropRect{};
+  if (!cropping) return true;
+
+  std::array<std::uint32_t, 4> offsets{};  // left, right, top, bottom
+  for (std::uint32_t& offset : offsets) {
+    if (!reader.read_ue_upto(kMaxCodedValue, offset)) return false;
+  }
+  const CropUnit unit = crop_unit(info);
+  const auto leaves_picture = [](std::uint32_t a, std::uint32_t b, std::uint32_t step,
+                                 std::uint32_t size) {
+    return (std::uint64_t{a} + b + 1) * step <= size;
+  };
+  if (!leaves_picture(offsets[0], offsets[1], unit.x, info.width) ||
+      !leaves_picture(offsets[2], offsets[3], unit.y, info.height)) {
+    return false;
+  }
+  if (offsets == std::array<std::uint32_t, 4>{}) return true;
+  // Right and bottom are the edges of the visible area.
+  info.crop.left = static_cast<std::int32_t>(offsets[0] * unit.x);
+  info.crop.right = static_cast<std::int32_t>(info.width - offsets[1] * unit.x);
+  info.crop.top = static_cast<std::int32_t>(offsets[2] * unit.y);
+  info.crop.bottom = static_cast<std::int32_t>(info.height - offsets[3] * unit.y);
+  return true;
 }
 
-// The products wrap as the unsigned fields would.
-std::int32_t scaled(std::uint32_t value, std::uint32_t factor) {
-  return static_cast<std::int32_t>(value * factor);
+bool read_aspect_ratio(SpsInfo& info, BitstreamReader& reader) {
+  std::uint32_t aspect_ratio_idc = 0;
+  if (!reader.read_u(8, aspect_ratio_idc)) return false;
+  if (aspect_ratio_idc >= 1 && aspect_ratio_idc <= kSarWidths.size()) {
+    info.sar_width = kSarWidths[aspect_ratio_idc - 1];
+    info.sar_height = kSarHeights[aspect_ratio_idc - 1];
+  } else if (aspect_ratio_idc == kExtendedSar) {
+    if (!reader.read_u(16, info.sar_width) || !reader.read_u(16, info.sar_height)) return false;
+  }
+  return true;
+}
+
+// Overscan, video signal type and chroma location: read only to be stepped over.
+bool skip_display_fields(BitstreamReader& reader) {
+  bool present = false;
+  if (!reader.read_flag(present)) return false;  // overscan_info_present_flag
+  if (present && !reader.skip(1)) return false;
+  if (!reader.read_flag(present)) return false;  // video_signal_type_present_flag
+  if (present) {
+    bool colour_description = false;
+    if (!reader.skip(3 + 1) || !reader.read_flag(colour_description)) return false;
+    if (colour_description && !reader.skip(3 * 8)) return false;
+  }
+  if (!reader.read_flag(present)) return false;  // chroma_loc_info_present_flag
+  std::uint32_t loc = 0;
+  return !present || (reader.read_ue_upto(kMaxChromaSampleLocType, loc) &&
+                      reader.read_ue_upto(kMaxChromaSampleLocType, loc));
+}
+
+// num_units_in_tick and time_scale must be above 0, but decoders take a zero as
+// "no timing", and the summary does not depend on them: zeros are kept as read.
+bool read_timing(SpsInfo& info, BitstreamReader& reader) {
+  std::uint32_t time_scale = 0;
+  bool fixed_frame_rate = false;
+  if (!reader.read_u(32, info.num_units_in_tick) || !reader.read_u(32, time_scale) ||
+      !reader.read_flag(fixed_frame_rate)) {
+    return false;
+  }
+  info.time_scale = fixed_frame_rate ? static_cast<std::int32_t>(time_scale) : -1;
+  return true;
+}
+
+bool read_bitstream_restriction(BitstreamReader& reader) {
+  std::uint32_t value = 0;
+  if (!reader.skip(1)) return false;  // motion_vectors_over_pic_boundaries_flag
+  // max_bytes_per_pic_denom, max_bits_per_mb_denom, log2_max_mv_length_horizontal
+  // and _vertical, then max_num_reorder_frames and max_dec_frame_buffering.
+  for (int i = 0; i < 4; ++i) {
+    if (!reader.read_ue_upto(kMaxRestrictionValue, value)) return false;
+  }
+  return reader.read_ue_upto(kMaxDpbFrames, value) && reader.read_ue_upto(kMaxDpbFrames, value);
 }
 
 }  // namespace
 
 bool parse_sps(SpsInfo& info, BitstreamReader& reader) {
-  info.vui_complete = false;
+  SpsInfo read;
   reader.reset();
-  reader.skip_bits(8);  // NAL header
-  info.profile_idc = static_cast<std::uint8_t>(reader.read_bits(8));
-  info.constraint_flags = static_cast<std::uint8_t>(reader.read_bits(8));
-  info.level_idc = static_cast<std::uint8_t>(reader.read_bits(8));
-  reader.read_ue();  // seq_parameter_set_id
-  CropUnit crop_unit;
-  if (has_chroma_fields(info.profile_idc)) crop_unit = skip_chroma_fields(reader);
-  info.log2_max_frame_num = reader.read_ue() + 4;
-  const std::uint32_t pic_order_cnt_type = reader.read_ue();
-  if (!skip_pic_order_cnt(reader, pic_order_cnt_type)) return false;
-  reader.read_ue();     // max_num_ref_frames
-  reader.skip_bits(1);  // gaps_in_frame_num_value_allowed_flag
-  const std::uint32_t width_in_mbs_minus1 = reader.read_ue();
-  const std::uint32_t height_in_map_units_minus1 = reader.read_ue();
-  info.frame_mbs_only_flag = reader.read_bit() != 0;
-  if (!info.frame_mbs_only_flag) reader.skip_bits(1);  // mb_adaptive_frame_field_flag
-  reader.skip_bits(1);                                 // direct_8x8_inference_flag
-
-  info.crop = CropRect{};
-  if (reader.read_bit() != 0) {  // frame_cropping_flag
-    info.crop.left = scaled(reader.read_ue(), crop_unit.x);
-    info.crop.right = scaled(reader.read_ue(), crop_unit.x);
-    info.crop.top = scaled(reader.read_ue(), crop_unit.y);
-    info.crop.bottom = scaled(reader.read_ue(), crop_unit.y);
+  std::uint32_t profile_idc = 0;
+  std::uint32_t constraint_flags = 0;
+  std::uint32_t level_idc = 0;
+  std::uint32_t log2_max_frame_num_minus4 = 0;
+  bool gaps_allowed = false;
+  bool vui_present = false;
+  if (!reader.skip(8) || !reader.read_u(8, profile_idc) || !reader.read_u(8, constraint_flags) ||
+      !reader.read_u(8, level_idc) ||
+      !reader.read_ue_upto(kMaxSeqParameterSetId, read.seq_parameter_set_id)) {
+    return false;
   }
-  if (reader.at_end()) return false;
-
-  info.width = (width_in_mbs_minus1 + 1) * 16;
-  info.height = (height_in_map_units_minus1 + 1) * 16;
-  if (!info.frame_mbs_only_flag) {
-    // Map units are field macroblock rows: the frame has twice as many lines.
-    info.height *= 2;
-    info.crop.top = scaled(static_cast<std::uint32_t>(info.crop.top), 2);
-    info.crop.bottom = scaled(static_cast<std::uint32_t>(info.crop.bottom), 2);
+  read.profile_idc = static_cast<std::uint8_t>(profile_idc);
+  read.constraint_flags = static_cast<std::uint8_t>(constraint_flags);
+  read.level_idc = static_cast<std::uint8_t>(level_idc);
+  if (has_chroma_fields(read.profile_idc) && !read_chroma_fields(read, reader)) return false;
+  if (!reader.read_ue_upto(kMaxLog2Minus4, log2_max_frame_num_minus4) ||
+      !read_pic_order_cnt_fields(read, reader) ||
+      !reader.read_ue_upto(kMaxDpbFrames, read.max_num_ref_frames) ||
+      !reader.read_flag(gaps_allowed) || !read_picture_size(read, reader) ||
+      !reader.read_flag(vui_present)) {
+    return false;
   }
-  CropRect& crop = info.crop;
-  if (crop.left != 0 || crop.top != 0 || crop.right != 0 || crop.bottom != 0) {
-    // Right and bottom become the edges of the visible area.
-    crop.right = static_cast<std::int32_t>(info.width - static_cast<std::uint32_t>(crop.right));
-    crop.bottom = static_cast<std::int32_t>(info.height - static_cast<std::uint32_t>(crop.bottom));
+  read.log2_max_frame_num = log2_max_frame_num_minus4 + 4;
+  if (vui_present && !parse_vui(read, reader)) return false;
+  if (vui_present && !read.pic_struct_present_flag &&
+      (read.frame_mbs_only_flag || read.pic_order_cnt_type != 2)) {
+    read.tick_divisor = 1;
   }
-
-  info.tick_divisor = 2;
-  if (reader.read_bit() != 0 && parse_vui(info, reader) && !info.pic_struct_present_flag) {
-    if (info.frame_mbs_only_flag || pic_order_cnt_type != 2) info.tick_divisor = 1;
-  }
+  info = std::move(read);
   return true;
 }
 
 bool parse_vui(SpsInfo& info, BitstreamReader& reader) {
-  if (reader.read_bit() != 0) {  // aspect_ratio_info_present_flag
-    const std::uint32_t aspect_ratio_idc = reader.read_bits(8);
-    if (reader.at_end()) return false;
-    if (aspect_ratio_idc >= 1 && aspect_ratio_idc <= kSarWidths.size()) {
-      info.sar_width = kSarWidths[aspect_ratio_idc - 1];
-      info.sar_height = kSarHeights[aspect_ratio_idc - 1];
-    } else if (aspect_ratio_idc == kExtendedSar) {
-      info.sar_width = reader.read_bits(16);
-      info.sar_height = reader.read_bits(16);
-      if (reader.at_end()) return false;
-    }
-  }
-  if (reader.read_bit() != 0) reader.skip_bits(1);        // overscan_appropriate_flag
-  if (reader.read_bit() != 0) {                           // video_signal_type_present_flag
-    reader.skip_bits(3 + 1);                              // video_format, video_full_range_flag
-    if (reader.read_bit() != 0) reader.skip_bits(3 * 8);  // colour description
-  }
-  if (reader.read_bit() != 0) {  // chroma_loc_info_present_flag
-    reader.read_ue();
-    reader.read_ue();
-  }
-  if (reader.read_bit() != 0) {  // timing_info_present_flag
-    const std::uint32_t num_units_in_tick = reader.read_bits(32);
-    const std::uint32_t time_scale = reader.read_bits(32);
-    const bool fixed_frame_rate = reader.read_bit() != 0;
-    if (reader.at_end()) return false;
-    info.num_units_in_tick = num_units_in_tick;
-    info.time_scale = fixed_frame_rate ? static_cast<std::int32_t>(time_scale) : -1;
-  }
-  info.nal_hrd_parameters_present_flag = reader.read_bit() != 0;
-  if (info.nal_hrd_parameters_present_flag) parse_hrd(info, reader);
-  info.vcl_hrd_parameters_present_flag = reader.read_bit() != 0;
-  if (info.vcl_hrd_parameters_present_flag) parse_hrd(info, reader);
+  bool present = false;
+  if (!reader.read_flag(present)) return false;  // aspect_ratio_info_present_flag
+  if (present && !read_aspect_ratio(info, reader)) return false;
+  if (!skip_display_fields(reader) || !reader.read_flag(present)) return false;
+  if (present && !read_timing(info, reader)) return false;  // timing_info_present_flag
+  if (!reader.read_flag(info.nal_hrd_parameters_present_flag)) return false;
+  if (info.nal_hrd_parameters_present_flag && !parse_hrd(info, reader)) return false;
+  if (!reader.read_flag(info.vcl_hrd_parameters_present_flag)) return false;
+  if (info.vcl_hrd_parameters_present_flag && !parse_hrd(info, reader)) return false;
   if (info.nal_hrd_parameters_present_flag || info.vcl_hrd_parameters_present_flag) {
-    reader.skip_bits(1);  // low_delay_hrd_flag
+    if (!reader.skip(1)) return false;  // low_delay_hrd_flag
   }
-  info.pic_struct_present_flag = reader.read_bit() != 0;
-  if (reader.at_end()) return false;
+  if (!reader.read_flag(info.pic_struct_present_flag)) return false;
   info.vui_complete = true;
-
-  if (reader.read_bit() != 0) {  // bitstream_restriction_flag
-    reader.skip_bits(1);         // motion_vectors_over_pic_boundaries_flag
-    for (int i = 0; i < 6; ++i) reader.read_ue();
-  }
-  return true;
+  if (!reader.read_flag(present)) return false;  // bitstream_restriction_flag
+  return !present || read_bitstream_restriction(reader);
 }
 
-void parse_hrd(SpsInfo& info, BitstreamReader& reader) {
-  const std::uint32_t cpb_cnt_minus1 = reader.read_ue();
-  reader.skip_bits(4 + 4);  // bit_rate_scale, cpb_size_scale
-  // A count that is negative as a signed value reads no entries.
-  if (static_cast<std::int32_t>(cpb_cnt_minus1) >= 0) {
-    const std::uint32_t entries =
-        (cpb_cnt_minus1 > kMaxCpbCntMinus1 ? kMaxCpbCntMinus1 : cpb_cnt_minus1) + 1;
-    for (std::uint32_t i = 0; i < entries; ++i) {
-      reader.read_ue();     // bit_rate_value_minus1
-      reader.read_ue();     // cpb_size_value_minus1
-      reader.skip_bits(1);  // cbr_flag
+bool parse_hrd(SpsInfo& info, BitstreamReader& reader) {
+  std::uint32_t cpb_cnt_minus1 = 0;
+  if (!reader.read_ue_upto(kMaxCpbCntMinus1, cpb_cnt_minus1)) return false;
+  if (!reader.skip(4 + 4)) return false;  // bit_rate_scale, cpb_size_scale
+  for (std::uint32_t i = 0; i <= cpb_cnt_minus1; ++i) {
+    std::uint32_t value = 0;
+    if (!reader.read_ue_upto(kMaxCodedValue, value) ||  // bit_rate_value_minus1
+        !reader.read_ue_upto(kMaxCodedValue, value) ||  // cpb_size_value_minus1
+        !reader.skip(1)) {                              // cbr_flag
+      return false;
     }
   }
-  reader.skip_bits(5);  // initial_cpb_removal_delay_length_minus1
-  info.cpb_removal_delay_length_minus1 = reader.read_bits(5);
-  info.dpb_output_delay_length_minus1 = reader.read_bits(5);
-  reader.skip_bits(5);  // time_offset_length
+  return reader.skip(5) &&  // initial_cpb_removal_delay_length_minus1
+         reader.read_u(5, info.cpb_removal_delay_length_minus1) &&
+         reader.read_u(5, info.dpb_output_delay_length_minus1) &&
+         reader.skip(5);  // time_offset_length
 }
 
 }  // namespace vidsalvage

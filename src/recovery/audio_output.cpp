@@ -4,28 +4,14 @@
 #include <array>
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
+#include "codec/wav_format.h"
 #include "io/text.h"
 #include "recovery/aac_splitter.h"
 
 namespace vidsalvage {
 namespace {
-
-// 16-bit stereo PCM at 48000 Hz, little-endian.
-// clang-format off
-constexpr std::array<std::uint8_t, kWavHeaderBytes> kWavHeader = {
-    'R', 'I', 'F', 'F', ' ', ' ', ' ', ' ',    // RIFF, its size blank until the run ends
-    'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-    16, 0, 0, 0,                               // format chunk size
-    1, 0, 2, 0,                                // PCM, 2 channels
-    0x80, 0xBB, 0x00, 0x00,                    // 48000 samples per second
-    0x00, 0xEE, 0x02, 0x00,                    // 192000 bytes per second
-    4, 0, 16, 0,                               // block align, bits per sample
-    'd', 'a', 't', 'a', ' ', ' ', ' ', ' '};   // data, its size blank until the run ends
-// clang-format on
-constexpr std::int64_t kRiffSizeOffset = 4;
-constexpr std::int64_t kDataSizeOffset = 40;
-constexpr std::int64_t kLargestWavBytes = 0xFFFFFFFF;
 
 // A table entry, 0 for an index outside the table.
 unsigned table_entry(const std::array<std::uint32_t, 16>& table, int index) {
@@ -77,6 +63,14 @@ void put_le32(std::array<std::uint8_t, 4>& out, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// 16-bit stereo PCM at 48000 Hz, the format a recorder's PCM is taken to have.
+bool write_wav_header(AudioOutput& audio) {
+  std::vector<std::uint8_t> header;
+  if (!make_wav_header(WavFormat{}, header) || !audio.file.write(header)) return false;
+  audio.wav_header_bytes = static_cast<std::int64_t>(header.size());
+  return true;
+}
+
 // MPEG-1 Layer III without CRC, or Layer II with CRC.
 bool starts_with_mp3_sync(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= 2 && bytes[0] == 0xFF && (bytes[1] == 0xFB || bytes[1] == 0xFC);
@@ -110,7 +104,7 @@ bool choose_audio_output(AudioOutput& audio, int argc, const char* const* argv,
     }
   }
   audio.mode = pcm ? AudioMode::Pcm : mp3 ? AudioMode::Mp3 : AudioMode::Aac;
-  if (audio.file.is_open() && audio.mode == AudioMode::Pcm && !audio.file.write(kWavHeader)) {
+  if (audio.file.is_open() && audio.mode == AudioMode::Pcm && !write_wav_header(audio)) {
     std::printf("Cannot write '%s'\n", audio.name);
     return false;
   }
@@ -154,17 +148,14 @@ CopyOutcome write_audio_gap(InputWindow& input, AudioOutput& audio, const Record
 }
 
 bool finish_wav_header(AudioOutput& audio) {
-  std::int64_t length = audio.file.position();
-  if (length > kLargestWavBytes) {
-    length = kLargestWavBytes;
-    std::printf("Too large WAV file '%s'\n", audio.name);
-  }
+  const WavSizePatch patch = wav_size_patch(audio.wav_header_bytes, audio.file.position());
+  if (patch.clamped) std::printf("Too large WAV file '%s'\n", audio.name);
   std::array<std::uint8_t, 4> riff_size{};
   std::array<std::uint8_t, 4> data_size{};
-  put_le32(riff_size, static_cast<std::uint32_t>(length - 8));
-  put_le32(data_size, static_cast<std::uint32_t>(length - kWavHeaderBytes));
-  return audio.file.write_at(kRiffSizeOffset, riff_size) &&
-         audio.file.write_at(kDataSizeOffset, data_size);
+  put_le32(riff_size, patch.riff_size);
+  put_le32(data_size, patch.data_size);
+  return audio.file.write_at(patch.riff_size_offset, riff_size) &&
+         audio.file.write_at(patch.data_size_offset, data_size);
 }
 
 }  // namespace vidsalvage

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "codec/audio_config.h"
+#include "codec/wav_format.h"
 #include "io/input_window.h"
 #include "io/output_file.h"
 #include "recovery/input_copy.h"
@@ -22,9 +23,8 @@ struct AudioOutput {
   bool aac_mono = false;       // AAC with one channel: the mono frame-start search
   AudioConfig config;
   AdtsTemplate adts{};
+  std::int64_t wav_header_bytes = kPlainWavHeaderBytes;  // as written, for the size patch
 };
-
-inline constexpr std::int64_t kWavHeaderBytes = 44;
 
 // Chooses the kind from the recorder, the audio configuration and argument 3,
 // opens the audio file when argument 3 names one (a WAV header for PCM), and

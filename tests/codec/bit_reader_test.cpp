@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/bit_writer.h"
 #include "support/bytes.h"
 
@@ -98,6 +100,85 @@ TEST(BitstreamReader, SkipsBitsAcrossBytes) {
   reader.skip_bits(2);
   EXPECT_EQ(reader.read_bits(6), 0x3Cu);
   EXPECT_TRUE(reader.at_end());
+}
+
+}  // namespace
+}  // namespace vidsalvage::test
+
+namespace vidsalvage::test {
+namespace {
+
+struct OverrunCase {
+  const char* name;
+  Bytes in;
+  std::function<void(BitstreamReader&)> reads;
+  bool overrun;
+};
+
+TEST(BitstreamReader, NotesAReadPastTheEndAndOnlyThat) {
+  const OverrunCase cases[] = {
+      {"every bit, no more", {0xA5, 0x5A}, [](BitstreamReader& r) { r.read_bits(16); }, false},
+      {"one bit more", {0xA5, 0x5A}, [](BitstreamReader& r) { r.read_bits(17); }, true},
+      {"a skip to the end", {0xA5, 0x5A}, [](BitstreamReader& r) { r.skip_bits(16); }, false},
+      {"a skip past the end", {0xA5, 0x5A}, [](BitstreamReader& r) { r.skip_bits(17); }, true},
+      {"whole bytes skipped past the end",
+       {0xA5},
+       [](BitstreamReader& r) { r.skip_bits(24); },
+       true},
+      {"a code one bit short of the end",
+       {0x01, 0xFE},
+       [](BitstreamReader& r) { r.read_ue(); },
+       false},
+      {"a code whose prefix the end cuts", {0x00}, [](BitstreamReader& r) { r.read_ue(); }, true},
+      {"a code whose suffix the end cuts",
+       {0x00, 0xC0},
+       [](BitstreamReader& r) { r.read_ue(); },
+       true},
+      {"nothing to read", {}, [](BitstreamReader& r) { r.read_bit(); }, true},
+  };
+  for (const OverrunCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes in = c.in;
+    BitstreamReader reader(in.data(), static_cast<std::uint32_t>(in.size()));
+    c.reads(reader);
+    EXPECT_EQ(reader.overrun(), c.overrun);
+    reader.reset();
+    EXPECT_FALSE(reader.overrun());
+  }
+  // A dropped 03 that ends the unit leaves no byte to read.
+  const Bytes nal_in = {0x67, 0x00, 0x00, 0x03};
+  NALUnit nal(nal_in.data(), static_cast<std::uint32_t>(nal_in.size()));
+  nal.read_bits(24);
+  EXPECT_FALSE(nal.overrun());
+  nal.read_bit();
+  EXPECT_TRUE(nal.overrun());
+}
+
+TEST(BitstreamReader, CheckedReadsHoldTheirBounds) {
+  BitWriter w;
+  w.ue(12).ue(13).se(-5).se(6).ue(0xFFFFFFFE).ue(0xFFFFFFFD).bit(1).bits(0x2A, 7);
+  w.bits(0, 32).bits(std::uint64_t{1} << 32, 33);  // 32 zeros: out of every range
+  const Bytes in = w.raw();
+  BitstreamReader r(in.data(), static_cast<std::uint32_t>(in.size()));
+  std::uint32_t u = 0;
+  std::int32_t s = 0;
+  bool flag = false;
+  EXPECT_TRUE(r.read_ue_upto(12, u));
+  EXPECT_FALSE(r.read_ue_upto(12, u));
+  EXPECT_FALSE(r.read_se_within(-4, 4, s));
+  EXPECT_TRUE(r.read_se_within(-6, 6, s));
+  EXPECT_EQ(s, 6);
+  // The two ends of se(v) in 32 bits.
+  EXPECT_TRUE(r.read_se_within(-0x7FFFFFFF, 0x7FFFFFFF, s));
+  EXPECT_EQ(s, -0x7FFFFFFF);
+  EXPECT_TRUE(r.read_se_within(-0x7FFFFFFF, 0x7FFFFFFF, s));
+  EXPECT_EQ(s, 0x7FFFFFFF);
+  EXPECT_TRUE(r.read_flag(flag));
+  EXPECT_TRUE(flag);
+  EXPECT_TRUE(r.read_u(7, u));
+  EXPECT_EQ(u, 0x2Au);
+  EXPECT_FALSE(r.read_se_within(-0x7FFFFFFF - 1, 0x7FFFFFFF, s));
+  EXPECT_FALSE(r.skip(8));  // only padding is left
 }
 
 }  // namespace
