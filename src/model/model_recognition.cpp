@@ -237,6 +237,13 @@ ModelIndex build_model_index(const StreamModel& model) {
     }
   }
   index.pcm = a.track != 0 && a.role == TrackRole::Pcm;
+  for (std::size_t h = 0; h < index.class_heads.size(); ++h) {
+    if (index.class_heads[h]) index.lead_bytes.set(h >> 8);
+  }
+  const std::uint32_t top_shift = 8 * (index.length_size - 1);
+  for (std::uint32_t b = 0; b < 256 && b <= index.max_unit >> top_shift; ++b) {
+    index.lead_bytes.set(b);
+  }
   const std::int64_t gap = model.video.max_gap > static_cast<std::uint64_t>(kMaxSearchBytes)
                                ? kMaxSearchBytes
                                : static_cast<std::int64_t>(model.video.max_gap);
@@ -487,6 +494,17 @@ Found scan_candidates(InputWindow& input, const ModelIndex& index, std::int64_t 
     std::size_t i = 0;
     bool moved = false;
     for (; i < n && i < block.size() && !moved; ++i) {
+      if (!index.lead_bytes[block[i]]) continue;
+      if (block[i] == 0 && !index.class_heads[0]) {
+        // In a run of zeros no length field is whole before its last `ls` bytes,
+        // and no class begins 00 00: go on from there.
+        std::size_t j = i + 1;
+        while (j < block.size() && block[j] == 0) ++j;
+        if (j - i > ls) {
+          i = j - ls - 1;
+          continue;
+        }
+      }
       const bool whole = i + ls < block.size();
       const bool maybe_class = i + 1 >= block.size() ||
                                index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);

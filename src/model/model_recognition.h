@@ -44,6 +44,9 @@ struct ModelIndex {
   bool pcm = false;
   // How far a search for the next recognisable start reaches.
   std::int64_t search_limit = 0;
+  // The bytes a search candidate may begin with: a class's first byte, or the
+  // high byte of a unit length no larger than max_unit.
+  std::bitset<256> lead_bytes;
 };
 
 ModelIndex build_model_index(const StreamModel& model);
