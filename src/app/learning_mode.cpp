@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/driver.h"
+#include "codec/audio_specific_config.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "model/model_learning.h"
@@ -14,20 +15,6 @@
 
 namespace vidsalvage {
 namespace {
-
-const char* role_text(TrackRole role) {
-  switch (role) {
-    case TrackRole::Video:
-      return "H.264 video";
-    case TrackRole::Aac:
-      return "AAC audio";
-    case TrackRole::Pcm:
-      return "PCM audio";
-    case TrackRole::Other:
-      return "skipped";
-  }
-  return "skipped";
-}
 
 // The model's name for the input: its printable characters.
 std::string printable(const char* text) {
@@ -44,8 +31,9 @@ std::string printable(std::string_view code) { return printable(std::string(code
 void print_summary(const StreamModel& model) {
   for (const ModelTrack& t : model.tracks) {
     std::printf("Track %u '%s' '%s': %s, %llu samples of %u to %u bytes\n", t.id,
-                printable(t.handler).c_str(), printable(t.entry_type).c_str(), role_text(t.role),
-                static_cast<unsigned long long>(t.samples), t.min_size, t.max_size);
+                printable(t.handler).c_str(), printable(t.entry_type).c_str(),
+                role_description(t.role), static_cast<unsigned long long>(t.samples), t.min_size,
+                t.max_size);
     if (t.link.width != 0) {
       std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n", t.id,
                   t.link.offset, static_cast<unsigned long long>(t.link_held),
@@ -62,14 +50,64 @@ void print_summary(const StreamModel& model) {
       "up to %u bytes\n",
       v.nal_length_size, static_cast<unsigned>(v.headers.count()),
       static_cast<unsigned>(v.first_units.size()), v.max_unit);
-  const AudioModel& a = model.audio;
-  if (a.track == 0) {
-    std::printf("Audio: none\n");
-  } else if (a.role == TrackRole::Pcm) {
-    std::printf("Audio: PCM, %u channel(s), %u bits, %u Hz\n", a.channels, a.bits, a.rate);
-  } else {
-    std::printf("Audio: AAC, %u frame size(s), %u frame start(s)\n",
-                static_cast<unsigned>(a.sizes.size()), static_cast<unsigned>(a.starts2.size()));
+  if (model.audio.track == 0) std::printf("Audio: none\n");
+}
+
+const char* sample_kind(const AudioModel& a) {
+  if (a.float_samples) return "float";
+  return a.signed_samples ? "signed" : "unsigned";
+}
+
+void print_audio(const AudioModel& a) {
+  if (a.role == TrackRole::Pcm) {
+    std::printf("Audio track %u: PCM, %u channel(s), %u-bit %s %s, %u Hz\n", a.track, a.channels,
+                a.bits, sample_kind(a), a.little_endian ? "little-endian" : "big-endian", a.rate);
+    return;
+  }
+  const int type = read_asc_head(a.config[0], a.config[1]).object_type;
+  std::printf("Audio track %u: %s (object type %d), %u frame size(s), %u frame start(s)\n", a.track,
+              audio_object_type_name(type), type, static_cast<unsigned>(a.sizes.size()),
+              static_cast<unsigned>(a.starts2.size()));
+}
+
+void print_skipped(const SkippedAudio& s) {
+  const std::string entry = printable(s.entry_type);
+  switch (s.why) {
+    case AudioSkip::ObjectType:
+      std::printf("Audio track %u: '%s' holds %s (object type %d), which is not written\n", s.track,
+                  entry.c_str(), audio_object_type_name(s.object_type), s.object_type);
+      break;
+    case AudioSkip::ConfigTooLarge:
+      std::printf("Audio track %u: '%s' has an AudioSpecificConfig of %llu bytes, not written\n",
+                  s.track, entry.c_str(), static_cast<unsigned long long>(s.size));
+      break;
+    case AudioSkip::FrameTooLarge:
+      std::printf(
+          "Audio track %u: '%s' has a sample of %llu bytes, larger than AAC frames, not "
+          "written\n",
+          s.track, entry.c_str(), static_cast<unsigned long long>(s.size));
+      break;
+    case AudioSkip::ConfigCutShort:
+      std::printf("Audio track %u: '%s' has an AudioSpecificConfig cut short, not written\n",
+                  s.track, entry.c_str());
+      break;
+    case AudioSkip::UnindexedRate:
+      std::printf("Audio track %u: '%s' has a sampling rate ADTS cannot name, not written\n",
+                  s.track, entry.c_str());
+      break;
+    case AudioSkip::NoDecoderConfig:
+      std::printf("Audio track %u: '%s' has no MPEG-4 audio configuration, not written\n", s.track,
+                  entry.c_str());
+      break;
+    case AudioSkip::PcmFormat:
+      std::printf("Audio track %u: '%s' holds PCM in a layout that is not written\n", s.track,
+                  entry.c_str());
+      break;
+    case AudioSkip::UnknownEntry:
+    case AudioSkip::None:
+      std::printf("Audio track %u: '%s' is an audio format that is not written\n", s.track,
+                  entry.c_str());
+      break;
   }
 }
 
@@ -96,6 +134,19 @@ void print_learn_error(const LearnError& error, const char* input_name) {
   switch (error.status) {
     case LearnStatus::NoVideo:
       std::printf("No H.264 video track in '%s'\n", input_name);
+      break;
+    case LearnStatus::VideoConfigTooLarge:
+      std::printf("The avcC of track %u in '%s' has %llu bytes, more than the %u it may hold\n",
+                  error.track, input_name, static_cast<unsigned long long>(error.size),
+                  static_cast<unsigned>(kMaxVideoConfigBytes));
+      break;
+    case LearnStatus::RepeatedTrackId:
+      std::printf("Two tracks of '%s' have the id %u\n", input_name, error.track);
+      break;
+    case LearnStatus::SamplesOverlap:
+      std::printf(
+          "The samples of track %u in '%s' overlap others or claim more bytes than it holds\n",
+          error.track, input_name);
       break;
     case LearnStatus::TooManyTracks:
       std::printf("Too many tracks in '%s'\n", input_name);
@@ -128,20 +179,30 @@ int learn_reference_model(InputWindow& input, const char* input_name) {
   }
   StreamModel model;
   LearnError learn_error;
-  if (!learn_model(input, tracks, model, learn_error)) {
+  std::vector<SkippedAudio> skipped;
+  if (!learn_model(input, tracks, model, learn_error, &skipped)) {
     print_learn_error(learn_error, input_name);
     return kExitFailure;
   }
-  model.reference = printable(input_name);
+  model.reference = printable(input_name).substr(0, kMaxTextChars);
   model.reference_size = input.size;
   print_summary(model);
+  if (model.audio.track != 0) print_audio(model.audio);
+  for (const AudioModel& a : model.more_audio) print_audio(a);
+  for (const SkippedAudio& s : skipped) print_skipped(s);
+  std::string text;
+  ModelFault fault;
+  if (!format_model(model, text, fault)) {
+    std::printf("Cannot write a model of '%s': its '%s' record has %s\n", input_name, fault.record,
+                fault.reason);
+    return kExitFailure;
+  }
   OutputFile file;
   if (!open_output(file, kModelFileName, input)) {
     std::printf("Cannot write '%s'\n", kModelFileName);
     return kExitFailure;
   }
   std::printf("Writing '%s'...\n", kModelFileName);
-  const std::string text = format_model(model);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   if (!file.write({bytes, text.size()}) || !file.close()) {
     std::printf("Cannot write '%s'\n", kModelFileName);

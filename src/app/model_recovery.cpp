@@ -56,6 +56,7 @@ bool adts_config_or_say_why(AudioOutput& audio, const AudioModel& a, int argc,
 // A WAV header for the reference's PCM format; the run report patches the sizes.
 bool write_wav_header(AudioOutput& audio, const AudioModel& a) {
   WavFormat format;
+  format.kind = a.float_samples ? WavSampleKind::Float : WavSampleKind::Integer;
   format.bits = a.bits;
   format.channels = a.channels;
   format.rate = a.rate;

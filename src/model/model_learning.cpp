@@ -1,13 +1,13 @@
 #include "model/model_learning.h"
 
 #include <algorithm>
-#include <array>
 #include <bitset>
-#include <cstdio>
 #include <map>
 #include <string_view>
 
+#include "codec/audio_specific_config.h"
 #include "codec/esds.h"
+#include "codec/klv.h"
 
 namespace vidsalvage {
 namespace {
@@ -18,51 +18,20 @@ constexpr std::size_t kMaxVisits = std::size_t{1} << 24;
 constexpr std::uint64_t kLinkPercent = 99;  // a link must hold for this share of samples
 constexpr std::int64_t kMaxAdjust = 1024;   // a size field counts its sample give or take this
 constexpr std::size_t kMaxSecondBytes = 8;  // more kinds of first unit than this: any second byte
-constexpr std::uint32_t kNoTrack = UINT32_MAX;
+
+// The formatSpecificFlags of a version 2 sound description (Core Audio's
+// AudioStreamBasicDescription flags).
+constexpr std::uint32_t kLpcmFloat = 1u << 0;
+constexpr std::uint32_t kLpcmBigEndian = 1u << 1;
+constexpr std::uint32_t kLpcmSigned = 1u << 2;
+constexpr std::uint32_t kLpcmNonInterleaved = 1u << 5;
+constexpr std::uint8_t kPcmConfigLittleEndian = 1;  // pcmC format_flags, ISO/IEC 23003-5
 
 bool is_slice(std::uint32_t type) { return type >= 1 && type <= 5; }
 
-struct PcmEntry {
-  std::string_view type;
-  bool little_endian;
-};
-// Integer PCM sample entries whose bytes a WAV file holds as they are, or byte-swapped.
-constexpr std::array<PcmEntry, 5> kPcmEntries = {
-    {{"sowt", true}, {"twos", false}, {"in24", false}, {"in32", false}, {"raw ", true}}};
-
-const PcmEntry* pcm_entry(std::string_view type) {
-  for (const PcmEntry& e : kPcmEntries) {
-    if (e.type == type) return &e;
-  }
-  return nullptr;
-}
-
-struct Visit {
-  std::int64_t offset = 0;
-  std::uint32_t size = 0;
-  std::uint32_t track = 0;  // index into the track list
-};
-
-// What is kept of a sample of another track until the pass has seen them all.
-struct OtherSample {
-  std::uint32_t visit = 0;
-  std::uint32_t length = 0;  // bytes of prefix held: the sample's first kClassBytes
-  std::array<std::uint8_t, kClassBytes> prefix{};
-  std::int32_t klv_items = -1;  // top-level KLV items that fill the sample; -1: none
-};
-
-std::uint64_t field_value(const OtherSample& s, const SizeField& f) {
-  std::uint64_t v = 0;
-  for (std::uint32_t i = 0; i < f.width; ++i) {
-    const std::uint8_t b = s.prefix[f.offset + (f.little_endian ? f.width - 1 - i : i)];
-    v = (v << 8) | b;
-  }
-  return v;
-}
-
-bool holds_field(const OtherSample& s, const SizeField& f, std::uint64_t size) {
+bool holds_field(const SampleHead& s, const SizeField& f, std::int64_t size) {
   if (f.offset + f.width > s.length) return false;
-  return static_cast<std::int64_t>(field_value(s, f)) + f.adjust == static_cast<std::int64_t>(size);
+  return static_cast<std::int64_t>(field_value(s.bytes, f)) + f.adjust == size;
 }
 
 // Every size field a sample's first bytes can hold: widths 4 and 2, either byte order.
@@ -78,6 +47,98 @@ std::vector<SizeField> field_candidates() {
   return fields;
 }
 
+bool aac_format(const TrackTables& t, AudioModel& a, SkippedAudio& why) {
+  EsdsInfo esds;
+  // The esds body begins with its version and flags.
+  if (t.esds.size() <= 4 || parse_esds(std::span(t.esds).subspan(4), esds) != kDescriptorOk ||
+      esds.object_type_indication != kObjectTypeMpeg4Audio || esds.dsi_length < 2) {
+    why.why = AudioSkip::NoDecoderConfig;
+    return false;
+  }
+  if (esds.dsi_length > kMaxAudioConfigBytes) {
+    why.why = AudioSkip::ConfigTooLarge;
+    why.size = esds.dsi_length;
+    return false;
+  }
+  // A frame larger than any AAC frame: the tables are not of AAC, and the model
+  // would not hold its size.
+  const std::uint32_t largest =
+      t.uniform_size != 0
+          ? t.uniform_size
+          : (t.sizes.empty() ? 0 : *std::max_element(t.sizes.begin(), t.sizes.end()));
+  if (largest > kMaxAacFrameBytes) {
+    why.why = AudioSkip::FrameTooLarge;
+    why.size = largest;
+    return false;
+  }
+  const auto config = std::span(t.esds).subspan(4 + esds.dsi_offset, esds.dsi_length);
+  // Taken when the recovery can write it as ADTS.
+  AudioConfig adts;
+  const AscDecision decision = adts_config_from_asc(config, adts);
+  switch (decision.outcome) {
+    case AscOutcome::Adts:
+      break;
+    case AscOutcome::TooShort:
+      why.why = AudioSkip::ConfigCutShort;
+      return false;
+    case AscOutcome::UnsupportedType:
+      why.why = AudioSkip::ObjectType;
+      why.object_type = decision.refused_type;
+      return false;
+    case AscOutcome::UnsupportedRate:
+      why.why = AudioSkip::UnindexedRate;
+      return false;
+  }
+  a.role = TrackRole::Aac;
+  a.config.assign(config.begin(), config.end());
+  return true;
+}
+
+// How an entry type stores its samples, before its fields and boxes say more.
+struct PcmEntry {
+  std::string_view type;
+  std::uint32_t bits;  // 0: the entry's samplesize
+  bool float_samples;
+  bool little_endian;
+};
+constexpr PcmEntry kPcmEntries[] = {{"sowt", 0, false, true},   {"twos", 0, false, false},
+                                    {"raw ", 0, false, true},   {"in24", 24, false, false},
+                                    {"in32", 32, false, false}, {"fl32", 32, true, false},
+                                    {"fl64", 64, true, false},  {"lpcm", 0, false, false},
+                                    {"ipcm", 0, false, false},  {"fpcm", 0, true, false}};
+
+bool pcm_format(const TrackTables& t, const PcmEntry& e, AudioModel& a) {
+  a.role = TrackRole::Pcm;
+  a.channels = t.channels;
+  a.bits = e.bits != 0 ? e.bits : t.sample_bits;
+  a.float_samples = e.float_samples;
+  a.little_endian = e.little_endian || t.little_endian_box;
+  a.signed_samples = true;
+  if (e.type == "raw ") a.signed_samples = a.bits != 8;  // 8-bit offset binary, as in WAV
+  if (e.type == "lpcm") {
+    if (t.sound_version != 2 || t.frames_per_packet != 1 ||
+        (t.lpcm_flags & kLpcmNonInterleaved) != 0) {
+      return false;
+    }
+    a.float_samples = (t.lpcm_flags & kLpcmFloat) != 0;
+    a.little_endian = (t.lpcm_flags & kLpcmBigEndian) == 0;
+    a.signed_samples = a.float_samples || (t.lpcm_flags & kLpcmSigned) != 0;
+  }
+  if (e.type == "ipcm" || e.type == "fpcm") {
+    if (!t.has_pcm_config) return false;
+    a.bits = t.pcm_sample_size;
+    a.little_endian = (t.pcm_format_flags & kPcmConfigLittleEndian) != 0;
+  }
+  // Rates above 65535 Hz do not fit the 16.16 field of versions 0 and 1.
+  a.rate = t.sample_rate != 0 && (t.sound_version == 2 || t.timescale <= 0xFFFF) ? t.sample_rate
+                                                                                 : t.timescale;
+  a.bytes_per_frame = a.channels * (a.bits / 8);
+  const bool frame_ok = t.bytes_per_frame == 0 || t.bytes_per_frame == a.bytes_per_frame;
+  return frame_ok && a.rate != 0 && a.channels >= 1 && a.channels <= kMaxPcmChannels &&
+         pcm_format_valid(a);
+}
+
+// The first unit of the video samples: how often each kind opened one.
 struct FirstSeen {
   std::uint32_t length = 0;
   std::uint64_t count = 0;
@@ -86,16 +147,81 @@ struct FirstSeen {
   std::uint32_t fixed_length() const { return varies || count < 2 ? 0 : length; }
 };
 
+void infer_size_rule(const std::vector<const SampleHead*>& members, std::size_t length,
+                     PrefixClass& c) {
+  for (SizeField f : field_candidates()) {
+    if (f.offset + f.width > length) continue;
+    const std::int64_t adjust = static_cast<std::int64_t>(members[0]->size) -
+                                static_cast<std::int64_t>(field_value(members[0]->bytes, f));
+    if (adjust < -kMaxAdjust || adjust > kMaxAdjust) continue;
+    f.adjust = static_cast<std::int32_t>(adjust);
+    const bool all = std::all_of(members.begin(), members.end(),
+                                 [&](const SampleHead* s) { return holds_field(*s, f, s->size); });
+    if (all) {
+      c.size_rule = SizeRule::Field;
+      c.size_field = f;
+      return;
+    }
+  }
+  const std::int32_t items = members[0]->klv_items;
+  const bool chain =
+      items > 0 && std::all_of(members.begin(), members.end(),
+                               [&](const SampleHead* s) { return s->klv_items == items; });
+  if (chain) {
+    c.size_rule = SizeRule::Klv;
+    c.klv_items = static_cast<std::uint32_t>(items);
+  }
+}
+
+PrefixClass make_class(const std::array<std::uint8_t, 4>& prefix,
+                       const std::vector<const SampleHead*>& members) {
+  PrefixClass c;
+  c.prefix = prefix;
+  c.samples = members.size();
+  c.min_size = members[0]->size;
+  std::map<std::uint32_t, std::uint64_t> next_counts;
+  for (const SampleHead* s : members) {
+    c.min_size = std::min(c.min_size, s->size);
+    c.max_size = std::max(c.max_size, s->size);
+    if (s->next_size >= 0) ++next_counts[s->next_track];
+  }
+  const std::size_t length = std::min<std::size_t>(c.min_size, kClassBytes);
+  c.bytes.assign(members[0]->bytes.begin(), members[0]->bytes.begin() + length);
+  c.fixed.assign(length, 1);
+  for (const SampleHead* s : members) {
+    for (std::size_t k = 0; k < length; ++k) {
+      if (s->bytes[k] != c.bytes[k]) c.fixed[k] = 0;
+    }
+  }
+  for (std::size_t k = 0; k < length; ++k) {
+    if (c.fixed[k] == 0) c.bytes[k] = 0;
+  }
+  std::uint64_t most = 0;
+  for (const auto& [id, count] : next_counts) {
+    if (count > most) {
+      most = count;
+      c.next_track = id;
+    }
+  }
+  if (c.min_size != c.max_size) infer_size_rule(members, length, c);
+  return c;
+}
+
+// The census of the samples in file order, and what each role learns from them.
 class Learner {
  public:
-  Learner(InputWindow& input, const std::vector<TrackTables>& tracks, StreamModel& model)
-      : input_(input), tables_(tracks), model_(model) {}
+  Learner(InputWindow& input, const std::vector<TrackTables>& tracks, const Roles& roles,
+          StreamModel& model)
+      : input_(input), tables_(tracks), roles_(roles), model_(model) {}
 
   bool run(LearnError& error) {
-    if (tables_.size() > kMaxModelTracks) return fail(error, LearnStatus::TooManyTracks, 0);
-    choose_roles();
-    if (video_ == kNoTrack) return fail(error, LearnStatus::NoVideo, 0);
-    if (!list_visits(error)) return false;
+    if (!list_visits(tables_, roles_, input_.size, visits_, error)) return false;
+    audio_.assign(roles_.audio.begin(), roles_.audio.end());
+    slot_.assign(tables_.size(), kNoTrack);
+    for (std::size_t k = 0; k < roles_.audio_index.size(); ++k) {
+      slot_[roles_.audio_index[k]] = static_cast<std::uint32_t>(k);
+    }
+    census_.assign(roles_.audio.size(), {});
     if (!visit_all(error)) return false;
     finish_tracks();
     finish_video();
@@ -105,88 +231,19 @@ class Learner {
 
  private:
   static bool fail(LearnError& error, LearnStatus status, std::uint32_t track) {
-    error.status = status;
-    error.track = track;
+    error = {status, track, 0};
     return false;
-  }
-
-  void choose_roles() {
-    roles_.assign(tables_.size(), TrackRole::Other);
-    for (std::size_t i = 0; i < tables_.size(); ++i) {
-      const TrackTables& t = tables_[i];
-      if (video_ == kNoTrack && t.handler == "vide" &&
-          (t.entry_type == "avc1" || t.entry_type == "avc3") && t.avcc.size() >= 7) {
-        const std::uint32_t length_size = (t.avcc[4] & 3u) + 1;
-        if (length_size == 3) continue;  // not a valid AVC configuration
-        video_ = static_cast<std::uint32_t>(i);
-        roles_[i] = TrackRole::Video;
-        model_.video.avcc = t.avcc;
-        model_.video.nal_length_size = length_size;
-      } else if (audio_ == kNoTrack && t.handler == "soun") {
-        choose_audio(static_cast<std::uint32_t>(i));
-      }
-    }
-  }
-
-  void choose_audio(std::uint32_t index) {
-    const TrackTables& t = tables_[index];
-    AudioModel& a = model_.audio;
-    EsdsInfo esds;
-    // The esds body begins with its version and flags.
-    if (t.entry_type == "mp4a" && t.esds.size() > 4 &&
-        parse_esds(std::span(t.esds).subspan(4), esds) == kDescriptorOk &&
-        esds.object_type_indication == kObjectTypeMpeg4Audio && esds.dsi_length >= 2) {
-      const auto config = std::span(t.esds).subspan(4 + esds.dsi_offset, esds.dsi_length);
-      a.config.assign(config.begin(), config.end());
-      roles_[index] = TrackRole::Aac;
-      a.role = TrackRole::Aac;
-    } else if (const PcmEntry* pcm = pcm_entry(t.entry_type);
-               pcm != nullptr && t.channels > 0 && t.sample_bits > 0) {
-      roles_[index] = TrackRole::Pcm;
-      a.role = TrackRole::Pcm;
-      a.channels = t.channels;
-      a.bits = t.sample_bits;
-      a.rate = t.sample_rate != 0 ? t.sample_rate : t.timescale;
-      a.little_endian = pcm->little_endian;
-    } else {
-      a.config.clear();
-      return;
-    }
-    audio_ = index;
-  }
-
-  bool list_visits(LearnError& error) {
-    std::vector<SampleRef> samples;
-    for (std::size_t i = 0; i < tables_.size(); ++i) {
-      const auto track = static_cast<std::uint32_t>(i);
-      switch (list_samples(tables_[i], input_.size, roles_[i] == TrackRole::Pcm, samples)) {
-        case SampleListStatus::Ok:
-          break;
-        case SampleListStatus::TablesDisagree:
-          return fail(error, LearnStatus::TablesDisagree, tables_[i].id);
-        case SampleListStatus::OutsideFile:
-          return fail(error, LearnStatus::OutsideFile, tables_[i].id);
-        case SampleListStatus::TooMany:
-          return fail(error, LearnStatus::TooManySamples, tables_[i].id);
-      }
-      if (samples.size() > kMaxVisits - visits_.size()) {
-        return fail(error, LearnStatus::TooManySamples, tables_[i].id);
-      }
-      for (const SampleRef& s : samples) visits_.push_back({s.offset, s.size, track});
-    }
-    std::stable_sort(visits_.begin(), visits_.end(),
-                     [](const Visit& a, const Visit& b) { return a.offset < b.offset; });
-    return true;
   }
 
   bool visit_all(LearnError& error) {
     stats_.assign(tables_.size(), {});
-    other_of_visit_.assign(visits_.size(), kNoTrack);
+    heads_of_.assign(tables_.size(), {});
+    head_of_visit_.assign(visits_.size(), kNoTrack);
     for (std::size_t i = 0; i < visits_.size(); ++i) {
       const Visit& v = visits_[i];
       count_sample(v);
       bool ok = true;
-      switch (roles_[v.track]) {
+      switch (roles_.of[v.track]) {
         case TrackRole::Video:
           ok = visit_video(v);
           break;
@@ -197,7 +254,7 @@ class Learner {
           count_audio(v);
           break;
         case TrackRole::Other:
-          ok = visit_other(v, static_cast<std::uint32_t>(i));
+          ok = visit_other(v, i);
           break;
       }
       if (!ok) return fail(error, LearnStatus::ReadFailed, tables_[v.track].id);
@@ -221,9 +278,10 @@ class Learner {
 
   void count_audio(const Visit& v) {
     Stats& s = stats_[v.track];
-    if (s.last_end == v.offset) ++model_.audio.back_to_back;
+    AudioModel& a = audio_[slot_[v.track]];
+    if (s.last_end == v.offset) ++a.back_to_back;
     s.last_end = v.offset + v.size;
-    ++model_.audio.samples;
+    ++a.samples;
   }
 
   bool visit_video(const Visit& v) {
@@ -242,8 +300,7 @@ class Learner {
       const std::int64_t want = std::min<std::int64_t>(length_size + 2, end - p);
       const std::span<const std::uint8_t> head = read_input(input_, p, want);
       if (head.empty()) return false;
-      std::uint32_t length = 0;
-      for (std::uint32_t k = 0; k < length_size; ++k) length = (length << 8) | head[k];
+      const auto length = static_cast<std::uint32_t>(field_value(head, {0, length_size, false, 0}));
       if (length == 0 || length > end - p - length_size) break;  // a malformed sample
       const std::uint8_t header = head[length_size];
       const int second = length >= 2 ? head[length_size + 1] : -1;
@@ -268,52 +325,45 @@ class Learner {
     if (seen.length != length) seen.varies = true;
   }
 
+  struct AacCensus {
+    std::map<std::uint32_t, std::uint64_t> sizes;
+    std::map<std::uint16_t, std::uint64_t> starts2;
+    std::map<std::uint32_t, std::uint64_t> starts3;
+  };
+
   bool visit_aac(const Visit& v) {
     count_audio(v);
-    ++aac_sizes_[v.size];
+    AacCensus& c = census_[slot_[v.track]];
+    ++c.sizes[v.size];
     if (v.size < 2) return true;
     const std::span<const std::uint8_t> head =
         read_input(input_, v.offset, std::min<std::int64_t>(3, v.size));
     if (head.empty()) return false;
-    ++aac_starts2_[static_cast<std::uint16_t>(head[0] << 8 | head[1])];
+    ++c.starts2[static_cast<std::uint16_t>(head[0] << 8 | head[1])];
     if (head.size() == 3) {
-      ++aac_starts3_[std::uint32_t{head[0]} << 16 | std::uint32_t{head[1]} << 8 | head[2]];
+      ++c.starts3[std::uint32_t{head[0]} << 16 | std::uint32_t{head[1]} << 8 | head[2]];
     }
     return true;
   }
 
-  bool visit_other(const Visit& v, std::uint32_t index) {
-    OtherSample s;
-    s.visit = index;
+  bool visit_other(const Visit& v, std::size_t index) {
+    SampleHead s;
+    s.size = v.size;
     s.length = std::min<std::uint32_t>(v.size, kClassBytes);
     if (s.length > 0) {
       const std::span<const std::uint8_t> head = read_input(input_, v.offset, s.length);
       if (head.empty()) return false;
-      std::copy(head.begin(), head.end(), s.prefix.begin());
+      std::copy(head.begin(), head.end(), s.bytes.begin());
     }
-    if (!count_klv_items(v, s.klv_items)) return false;
-    other_of_visit_[index] = static_cast<std::uint32_t>(others_.size());
-    others_.push_back(s);
-    return true;
-  }
-
-  // Counts the KLV items (four-character key, type, structure size, repeat count,
-  // payload padded to four bytes) that fill the sample exactly; -1 when they do not.
-  bool count_klv_items(const Visit& v, std::int32_t& items) {
-    items = -1;
-    std::int32_t count = 0;
-    for (std::int64_t p = 0; p < v.size; ++count) {
-      if (v.size - p < 8 || count == static_cast<std::int32_t>(kMaxKlvItems)) return true;
-      const std::span<const std::uint8_t> item = read_input(input_, v.offset + p, 8);
-      if (item.empty()) return false;
-      for (int k = 0; k < 4; ++k) {
-        if (item[k] < 0x20 || item[k] > 0x7E) return true;
-      }
-      const std::int64_t payload = std::int64_t{item[5]} * ((item[6] << 8) | item[7]);
-      p += 8 + ((payload + 3) & ~std::int64_t{3});
-      if (p > v.size) return true;
+    const KlvChain chain = follow_klv(input_, v.offset, v.size, kMaxKlvItems);
+    if (chain.read_failed) return false;
+    s.klv_items = chain.bytes == v.size ? static_cast<std::int32_t>(chain.items) : -1;
+    if (index + 1 < visits_.size()) {
+      s.next_size = visits_[index + 1].size;
+      s.next_track = tables_[visits_[index + 1].track].id;
     }
-    items = count;
+    head_of_visit_[index] = static_cast<std::uint32_t>(heads_of_[v.track].size());
+    heads_of_[v.track].push_back(s);
     return true;
   }
 
@@ -325,134 +375,26 @@ class Learner {
       track.handler = t.handler;
       track.entry_type = t.entry_type.empty() ? std::string("none") : t.entry_type;
       track.name = t.handler_name;
-      track.role = roles_[i];
+      track.role = roles_.of[i];
       track.timescale = t.timescale;
       track.durations = t.durations;
       track.samples = stats_[i].samples;
       track.min_size = stats_[i].min_size;
       track.max_size = stats_[i].max_size;
       if (track.role == TrackRole::Other) {
-        learn_link(static_cast<std::uint32_t>(i), track);
-        learn_classes(static_cast<std::uint32_t>(i), track);
+        const Link link = infer_link(heads_of_[i]);
+        track.link = link.field;
+        track.link_held = link.held;
+        track.link_of = link.of;
+        track.classes = infer_classes(heads_of_[i]);
       }
       model_.tracks.push_back(std::move(track));
     }
   }
 
-  std::vector<const OtherSample*> samples_of(std::uint32_t track) const {
-    std::vector<const OtherSample*> found;
-    for (const OtherSample& s : others_) {
-      if (visits_[s.visit].track == track) found.push_back(&s);
-    }
-    return found;
-  }
-
-  // A field that holds the size of the next sample in the file, whatever its track.
-  void learn_link(std::uint32_t track, ModelTrack& out) {
-    const std::vector<const OtherSample*> samples = samples_of(track);
-    std::uint64_t of = 0;
-    for (const OtherSample* s : samples) of += s->visit + 1 < visits_.size() ? 1 : 0;
-    if (of < 2) return;
-    std::uint64_t best = 0;
-    for (const SizeField& f : field_candidates()) {
-      std::uint64_t held = 0;
-      for (const OtherSample* s : samples) {
-        if (s->visit + 1 < visits_.size() && holds_field(*s, f, visits_[s->visit + 1].size)) {
-          ++held;
-        }
-      }
-      if (held > best) {
-        best = held;
-        out.link = f;
-      }
-    }
-    if (best * 100 < of * kLinkPercent) {
-      out.link = {};
-      return;
-    }
-    out.link_held = best;
-    out.link_of = of;
-  }
-
-  void learn_classes(std::uint32_t track, ModelTrack& out) {
-    std::map<std::array<std::uint8_t, 4>, std::vector<const OtherSample*>> classes;
-    for (const OtherSample* s : samples_of(track)) {
-      if (s->length < 4) continue;
-      std::array<std::uint8_t, 4> prefix{};
-      std::copy_n(s->prefix.begin(), 4, prefix.begin());
-      classes[prefix].push_back(s);
-    }
-    // A track whose first bytes vary this much has no classes: nothing recognises it.
-    if (classes.size() > kMaxClassesPerTrack) return;
-    for (const auto& [prefix, members] : classes)
-      out.classes.push_back(make_class(prefix, members));
-  }
-
-  PrefixClass make_class(const std::array<std::uint8_t, 4>& prefix,
-                         const std::vector<const OtherSample*>& members) const {
-    PrefixClass c;
-    c.prefix = prefix;
-    c.samples = members.size();
-    c.min_size = visits_[members[0]->visit].size;
-    std::map<std::uint32_t, std::uint64_t> next_counts;
-    for (const OtherSample* s : members) {
-      const std::uint32_t size = visits_[s->visit].size;
-      c.min_size = std::min(c.min_size, size);
-      c.max_size = std::max(c.max_size, size);
-      if (s->visit + 1 < visits_.size()) ++next_counts[tables_[visits_[s->visit + 1].track].id];
-    }
-    const std::size_t length = std::min<std::size_t>(c.min_size, kClassBytes);
-    c.bytes.assign(members[0]->prefix.begin(), members[0]->prefix.begin() + length);
-    c.fixed.assign(length, 1);
-    for (const OtherSample* s : members) {
-      for (std::size_t k = 0; k < length; ++k) {
-        if (s->prefix[k] != c.bytes[k]) c.fixed[k] = 0;
-      }
-    }
-    for (std::size_t k = 0; k < length; ++k) {
-      if (c.fixed[k] == 0) c.bytes[k] = 0;
-    }
-    std::uint64_t most = 0;
-    for (const auto& [id, count] : next_counts) {
-      if (count > most) {
-        most = count;
-        c.next_track = id;
-      }
-    }
-    if (c.min_size != c.max_size) learn_size_rule(members, length, c);
-    return c;
-  }
-
-  void learn_size_rule(const std::vector<const OtherSample*>& members, std::size_t length,
-                       PrefixClass& c) const {
-    for (SizeField f : field_candidates()) {
-      if (f.offset + f.width > length) continue;
-      const std::int64_t adjust = static_cast<std::int64_t>(visits_[members[0]->visit].size) -
-                                  static_cast<std::int64_t>(field_value(*members[0], f));
-      if (adjust < -kMaxAdjust || adjust > kMaxAdjust) continue;
-      f.adjust = static_cast<std::int32_t>(adjust);
-      const bool all = std::all_of(members.begin(), members.end(), [&](const OtherSample* s) {
-        return holds_field(*s, f, visits_[s->visit].size);
-      });
-      if (all) {
-        c.size_rule = SizeRule::Field;
-        c.size_field = f;
-        return;
-      }
-    }
-    const std::int32_t items = members[0]->klv_items;
-    const bool chain =
-        items > 0 && std::all_of(members.begin(), members.end(),
-                                 [&](const OtherSample* s) { return s->klv_items == items; });
-    if (chain) {
-      c.size_rule = SizeRule::Klv;
-      c.klv_items = static_cast<std::uint32_t>(items);
-    }
-  }
-
   void finish_video() {
     VideoModel& m = model_.video;
-    m.track = tables_[video_].id;
+    m.track = tables_[roles_.video].id;
     for (std::size_t h = 0; h < heads_.size(); ++h) {
       if (heads_[h]) m.heads.push_back(static_cast<std::uint16_t>(h));
     }
@@ -475,49 +417,245 @@ class Learner {
   }
 
   void finish_audio() {
-    AudioModel& a = model_.audio;
-    if (audio_ == kNoTrack) return;
-    a.track = tables_[audio_].id;
-    a.sizes.assign(aac_sizes_.begin(), aac_sizes_.end());
-    a.starts2.assign(aac_starts2_.begin(), aac_starts2_.end());
-    a.starts3.assign(aac_starts3_.begin(), aac_starts3_.end());
+    for (std::size_t k = 0; k < audio_.size(); ++k) {
+      AudioModel& a = audio_[k];
+      a.sizes.assign(census_[k].sizes.begin(), census_[k].sizes.end());
+      a.starts2.assign(census_[k].starts2.begin(), census_[k].starts2.end());
+      a.starts3.assign(census_[k].starts3.begin(), census_[k].starts3.end());
+    }
     // A sample is announced when the sample in front of it holds its size.
     for (std::size_t i = 1; i < visits_.size(); ++i) {
-      if (visits_[i].track != audio_) continue;
-      const std::uint32_t other = other_of_visit_[i - 1];
-      if (other == kNoTrack) continue;
-      const ModelTrack& before = model_.tracks[visits_[i - 1].track];
-      if (before.link.width != 0 && holds_field(others_[other], before.link, visits_[i].size)) {
-        ++a.announced;
+      const std::uint32_t slot = slot_[visits_[i].track];
+      const std::uint32_t before = visits_[i - 1].track;
+      if (slot == kNoTrack || roles_.of[before] != TrackRole::Other) continue;
+      const ModelTrack& t = model_.tracks[before];
+      const SampleHead& head = heads_of_[before][head_of_visit_[i - 1]];
+      if (t.link.width != 0 && holds_field(head, t.link, visits_[i].size)) ++audio_[slot].announced;
+    }
+    for (std::size_t k = 0; k < audio_.size(); ++k) {
+      if (k == 0) {
+        model_.audio = std::move(audio_[k]);
+      } else {
+        model_.more_audio.push_back(std::move(audio_[k]));
       }
     }
   }
 
   InputWindow& input_;
   const std::vector<TrackTables>& tables_;
+  const Roles& roles_;
   StreamModel& model_;
-  std::vector<TrackRole> roles_;
-  std::uint32_t video_ = kNoTrack;
-  std::uint32_t audio_ = kNoTrack;
   std::vector<Visit> visits_;
   std::vector<Stats> stats_;
-  std::vector<OtherSample> others_;
-  std::vector<std::uint32_t> other_of_visit_;
+  std::vector<std::vector<SampleHead>> heads_of_;  // by track: the heads of Other samples
+  std::vector<std::uint32_t> head_of_visit_;       // where in heads_of_ a visit's head is
+  std::vector<AudioModel> audio_;
+  std::vector<AacCensus> census_;
+  std::vector<std::uint32_t> slot_;  // by track: its place among the audio tracks
   int previous_type_ = -1;
   std::bitset<65536> heads_;
   std::map<std::pair<std::uint8_t, int>, FirstSeen> first_units_;
-  std::map<std::uint32_t, std::uint64_t> aac_sizes_;
-  std::map<std::uint16_t, std::uint64_t> aac_starts2_;
-  std::map<std::uint32_t, std::uint64_t> aac_starts3_;
 };
+
+// Sample bytes the tables claim for a track, without listing its samples.
+std::uint64_t claimed_bytes(const TrackTables& t) {
+  if (t.uniform_size != 0) return std::uint64_t{t.uniform_size} * t.sample_count;
+  std::uint64_t sum = 0;
+  for (std::uint32_t size : t.sizes) sum += size;
+  return sum;
+}
 
 }  // namespace
 
+bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why) {
+  audio = AudioModel{};
+  audio.track = track.id;
+  why = {track.id, track.entry_type, AudioSkip::None, 0, 0};
+  if (track.entry_type == "mp4a") return aac_format(track, audio, why);
+  for (const PcmEntry& e : kPcmEntries) {
+    if (e.type != track.entry_type) continue;
+    if (pcm_format(track, e, audio)) return true;
+    why.why = AudioSkip::PcmFormat;
+    return false;
+  }
+  why.why = AudioSkip::UnknownEntry;
+  return false;
+}
+
+bool choose_roles(const std::vector<TrackTables>& tracks, Roles& roles, LearnError& error) {
+  roles = Roles{};
+  if (tracks.size() > kMaxModelTracks) {
+    error = {LearnStatus::TooManyTracks, 0, 0};
+    return false;
+  }
+  roles.of.assign(tracks.size(), TrackRole::Other);
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const TrackTables& t = tracks[i];
+    for (std::size_t k = 0; k < i; ++k) {
+      if (tracks[k].id == t.id) {
+        error = {LearnStatus::RepeatedTrackId, t.id, 0};
+        return false;
+      }
+    }
+  }
+  std::uint32_t oversized = kNoTrack;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const TrackTables& t = tracks[i];
+    const auto index = static_cast<std::uint32_t>(i);
+    const bool avc = t.handler == "vide" && (t.entry_type == "avc1" || t.entry_type == "avc3");
+    if (roles.video == kNoTrack && avc && t.avcc.size() >= 7) {
+      if (t.avcc.size() > kMaxVideoConfigBytes) {
+        if (oversized == kNoTrack) oversized = index;
+        continue;
+      }
+      if ((t.avcc[4] & 3u) == 2) continue;  // three-byte lengths: not a valid AVC configuration
+      roles.video = index;
+      roles.of[i] = TrackRole::Video;
+    } else if (t.handler == "soun") {
+      AudioModel audio;
+      SkippedAudio why;
+      if (audio_format(t, audio, why)) {
+        roles.of[i] = audio.role;
+        roles.audio.push_back(std::move(audio));
+        roles.audio_index.push_back(index);
+      } else {
+        roles.skipped.push_back(why);
+      }
+    }
+  }
+  if (roles.video != kNoTrack) return true;
+  if (oversized != kNoTrack) {
+    error = {LearnStatus::VideoConfigTooLarge, tracks[oversized].id, tracks[oversized].avcc.size()};
+  } else {
+    error = {LearnStatus::NoVideo, 0, 0};
+  }
+  return false;
+}
+
+bool list_visits(const std::vector<TrackTables>& tracks, const Roles& roles, std::int64_t file_size,
+                 std::vector<Visit>& visits, LearnError& error) {
+  visits.clear();
+  std::uint64_t claimed = 0;
+  for (const TrackTables& t : tracks) {
+    claimed += claimed_bytes(t);
+    if (claimed > static_cast<std::uint64_t>(file_size)) {
+      error = {LearnStatus::SamplesOverlap, t.id, 0};
+      return false;
+    }
+  }
+  std::vector<SampleRef> samples;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const auto track = static_cast<std::uint32_t>(i);
+    LearnStatus status = LearnStatus::Ok;
+    switch (list_samples(tracks[i], file_size, roles.of[i] == TrackRole::Pcm, samples)) {
+      case SampleListStatus::Ok:
+        break;
+      case SampleListStatus::TablesDisagree:
+        status = LearnStatus::TablesDisagree;
+        break;
+      case SampleListStatus::OutsideFile:
+        status = LearnStatus::OutsideFile;
+        break;
+      case SampleListStatus::TooMany:
+        status = LearnStatus::TooManySamples;
+        break;
+    }
+    if (status == LearnStatus::Ok && samples.size() > kMaxVisits - visits.size()) {
+      status = LearnStatus::TooManySamples;
+    }
+    if (status != LearnStatus::Ok) {
+      error = {status, tracks[i].id, 0};
+      return false;
+    }
+    for (const SampleRef& s : samples) visits.push_back({s.offset, s.size, track});
+  }
+  std::stable_sort(visits.begin(), visits.end(),
+                   [](const Visit& a, const Visit& b) { return a.offset < b.offset; });
+  for (std::size_t i = 1; i < visits.size(); ++i) {
+    if (visits[i].offset < visits[i - 1].offset + visits[i - 1].size) {
+      error = {LearnStatus::SamplesOverlap, tracks[visits[i].track].id, 0};
+      return false;
+    }
+  }
+  return true;
+}
+
+Link infer_link(const std::vector<SampleHead>& samples) {
+  Link link;
+  const auto of = static_cast<std::uint64_t>(std::count_if(
+      samples.begin(), samples.end(), [](const SampleHead& s) { return s.next_size >= 0; }));
+  if (of < 2) return link;
+  std::uint64_t best = 0;
+  SizeField best_field;
+  for (const SizeField& f : field_candidates()) {
+    std::uint64_t held = 0;
+    for (const SampleHead& s : samples) {
+      if (s.next_size >= 0 && holds_field(s, f, s.next_size)) ++held;
+    }
+    if (held > best) {
+      best = held;
+      best_field = f;
+    }
+  }
+  if (best * 100 < of * kLinkPercent) return link;
+  return {best_field, best, of};
+}
+
+std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples) {
+  std::map<std::array<std::uint8_t, 4>, std::vector<const SampleHead*>> groups;
+  for (const SampleHead& s : samples) {
+    if (s.length < 4) continue;
+    std::array<std::uint8_t, 4> prefix{};
+    std::copy_n(s.bytes.begin(), 4, prefix.begin());
+    groups[prefix].push_back(&s);
+  }
+  std::vector<PrefixClass> classes;
+  // A track whose first bytes vary this much has no classes: nothing recognises it.
+  if (groups.size() > kMaxClassesPerTrack) return classes;
+  for (const auto& [prefix, members] : groups) classes.push_back(make_class(prefix, members));
+  return classes;
+}
+
 bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, StreamModel& model,
-                 LearnError& error) {
+                 LearnError& error, std::vector<SkippedAudio>* skipped) {
   model = StreamModel{};
-  Learner learner(input, tracks, model);
-  return learner.run(error);
+  Roles roles;
+  if (!choose_roles(tracks, roles, error)) return false;
+  if (skipped != nullptr) *skipped = roles.skipped;
+  const TrackTables& video = tracks[roles.video];
+  model.video.avcc = video.avcc;
+  model.video.nal_length_size = (video.avcc[4] & 3u) + 1;
+  Learner learner(input, tracks, roles, model);
+  if (!learner.run(error)) return false;
+  model.movie = movie_template_of(tracks);
+  return true;
+}
+
+// TODO: the boxes a playable file copies byte for byte (ftyp, each sample entry,
+// tkhd, media header and elst), mvhd's timescale, mdhd's language and whether
+// ctts and stss are there wait for the box tree to capture them.
+MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks) {
+  MovieTemplate movie;
+  for (const TrackTables& t : tracks) {
+    TrackTemplate track;
+    track.id = t.id;
+    track.handler = t.handler;
+    track.handler_name = t.handler_name;
+    track.timescale = t.timescale;
+    // The typical delta: the one most samples have.
+    std::map<std::uint32_t, std::uint64_t> deltas;
+    for (const DurationRun& run : t.durations) deltas[run.delta] += run.count;
+    std::uint64_t most = 0;
+    for (const auto& [delta, count] : deltas) {
+      if (count > most) {
+        most = count;
+        track.sample_delta = delta;
+      }
+    }
+    track.constant_delta = deltas.size() == 1;
+    movie.tracks.push_back(std::move(track));
+  }
+  return movie;
 }
 
 }  // namespace vidsalvage

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
+#include "codec/klv.h"
 #include "codec/pcm_test.h"
 #include "codec/sps_parser.h"
 #include "io/byte_reader.h"
@@ -31,15 +32,6 @@ constexpr int kDelimiterType = 9;
 bool is_slice(int type) { return type == kSliceType || type == kIdrType; }
 // IDR and non-IDR slices stand for each other: a short reference may hold one IDR.
 int kind_of(int type) { return type == kIdrType ? kSliceType : type; }
-
-std::uint64_t read_field(std::span<const std::uint8_t> bytes, std::uint32_t offset,
-                         std::uint32_t width, bool little_endian) {
-  std::uint64_t v = 0;
-  for (std::uint32_t i = 0; i < width; ++i) {
-    v = (v << 8) | bytes[offset + (little_endian ? width - 1 - i : i)];
-  }
-  return v;
-}
 
 // Trust in a class's constant bytes: a byte is trusted when it is constant in the
 // class and no byte that varies in any class of the track lies close to it.
@@ -183,24 +175,6 @@ bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const st
   return index.headers.test(header);
 }
 
-// The size of a chain of `items` KLV items at `offset`, or -1.
-std::int64_t klv_size(InputWindow& input, std::int64_t offset, std::uint32_t items,
-                      std::int64_t bound) {
-  std::int64_t p = offset;
-  for (std::uint32_t k = 0; k < items; ++k) {
-    if (input.size - p < 8) return -1;
-    const std::span<const std::uint8_t> item = read_input(input, p, 8);
-    if (item.empty()) return -1;
-    for (int i = 0; i < 4; ++i) {
-      if (item[i] < 0x20 || item[i] > 0x7E) return -1;
-    }
-    const std::int64_t payload = std::int64_t{item[5]} * ((item[6] << 8) | item[7]);
-    p += 8 + ((payload + 3) & ~std::int64_t{3});
-    if (p - offset > bound) return -1;
-  }
-  return p - offset;
-}
-
 std::int64_t class_size(InputWindow& input, const ModelIndex::Class& c, std::int64_t offset,
                         std::span<const std::uint8_t> head) {
   const PrefixClass& pc = *c.source;
@@ -209,13 +183,13 @@ std::int64_t class_size(InputWindow& input, const ModelIndex::Class& c, std::int
     case SizeRule::Field: {
       const SizeField& f = pc.size_field;
       if (f.offset + f.width > head.size()) return -1;
-      const std::int64_t size =
-          static_cast<std::int64_t>(read_field(head, f.offset, f.width, f.little_endian)) +
-          f.adjust;
+      const std::int64_t size = static_cast<std::int64_t>(field_value(head, f)) + f.adjust;
       return size >= std::max<std::int64_t>(4, f.offset + f.width) && size <= bound ? size : -1;
     }
-    case SizeRule::Klv:
-      return klv_size(input, offset, pc.klv_items, bound);
+    case SizeRule::Klv: {
+      const KlvChain chain = follow_klv(input, offset, bound, pc.klv_items);
+      return chain.items == pc.klv_items && !chain.read_failed ? chain.bytes : -1;
+    }
     case SizeRule::None:
       break;
   }
@@ -252,14 +226,12 @@ ModelIndex build_model_index(const StreamModel& model) {
 }
 
 std::uint32_t unit_length(std::span<const std::uint8_t> field, std::uint32_t length_size) {
-  return static_cast<std::uint32_t>(read_field(field, 0, length_size, false));
+  return static_cast<std::uint32_t>(field_value(field, {0, length_size, false, 0}));
 }
 
 std::int64_t announced_size(std::span<const std::uint8_t> sample_head, const SizeField& link) {
   if (link.offset + link.width > sample_head.size()) return -1;
-  const std::int64_t size = static_cast<std::int64_t>(read_field(sample_head, link.offset,
-                                                                 link.width, link.little_endian)) +
-                            link.adjust;
+  const std::int64_t size = static_cast<std::int64_t>(field_value(sample_head, link)) + link.adjust;
   return size >= 0 ? size : -1;
 }
 

@@ -13,19 +13,34 @@
 #include <vector>
 
 #include "mp4/box_tree.h"
+#include "mp4/movie_template.h"
 
 namespace vidsalvage {
 
 inline constexpr const char* kModelFileName = "reference.model";
-inline constexpr int kModelVersion = 1;
+inline constexpr int kModelVersion = 2;
 
+// The limits of what a model holds. The file's reader refuses anything beyond
+// them, its writer refuses to write it, and the learning checks them first.
 inline constexpr std::size_t kMaxModelTracks = 256;
 inline constexpr std::size_t kMaxClassesPerTrack = 256;
 inline constexpr std::size_t kClassBytes = 32;  // how far a class's constant bytes reach
 inline constexpr std::size_t kMaxFirstUnits = 64;
 inline constexpr std::uint32_t kMaxKlvItems = 64;  // top-level KLV items of one sample
+inline constexpr std::size_t kMaxVideoConfigBytes = 65535;
+inline constexpr std::size_t kMaxAudioConfigBytes = 64;
+inline constexpr std::uint32_t kMaxAacFrameBytes = 1u << 20;
+inline constexpr std::uint32_t kMaxPcmChannels = 64;
+inline constexpr std::size_t kMaxTextChars = 4096;  // a track's name, the reference's name
 
 enum class TrackRole { Video, Aac, Pcm, Other };
+
+// The word a model file uses for a role, and the words a summary uses.
+const char* role_word(TrackRole role);
+const char* role_description(TrackRole role);
+
+// The video coding a model's video track holds.
+enum class VideoCodec { Avc };
 
 // A size stored in a sample: the value of `width` bytes at `offset`, plus `adjust`.
 struct SizeField {
@@ -33,6 +48,8 @@ struct SizeField {
   std::uint32_t width = 0;  // 2 or 4; 0: no field
   bool little_endian = false;
   std::int32_t adjust = 0;
+
+  bool operator==(const SizeField&) const = default;
 };
 
 enum class SizeRule { None, Field, Klv };
@@ -52,6 +69,8 @@ struct PrefixClass {
   SizeRule size_rule = SizeRule::None;
   SizeField size_field;         // SizeRule::Field
   std::uint32_t klv_items = 0;  // SizeRule::Klv: the top-level items that make a sample
+
+  bool operator==(const PrefixClass&) const = default;
 };
 
 struct ModelTrack {
@@ -71,6 +90,8 @@ struct ModelTrack {
   std::uint64_t link_held = 0;
   std::uint64_t link_of = 0;
   std::vector<PrefixClass> classes;  // tracks in the Other role only
+
+  bool operator==(const ModelTrack&) const = default;
 };
 
 // How a video sample begins: its first NAL unit.
@@ -78,11 +99,18 @@ struct FirstUnit {
   std::uint8_t header = 0;   // the NAL header byte
   std::int32_t second = -1;  // the byte after it; -1: any
   std::uint32_t length = 0;  // the unit's length; 0: it varies
+
+  bool operator==(const FirstUnit&) const = default;
 };
+
+// The value the field holds in `bytes`, without its adjustment. The caller has
+// checked that the bytes hold the field.
+std::uint64_t field_value(std::span<const std::uint8_t> bytes, const SizeField& field);
 
 struct VideoModel {
   std::uint32_t track = 0;
-  std::vector<std::uint8_t> avcc;  // the AVC decoder configuration record
+  VideoCodec codec = VideoCodec::Avc;
+  std::vector<std::uint8_t> avcc;  // the decoder configuration record
   std::uint32_t nal_length_size = 4;
   std::uint32_t max_unit = 0;
   std::uint32_t max_sample = 0;
@@ -91,6 +119,8 @@ struct VideoModel {
   std::vector<std::uint16_t> heads;  // NAL header and the byte after it, sorted
   std::bitset<32 * 32> bigrams;      // [previous type * 32 + type]: types that followed
   std::vector<FirstUnit> first_units;
+
+  bool operator==(const VideoModel&) const = default;
 };
 
 template <typename Key>
@@ -107,23 +137,42 @@ struct AudioModel {
   Counts<std::uint32_t> sizes;
   Counts<std::uint16_t> starts2;  // the first two bytes of the frames
   Counts<std::uint32_t> starts3;  // the first three bytes of the frames
-  // PCM
+  // PCM: interleaved frames of `channels` samples of `bits` each.
   std::uint32_t channels = 0;
   std::uint32_t bits = 0;
   std::uint32_t rate = 0;
   bool little_endian = true;
+  bool float_samples = false;  // IEEE floating point, else integers
+  bool signed_samples = true;  // integers in two's complement, else offset binary (8 bits)
+  std::uint32_t bytes_per_frame = 0;
+
+  bool operator==(const AudioModel&) const = default;
 };
+
+// Whether a PCM format is one the model holds: integers of 8, 16, 24 or 32 bits
+// (offset binary only at 8), floats of 32 or 64, frames of whole samples.
+bool pcm_format_valid(const AudioModel& audio);
 
 struct StreamModel {
   std::string reference;  // the intact recording's name, printable ASCII
   std::int64_t reference_size = 0;
   std::vector<ModelTrack> tracks;
   VideoModel video;
-  AudioModel audio;
+  AudioModel audio;                    // the first audio track the recovery writes
+  std::vector<AudioModel> more_audio;  // the others, in track order
+  MovieTemplate movie;                 // what a playable file copies from the reference
 };
 
-// The model as the text of `reference.model`.
-std::string format_model(const StreamModel& model);
+// What of a model its file cannot hold: the record and why.
+struct ModelFault {
+  const char* record = "";
+  const char* reason = "";
+};
+
+// The model as the text of `reference.model`. False with `fault` filled when a
+// field lies outside the limits the reader holds it to: such a text would not
+// load back, so none is made.
+[[nodiscard]] bool format_model(const StreamModel& model, std::string& text, ModelFault& fault);
 
 enum class ModelParseStatus { Ok, NotAModel, OtherVersion, Invalid };
 
@@ -131,6 +180,7 @@ struct ModelParseError {
   ModelParseStatus status = ModelParseStatus::Ok;
   int line = 0;             // counted from 1
   const char* reason = "";  // what is wrong with that line
+  int version = 0;          // OtherVersion: the file's version
 };
 
 // Reads a model from its text. False with `error` filled when the text is not a
@@ -139,9 +189,13 @@ struct ModelParseError {
                                ModelParseError& error);
 
 // Reads `reference.model` from the current directory. Prints the reason and
-// returns false when it cannot be opened or read, or is not a valid model.
+// returns false when it cannot be opened or read, is of another version (naming
+// the command that learns it again), or is not a valid model.
 [[nodiscard]] bool load_model(StreamModel& model);
 
 const ModelTrack* find_track(const StreamModel& model, std::uint32_t id);
+
+// The audio model of track `id`, or nullptr.
+const AudioModel* find_audio(const StreamModel& model, std::uint32_t id);
 
 }  // namespace vidsalvage

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/input_window.h"
+#include "mp4/movie_template.h"
 
 namespace vidsalvage {
 
@@ -16,6 +17,8 @@ namespace vidsalvage {
 struct DurationRun {
   std::uint32_t count = 0;
   std::uint32_t delta = 0;
+
+  bool operator==(const DurationRun&) const = default;
 };
 
 struct ChunkRun {
@@ -31,10 +34,19 @@ struct TrackTables {
   std::string entry_type;          // the first sample entry's type, four characters
   std::vector<std::uint8_t> avcc;  // body of the entry's avcC box, if any
   std::vector<std::uint8_t> esds;  // body of the entry's esds box (wave/esds in MOV), if any
-  // Sound sample entries: channelcount, samplesize and the integer sample rate.
+  // Sound sample entries: channelcount, samplesize and the integer sample rate,
+  // from the fields of the entry's version (QuickTime adds 1 and 2).
   std::uint32_t channels = 0;
   std::uint32_t sample_bits = 0;
   std::uint32_t sample_rate = 0;
+  std::uint16_t sound_version = 0;
+  std::uint32_t bytes_per_frame = 0;    // versions 1 and 2; 0: not given
+  std::uint32_t frames_per_packet = 0;  // version 2's constLPCMFramesPerAudioPacket
+  std::uint32_t lpcm_flags = 0;         // version 2's formatSpecificFlags
+  bool little_endian_box = false;       // an 'enda' box (in 'wave' or the entry) holds 1
+  bool has_pcm_config = false;          // the entry has a pcmC box (ISO/IEC 23003-5)
+  std::uint8_t pcm_format_flags = 0;    // pcmC: bit 0 set for little-endian samples
+  std::uint8_t pcm_sample_size = 0;     // pcmC: bits per sample
   std::uint32_t timescale = 0;
   std::vector<DurationRun> durations;  // stts
   std::uint32_t uniform_size = 0;      // stsz: the size of every sample, or 0
@@ -82,5 +94,17 @@ enum class SampleListStatus { Ok, TablesDisagree, OutsideFile, TooMany };
 // a track has more than 2^24 samples.
 SampleListStatus list_samples(const TrackTables& track, std::int64_t file_size, bool merge_chunks,
                               std::vector<SampleRef>& samples);
+
+// Fills `movie` with what a playable file copies from this recording: its ftyp,
+// the movie timescale and, per trak, the boxes and fields of TrackTemplate. False
+// with `error` filled as read_movie does; a box to copy that is larger than the
+// template's limits is MovieTooLarge.
+[[nodiscard]] bool read_movie_template(InputWindow& input, MovieTemplate& movie,
+                                       BoxTreeError& error);
+
+// The same from a movie box's body already in memory, `base` its file offset;
+// leaves `movie.ftyp` and `movie.quicktime` as they are.
+[[nodiscard]] bool read_template_body(std::span<const std::uint8_t> body, std::int64_t base,
+                                      MovieTemplate& movie, BoxTreeError& error);
 
 }  // namespace vidsalvage

@@ -12,18 +12,19 @@ namespace {
 
 // A model as --model writes it: a 320x240 camera with AAC audio.
 const std::string kModel =
-    "vidsalvage-model 1\n"
+    "vidsalvage-model 2\n"
     "reference 1000 cam.mp4\n"
-    "track 1 vide avc1 video timescale 90000 samples 2 sizes 30 40\n"
-    "track 2 soun mp4a aac timescale 48000 samples 2 sizes 100 110\n"
-    "video 1 nal-length 4 max-unit 36 max-sample 40 max-gap 200\n"
-    "avcc 0164000dffe100196764000dacd94141fb0110000003001000000303c0f142996001000668ebe3cb22c0\n"
+    "track 1 vide avc1 video timescale 90000 samples 2 sizes 30 40 name\n"
+    "track 2 soun mp4a aac timescale 48000 samples 2 sizes 100 110 name\n"
+    "video 1 codec avc nal-length 4 max-unit 36 max-sample 40 max-gap 200\n"
+    "video-config "
+    "0164000dffe100196764000dacd94141fb0110000003001000000303c0f142996001000668ebe3cb22c0\n"
     "nal-headers 09 41\n"
     "first-units 09:10:2\n"
     "bigrams 9-1 1-9\n"
     "aac 2 config 1190 samples 2 back-to-back 0 announced 0\n"
-    "aac-sizes 100:1 110:1\n"
-    "aac-starts 2110:2\n"
+    "aac-sizes 2 100:1 110:1\n"
+    "aac-starts 2 2110:2\n"
     "end\n";
 
 const std::string kPrologue =
@@ -46,14 +47,14 @@ TEST(CliModelRecovery, RefusesAModelItCannotRead) {
       {"no model file", "", "Cannot open 'reference.model'\n"},
       {"another file", "ftypisom",
        "Reading 'reference.model'...\n'reference.model' is not a vidsalvage model\n"},
-      {"another version", "vidsalvage-model 2\n",
-       "Reading 'reference.model'...\n'reference.model' is a model of another version; this "
-       "program reads version 1\n"},
+      {"the version before", "vidsalvage-model 1\n",
+       "Reading 'reference.model'...\n'reference.model' is a model of version 1; this program "
+       "reads version 2. Learn the intact recording again: vidsalvage INTACT.MP4 --model\n"},
       {"a record that does not read", bad_track,
        "Reading 'reference.model'...\nInvalid model 'reference.model', line 3: a bad track "
        "record\n"},
       {"a model cut short", kModel.substr(0, kModel.size() / 2),
-       "Reading 'reference.model'...\nInvalid model 'reference.model', line 6: no 'end' "
+       "Reading 'reference.model'...\nInvalid model 'reference.model', line 6: a second video "
        "record\n"},
   };
   for (const ModelFileCase& c : cases) {
@@ -158,7 +159,8 @@ TEST(CliModelRecovery, LearnsAndRecoversASmallCamera) {
                                 "Track 3 samples begin in 2 way(s)\n"
                                 "Video: 4-byte NAL lengths, 3 NAL header(s), 1 kind(s) of first "
                                 "unit, units up to 23 bytes\n"
-                                "Audio: AAC, 3 frame size(s), 1 frame start(s)\n"
+                                "Audio track 2: AAC LC (object type 2), 3 frame size(s), 1 "
+                                "frame start(s)\n"
                                 "Writing 'reference.model'...\n");
   const CliResult r = run_cli(dir, {"damaged.mp4", "v.h264", "a.aac", "--model"});
   EXPECT_EQ(r.status, 0);

@@ -69,7 +69,16 @@ StreamModel sample_model() {
   chained.size_field = {};
   chained.klv_items = 2;
   meta.classes = {descriptor, telemetry, chained};
-  m.tracks = {video, audio, meta};
+  ModelTrack microphone;
+  microphone.id = 4;
+  microphone.handler = "soun";
+  microphone.entry_type = "lpcm";
+  microphone.role = TrackRole::Pcm;
+  microphone.timescale = 48000;
+  microphone.samples = 30;
+  microphone.min_size = 1600;
+  microphone.max_size = 1600;
+  m.tracks = {video, audio, meta, microphone};
   m.video.track = 1;
   m.video.avcc = {0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x02,
                   0x67, 0x64, 0x01, 0x00, 0x02, 0x68, 0xEE};
@@ -90,51 +99,85 @@ StreamModel sample_model() {
   m.audio.sizes = {{6, 1}, {371, 93}};
   m.audio.starts2 = {{0x2110, 93}, {0xDE02, 1}};
   m.audio.starts3 = {{0x211001, 93}};
+  AudioModel pcm;
+  pcm.track = 4;
+  pcm.role = TrackRole::Pcm;
+  pcm.channels = 2;
+  pcm.bits = 24;
+  pcm.rate = 48000;
+  pcm.little_endian = false;
+  pcm.bytes_per_frame = 6;
+  pcm.samples = 30;
+  pcm.back_to_back = 29;
+  m.more_audio = {pcm};
+  m.movie.timescale = 1000;
+  m.movie.ftyp = {0, 0, 0, 8, 'f', 't', 'y', 'p'};
+  TrackTemplate t;
+  t.id = 1;
+  t.handler = "vide";
+  t.handler_name = "GoPro AVC";
+  t.sample_entry = {0, 0, 0, 8, 'a', 'v', 'c', '1'};
+  t.tkhd = {0, 0, 0, 8, 't', 'k', 'h', 'd'};
+  t.timescale = 90000;
+  t.language = 21956;
+  t.sample_delta = 3003;
+  t.sync_table = true;
+  m.movie.tracks = {t};
   return m;
 }
 
 // The file text, written out by hand: what a reader of the model sees.
 constexpr const char* kSampleText =
-    "vidsalvage-model 1\n"
+    "vidsalvage-model 2\n"
     "reference 123456 GOPR0001.MP4\n"
-    "track 1 vide avc1 video timescale 90000 samples 60 sizes 500 90000\n"
-    "track-name 1 GoPro AVC\n"
+    "track 1 vide avc1 video timescale 90000 samples 60 sizes 500 90000 name GoPro AVC\n"
     "durations 1 59x3003 1x1500\n"
-    "track 2 soun mp4a aac timescale 0 samples 94 sizes 6 700\n"
-    "track 3 meta raw%20 other timescale 0 samples 154 sizes 16 8000\n"
+    "track 2 soun mp4a aac timescale 0 samples 94 sizes 6 700 name\n"
+    "track 3 meta raw%20 other timescale 0 samples 154 sizes 16 8000 name\n"
     "link 3 4 4 be 0 held 153 of 153\n"
-    "class 3 47500100 samples 60 sizes 16 16 next 1 bytes 47500100........\n"
-    "class 3 44455643 samples 2 sizes 3000 8000 next 0 bytes 444556430001\n"
-    "class-size 3 44455643 field 6 2 be 8\n"
-    "class 3 44455644 samples 2 sizes 3000 8000 next 0 bytes 444556440001\n"
-    "class-size 3 44455644 klv 2\n"
-    "video 1 nal-length 4 max-unit 89996 max-sample 90000 max-gap 9000\n"
-    "avcc 01640028ffe100026764010002"
+    "class 3 47500100 samples 60 sizes 16 16 next 1 bytes 47500100........ size none\n"
+    "class 3 44455643 samples 2 sizes 3000 8000 next 0 bytes 444556430001 size field 6 2 be 8\n"
+    "class 3 44455644 samples 2 sizes 3000 8000 next 0 bytes 444556440001 size klv 2\n"
+    "track 4 soun lpcm pcm timescale 48000 samples 30 sizes 1600 1600 name\n"
+    "video 1 codec avc nal-length 4 max-unit 89996 max-sample 90000 max-gap 9000\n"
+    "video-config 01640028ffe100026764010002"
     "68ee\n"
     "nal-headers 09 65\n"
     "heads 0910 6588\n"
     "bigrams 5-9 9-5\n"
     "first-units 09:10:2 65:..:0\n"
     "aac 2 config 1190 samples 94 back-to-back 0 announced 94\n"
-    "aac-sizes 6:1 371:93\n"
-    "aac-starts 2110:93 de02:1\n"
-    "aac-starts3 211001:93\n"
+    "aac-sizes 2 6:1 371:93\n"
+    "aac-starts 2 2110:93 de02:1\n"
+    "aac-starts3 2 211001:93\n"
+    "pcm 4 channels 2 bits 24 rate 48000 be int signed frame 6 samples 30 back-to-back 29 "
+    "announced 0\n"
+    "movie timescale 1000 quicktime 0 ftyp 0000000866747970\n"
+    "movie-track 1 vide timescale 90000 language 21956 delta 3003 constant 0 ctts 0 stss 1 "
+    "entry 0000000861766331 tkhd 00000008746b6864 media-header - edit-list - name GoPro AVC\n"
     "end\n";
 
 std::string expected_text() { return kSampleText; }
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+std::string text_of(const StreamModel& model) {
+  std::string text;
+  ModelFault fault;
+  EXPECT_TRUE(format_model(model, text, fault)) << fault.record << ": " << fault.reason;
+  return text;
+}
+
 TEST(StreamModel, WritesOneReadableRecordPerLine) {
-  EXPECT_EQ(format_model(sample_model()), expected_text());
+  EXPECT_EQ(text_of(sample_model()), expected_text());
 }
 
 TEST(StreamModel, ReadsBackWhatItWrote) {
-  const std::string text = format_model(sample_model());
+  const std::string text = text_of(sample_model());
   StreamModel read;
   ModelParseError error;
   ASSERT_TRUE(parse_model(bytes_of(text), read, error)) << error.line << ": " << error.reason;
-  EXPECT_EQ(format_model(read), text);
+  EXPECT_EQ(text_of(read), text);
   EXPECT_EQ(read.tracks[2].entry_type, "raw ");
   EXPECT_EQ(read.tracks[2].classes[1].size_field.adjust, 8);
   EXPECT_EQ(read.video.first_units[1].second, -1);
@@ -145,7 +188,7 @@ TEST(StreamModel, ReadsBackWhatItWrote) {
   std::string crlf;
   for (char c : noted) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   ASSERT_TRUE(parse_model(bytes_of(crlf), read, error)) << error.line << ": " << error.reason;
-  EXPECT_EQ(format_model(read), text);
+  EXPECT_EQ(text_of(read), text);
 }
 
 struct BadCase {
@@ -158,38 +201,51 @@ struct BadCase {
 
 TEST(StreamModel, NamesTheLineItCannotRead) {
   const BadCase cases[] = {
-      {"another file", "vidsalvage-model 1", "ftyp", ModelParseStatus::NotAModel, 1},
-      {"another version", "vidsalvage-model 1", "vidsalvage-model 2",
+      {"another file", "vidsalvage-model 2", "ftyp", ModelParseStatus::NotAModel, 1},
+      {"the version before", "vidsalvage-model 2", "vidsalvage-model 1",
        ModelParseStatus::OtherVersion, 1},
-      {"an unknown record", "nal-headers", "nal-kinds", ModelParseStatus::Invalid, 16},
-      {"a number beyond 32 bits", "timescale 90000", "timescale 4294967296",
+      {"an unknown record", "nal-headers", "nal-kinds", ModelParseStatus::Invalid, 14},
+      {"a number beyond 32 bits", "timescale 90000 samples", "timescale 4294967296 samples",
        ModelParseStatus::Invalid, 3},
       {"a negative count", "samples 60 sizes 500", "samples -60 sizes 500",
        ModelParseStatus::Invalid, 3},
-      {"a repeated track", "track 2 soun", "track 1 soun", ModelParseStatus::Invalid, 6},
-      {"a link of an unknown track", "link 3", "link 9", ModelParseStatus::Invalid, 8},
-      {"a link wider than four bytes", "link 3 4 4", "link 3 4 8", ModelParseStatus::Invalid, 8},
-      {"a link beyond the class bytes", "link 3 4 4", "link 3 29 4", ModelParseStatus::Invalid, 8},
-      {"held more often than seen", "held 153", "held 154", ModelParseStatus::Invalid, 8},
+      {"a repeated track", "track 2 soun", "track 1 soun", ModelParseStatus::Invalid, 5},
+      {"a track number 0", "track 2 soun", "track 0 soun", ModelParseStatus::Invalid, 5},
+      {"a link of an unknown track", "link 3", "link 9", ModelParseStatus::Invalid, 7},
+      {"a link wider than four bytes", "link 3 4 4", "link 3 4 8", ModelParseStatus::Invalid, 7},
+      {"a link beyond the class bytes", "link 3 4 4", "link 3 29 4", ModelParseStatus::Invalid, 7},
+      {"held more often than seen", "held 153", "held 154", ModelParseStatus::Invalid, 7},
       {"class bytes longer than its samples", "sizes 16 16 next 1", "sizes 6 16 next 1",
-       ModelParseStatus::Invalid, 9},
+       ModelParseStatus::Invalid, 8},
       {"an odd number of hex digits", "47500100........", "47500100.......",
-       ModelParseStatus::Invalid, 9},
-      {"a size rule of an unknown class", "class-size 3 44455643", "class-size 3 44455699",
-       ModelParseStatus::Invalid, 11},
-      {"a video record of an audio track", "video 1", "video 2", ModelParseStatus::Invalid, 14},
-      {"three-byte NAL lengths", "nal-length 4", "nal-length 3", ModelParseStatus::Invalid, 14},
-      {"a bigram of type 32", "5-9", "5-32", ModelParseStatus::Invalid, 18},
-      {"heads out of order", "0910 6588", "6588 0910", ModelParseStatus::Invalid, 17},
-      {"a first unit without its length", "09:10:2", "09:10:", ModelParseStatus::Invalid, 19},
-      {"a one-byte AudioSpecificConfig", "config 1190", "config 11", ModelParseStatus::Invalid, 20},
+       ModelParseStatus::Invalid, 8},
+      {"a repeated class", "44455644 samples", "44455643 samples", ModelParseStatus::Invalid, 10},
+      {"a chain of no items", "klv 2", "klv 0", ModelParseStatus::Invalid, 10},
+      {"a video record of an audio track", "video 1", "video 2", ModelParseStatus::Invalid, 12},
+      {"an unknown codec", "codec avc", "codec vp9", ModelParseStatus::Invalid, 12},
+      {"three-byte NAL lengths", "nal-length 4", "nal-length 3", ModelParseStatus::Invalid, 12},
+      {"a bigram of type 32", "5-9", "5-32", ModelParseStatus::Invalid, 16},
+      {"heads out of order", "0910 6588", "6588 0910", ModelParseStatus::Invalid, 15},
+      {"a first unit without its length", "09:10:2", "09:10:", ModelParseStatus::Invalid, 17},
+      {"a one-byte AudioSpecificConfig", "config 1190", "config 11", ModelParseStatus::Invalid, 18},
+      {"a count without its colon", "371:93", "37193", ModelParseStatus::Invalid, 19},
+      {"a frame larger than AAC has", "371:93", "1048577:93", ModelParseStatus::Invalid, 19},
       {"frame starts out of order", "2110:93 de02:1", "de02:1 2110:93", ModelParseStatus::Invalid,
-       22},
-      {"a count without its colon", "371:93", "37193", ModelParseStatus::Invalid, 21},
-      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 25},
-      {"no end record", "end\n", "", ModelParseStatus::Invalid, 23},
-      {"no video record", "video 1 nal-length", "#ideo 1 nal-length", ModelParseStatus::Invalid,
-       15},
+       20},
+      {"frame sizes of a PCM track", "aac-sizes 2", "aac-sizes 4", ModelParseStatus::Invalid, 19},
+      {"an audio record of the video", "aac 2", "aac 1", ModelParseStatus::Invalid, 18},
+      {"two records of one audio track", "pcm 4", "pcm 2", ModelParseStatus::Invalid, 22},
+      {"PCM of 20 bits", "bits 24", "bits 20", ModelParseStatus::Invalid, 22},
+      {"PCM frames of another size", "frame 6", "frame 8", ModelParseStatus::Invalid, 22},
+      {"unsigned 24-bit PCM", "int signed", "int unsigned", ModelParseStatus::Invalid, 22},
+      {"65 channels", "channels 2", "channels 65", ModelParseStatus::Invalid, 22},
+      {"a sample entry of odd length", "entry 0000000861766331", "entry 000000086176633",
+       ModelParseStatus::Invalid, 24},
+      {"a movie track without the movie", "movie timescale", "#ovie timescale",
+       ModelParseStatus::Invalid, 24},
+      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 26},
+      {"no end record", "end\n", "", ModelParseStatus::Invalid, 24},
+      {"no video record", "video 1 codec", "#ideo 1 codec", ModelParseStatus::Invalid, 13},
   };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,6 +258,57 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
     EXPECT_FALSE(parse_model(bytes_of(text), model, error));
     EXPECT_EQ(error.status, c.status);
     EXPECT_EQ(error.line, c.line) << error.reason;
+  }
+}
+
+struct UnwritableCase {
+  const char* name;
+  void (*change)(StreamModel&);
+  const char* record;  // the record the writer names; "model" for checks across records
+};
+
+// The writer holds each field to the limit the reader holds it to, and refuses
+// the model rather than write a file that would not load.
+TEST(StreamModel, RefusesToWriteWhatItCouldNotRead) {
+  const UnwritableCase cases[] = {
+      {"an AudioSpecificConfig over 64 bytes",
+       [](StreamModel& m) { m.audio.config.resize(kMaxAudioConfigBytes + 1); }, "aac"},
+      {"a video configuration over 65535 bytes",
+       [](StreamModel& m) { m.video.avcc.resize(kMaxVideoConfigBytes + 1); }, "video-config"},
+      {"an AAC frame size over 2^20",
+       [](StreamModel& m) { m.audio.sizes.back().first = kMaxAacFrameBytes + 1; }, "aac-sizes"},
+      {"two tracks of one id", [](StreamModel& m) { m.tracks[2].id = 1; }, "model"},
+      {"a line end in a name", [](StreamModel& m) { m.tracks[0].name = "Cam\nera"; }, "track"},
+      {"a handler of three characters", [](StreamModel& m) { m.tracks[0].handler = "vid"; },
+       "track"},
+      {"PCM of 20 bits", [](StreamModel& m) { m.more_audio[0].bits = 20; }, "pcm"},
+      {"a sample entry over 64 KiB",
+       [](StreamModel& m) { m.movie.tracks[0].sample_entry.resize(kMaxSampleEntryBytes + 1); },
+       "movie-track"},
+      {"frame sizes out of order",
+       [](StreamModel& m) { std::swap(m.audio.sizes[0], m.audio.sizes[1]); }, "model"},
+  };
+  for (const UnwritableCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StreamModel model = sample_model();
+    c.change(model);
+    std::string text = "left over";
+    ModelFault fault;
+    EXPECT_FALSE(format_model(model, text, fault));
+    EXPECT_EQ(std::string(fault.record), c.record) << fault.reason;
+    EXPECT_TRUE(text.empty());
+  }
+}
+
+TEST(StreamModel, NamesTheVersionOfAnotherModel) {
+  for (const char* version : {"1", "3"}) {
+    SCOPED_TRACE(version);
+    StreamModel model;
+    ModelParseError error;
+    EXPECT_FALSE(
+        parse_model(bytes_of(std::string("vidsalvage-model ") + version + "\n"), model, error));
+    EXPECT_EQ(error.status, ModelParseStatus::OtherVersion);
+    EXPECT_EQ(error.version, std::stoi(version));
   }
 }
 

@@ -107,6 +107,84 @@ TEST(ReadMovie, ReadsHandlersEntriesTimingAndTables) {
   EXPECT_EQ(a.chunk_offsets, (std::vector<std::uint64_t>{0x1000000000ULL}));
 }
 
+struct SoundCase {
+  const char* name;
+  std::string entry;
+  Bytes fields;
+  Bytes children;
+  TrackTables expected;  // the sound fields of it that the case states
+};
+
+TrackTables sound_fields(std::uint32_t channels, std::uint32_t bits, std::uint32_t rate,
+                         std::uint16_t version, std::uint32_t bytes_per_frame) {
+  TrackTables t;
+  t.channels = channels;
+  t.sample_bits = bits;
+  t.sample_rate = rate;
+  t.sound_version = version;
+  t.bytes_per_frame = bytes_per_frame;
+  return t;
+}
+
+// The sound entries of QuickTime's three versions and ISO's PCM entries, each
+// read for the fields that say how its samples are stored.
+TEST(ReadMovie, ReadsEverySoundDescription) {
+  TrackTables in24 = sound_fields(2, 16, 48000, 1, 6);
+  in24.little_endian_box = true;
+  TrackTables lpcm = sound_fields(1, 16, 44100, 2, 2);
+  lpcm.lpcm_flags = 0xC;  // signed integer, packed: little-endian
+  lpcm.frames_per_packet = 1;
+  TrackTables ipcm = sound_fields(6, 16, 48000, 0, 0);
+  ipcm.has_pcm_config = true;
+  ipcm.pcm_format_flags = 1;
+  ipcm.pcm_sample_size = 24;
+  const Bytes enda = box("enda", {0x00, 0x01});
+  const SoundCase cases[] = {
+      {"version 0",
+       "sowt",
+       test::sound_entry_fields(2, 16, 48000),
+       {},
+       sound_fields(2, 16, 48000, 0, 0)},
+      {"version 1 with enda in wave", "in24", test::sound_entry_fields_v1(2, 48000, 6),
+       box("wave", concat({box("frma", bytes_of("in24")), enda})), in24},
+      {"version 2", "lpcm", test::sound_entry_fields_v2(1, 16, 44100.0, 0xC, 2), {}, lpcm},
+      {"ISO PCM with pcmC", "ipcm", test::sound_entry_fields(6, 16, 48000),
+       test::pcm_config_box(true, 24), ipcm},
+  };
+  for (const SoundCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TrackLayout sound;
+    sound.id = 2;
+    sound.handler = "soun";
+    sound.entry = c.entry;
+    sound.entry_fields = c.fields;
+    sound.entry_children = c.children;
+    sound.uniform_size = 2;
+    sound.uniform_count = 8;
+    sound.chunk_runs = {{1, 8}};
+    sound.chunk_offsets = {0x20};
+    const MovieRead r =
+        read_file(concat({box("mdat", Bytes(64, 0xAA)),
+                          movie({test::track_box(video_layout()), test::track_box(sound)})}));
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.tracks.size(), 2u);
+    const TrackTables& a = r.tracks[1];
+    const TrackTables& e = c.expected;
+    EXPECT_EQ(a.entry_type, c.entry);
+    EXPECT_EQ(a.channels, e.channels);
+    EXPECT_EQ(a.sample_bits, e.sample_bits);
+    EXPECT_EQ(a.sample_rate, e.sample_rate);
+    EXPECT_EQ(a.sound_version, e.sound_version);
+    EXPECT_EQ(a.bytes_per_frame, e.bytes_per_frame);
+    EXPECT_EQ(a.frames_per_packet, e.frames_per_packet);
+    EXPECT_EQ(a.lpcm_flags, e.lpcm_flags);
+    EXPECT_EQ(a.little_endian_box, e.little_endian_box);
+    EXPECT_EQ(a.has_pcm_config, e.has_pcm_config);
+    EXPECT_EQ(a.pcm_format_flags, e.pcm_format_flags);
+    EXPECT_EQ(a.pcm_sample_size, e.pcm_sample_size);
+  }
+}
+
 TEST(ReadMovie, FollowsSixtyFourBitAndToTheEndSizes) {
   // An mdat with the 64-bit size form in front, and a moov whose size runs to the end.
   Bytes mdat;

@@ -118,7 +118,11 @@ Bytes rebuild(const Bytes& bytes, std::int64_t first, std::int64_t end,
     if (type == "mdia" || type == "minf" || type == "stbl") {
       Bytes body = rebuild(bytes, at + 8, at + size, tables, drop);
       if (type == "stbl") {
-        for (const Bytes& table : tables) append(body, table);
+        for (const Bytes& table : tables) {
+          // The sample description leads the tables, as every writer puts it.
+          const bool leads = std::string(table.begin() + 4, table.begin() + 8) == "stsd";
+          body.insert(leads ? body.begin() : body.end(), table.begin(), table.end());
+        }
       }
       append(out, box(type, body));
     } else if (!replaced(type)) {
@@ -154,9 +158,37 @@ Bytes repeated_durations(const SourceTrack& t, int repeats) {
   return full_box("stts", 0, 0, body);
 }
 
+// The sample description of a 'sowt' track rewritten as `entry` says it: 'lpcm'
+// with a version 2 sound description, or 'ipcm' with a version 0 entry and pcmC.
+Bytes pcm_description(const SourceTrack& t, PcmEntry entry) {
+  const BoxRef sowt = first_box(t.trak, "sowt");
+  // The sound fields follow the reserved bytes and the data reference index.
+  const auto channels = static_cast<std::uint16_t>(read_be(t.trak, sowt.body_offset() + 16, 2));
+  const auto bits = static_cast<std::uint16_t>(read_be(t.trak, sowt.body_offset() + 18, 2));
+  if (bits != 16) throw std::runtime_error("source recording: 'sowt' of other than 16 bits");
+  Bytes body(6, 0);
+  append_u16(body, 1);  // data reference index
+  std::string type;
+  if (entry == PcmEntry::Lpcm) {
+    type = "lpcm";
+    constexpr std::uint32_t kSignedPacked = 0x4 | 0x8;  // little-endian: no big-endian flag
+    append(body, sound_entry_fields_v2(channels, 16, t.timescale, kSignedPacked, channels * 2u));
+  } else {
+    type = "ipcm";
+    append(body, sound_entry_fields(channels, 16, static_cast<std::uint16_t>(t.timescale)));
+    append(body, pcm_config_box(true, 16));
+  }
+  Bytes stsd;
+  append_u32(stsd, 1);
+  append(stsd, box(type, body));
+  return full_box("stsd", 0, 0, stsd);
+}
+
 Bytes source_trak(const SourceTrack& t, const std::vector<std::uint32_t>& per_chunk,
-                  const std::vector<std::int64_t>& offsets, int repeats) {
+                  const std::vector<std::int64_t>& offsets, int repeats,
+                  PcmEntry pcm_entry = PcmEntry::AsSource) {
   std::vector<Bytes> tables = {sample_to_chunk(per_chunk), chunk_offset_box(offsets)};
+  if (t.pcm && pcm_entry != PcmEntry::AsSource) tables.push_back(pcm_description(t, pcm_entry));
   std::vector<std::string> drop;
   if (repeats > 1) {
     tables.push_back(repeated_sizes(t, repeats));
@@ -180,7 +212,7 @@ Bytes new_track(std::uint32_t id, std::string_view handler, std::string_view nam
   layout.entry_fields = entry_fields;
   layout.timescale = timescale;
   layout = one_sample_per_chunk(layout, std::vector<std::uint64_t>(offsets.begin(), offsets.end()),
-                              std::vector<std::uint32_t>(sizes.begin(), sizes.end()));
+                                std::vector<std::uint32_t>(sizes.begin(), sizes.end()));
   layout.durations = {{static_cast<std::uint32_t>(sizes.size()), delta}};
   return track_box(layout);
 }
@@ -329,7 +361,7 @@ CameraRecording build_camera_recording(const Bytes& source, const CameraLayoutOp
   Bytes moov = slice(source, mvhd.offset, mvhd.size);
   append(moov, source_trak(video, std::vector<std::uint32_t>(video_offsets.size(), 1),
                            video_offsets, options.repeats));
-  append(moov, source_trak(audio, audio_chunks, audio_offsets, options.repeats));
+  append(moov, source_trak(audio, audio_chunks, audio_offsets, options.repeats, options.pcm_entry));
   if (options.descriptors) {
     append(moov, new_track(kDescriptorId, "meta", "Camera descriptors", "camd", {}, desc_offsets,
                            desc_sizes, 1000, 1));

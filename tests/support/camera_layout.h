@@ -32,6 +32,14 @@ struct CameraRecording {
   std::vector<Bytes> audio_frames;    // the audio samples (AAC frames, PCM chunks), in order
 };
 
+// How the audio track's sample entry says what its PCM samples are. The samples
+// stay the source's little-endian 16-bit integers; only the entry changes.
+enum class PcmEntry {
+  AsSource,
+  Lpcm,  // 'lpcm' with a version 2 sound description (QuickTime), as a phone writes it
+  Ipcm,  // 'ipcm' with its pcmC box (ISO/IEC 23003-5)
+};
+
 struct CameraLayoutOptions {
   bool descriptors = true;
   bool timecode = true;
@@ -44,6 +52,8 @@ struct CameraLayoutOptions {
   // on the moov drops the tables that count samples of one pass (ctts, stss, ...).
   int repeats = 1;
   bool keep_media = true;  // fill video_units and audio_frames
+  // For a source with 16-bit little-endian PCM ('sowt'): the entry to write.
+  PcmEntry pcm_entry = PcmEntry::AsSource;
 };
 
 // Rebuilds `source` (H.264 with AAC or PCM, one video and one audio track) in the

@@ -1,5 +1,7 @@
 #include "support/movie_boxes.h"
 
+#include <cstring>
+
 namespace vidsalvage::test {
 namespace {
 
@@ -96,7 +98,7 @@ Bytes track_box(const TrackLayout& s) {
 }
 
 TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
-                               const std::vector<std::uint32_t>& sizes) {
+                                 const std::vector<std::uint32_t>& sizes) {
   layout.chunk_runs = {{1, 1}};
   layout.chunk_offsets = offsets;
   layout.sizes = sizes;
@@ -122,6 +124,50 @@ Bytes sound_entry_fields(std::uint16_t channels, std::uint16_t bits, std::uint16
   append_u16(f, rate);
   append_u16(f, 0);
   return f;
+}
+
+Bytes sound_entry_fields_v1(std::uint16_t channels, std::uint16_t rate,
+                            std::uint32_t bytes_per_frame) {
+  Bytes f = {0, 1};        // version
+  append(f, Bytes(6, 0));  // revision, vendor
+  append_u16(f, channels);
+  append_u16(f, 16);
+  append_u16(f, 0xFFFE);  // compression id -2
+  append_u16(f, 0);
+  append_u16(f, rate);
+  append_u16(f, 0);
+  append_u32(f, 1);  // samples per packet
+  append_u32(f, bytes_per_frame / channels);
+  append_u32(f, bytes_per_frame);
+  append_u32(f, 2);  // bytes per sample
+  return f;
+}
+
+Bytes sound_entry_fields_v2(std::uint32_t channels, std::uint32_t bits, double rate,
+                            std::uint32_t format_flags, std::uint32_t bytes_per_frame) {
+  Bytes f = {0, 2};        // version
+  append(f, Bytes(6, 0));  // revision, vendor
+  append_u16(f, 3);
+  append_u16(f, 16);
+  append_u16(f, 0xFFFE);
+  append_u16(f, 0);
+  append_u32(f, 65536);
+  append_u32(f, 72);  // sizeOfStructOnly: the entry up to its extensions
+  std::uint64_t rate_bits = 0;
+  std::memcpy(&rate_bits, &rate, sizeof rate);
+  append_u64(f, rate_bits);
+  append_u32(f, channels);
+  append_u32(f, 0x7F000000);
+  append_u32(f, bits);
+  append_u32(f, format_flags);
+  append_u32(f, bytes_per_frame);
+  append_u32(f, 1);  // frames per packet
+  return f;
+}
+
+Bytes pcm_config_box(bool little_endian, std::uint8_t sample_bits) {
+  return full_box("pcmC", 0, 0,
+                  Bytes{static_cast<std::uint8_t>(little_endian ? 1 : 0), sample_bits});
 }
 
 Bytes aac_esds_box(const Bytes& audio_specific_config) {

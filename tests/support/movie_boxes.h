@@ -38,11 +38,22 @@ Bytes track_box(const TrackLayout& layout);
 
 // One sample per chunk: the stsc run and the offsets of `offsets`, sizes `sizes`.
 TrackLayout one_sample_per_chunk(TrackLayout layout, const std::vector<std::uint64_t>& offsets,
-                               const std::vector<std::uint32_t>& sizes);
+                                 const std::vector<std::uint32_t>& sizes);
 
 // The fields of a visual sample entry (70 bytes) and of a version-0 sound entry (20).
 Bytes visual_entry_fields();
 Bytes sound_entry_fields(std::uint16_t channels, std::uint16_t bits, std::uint16_t rate);
+
+// The fields of a version 1 sound entry (36 bytes), which QuickTime uses for
+// samples wider than 16 bits: samplesize says 16, bytes per frame says more.
+Bytes sound_entry_fields_v1(std::uint16_t channels, std::uint16_t rate,
+                            std::uint32_t bytes_per_frame);
+// The fields of a version 2 sound entry (56 bytes), as an 'lpcm' entry holds
+// them: the rate as a double, and the Core Audio format flags.
+Bytes sound_entry_fields_v2(std::uint32_t channels, std::uint32_t bits, double rate,
+                            std::uint32_t format_flags, std::uint32_t bytes_per_frame);
+// ISO/IEC 23003-5's pcmC box of an 'ipcm' or 'fpcm' entry.
+Bytes pcm_config_box(bool little_endian, std::uint8_t sample_bits);
 
 // An esds box whose descriptors name MPEG-4 audio with this AudioSpecificConfig.
 Bytes aac_esds_box(const Bytes& audio_specific_config);
