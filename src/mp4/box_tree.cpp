@@ -638,27 +638,26 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
   movie.quicktime = true;  // a file without ftyp is QuickTime's
   std::int64_t offset = 0;
   while (offset + 8 <= input.size) {
-    TopBox box;
-    bool read_failed = false;
-    if (!read_top_box(input, offset, box, read_failed)) {
-      if (read_failed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
-      break;
-    }
-    const bool wanted = (box.type == "ftyp" && movie.ftyp.empty()) || box.type == "moov";
+    TopBox top;
+    const TopBoxRead read = read_top_box(input, offset, top);
+    if (read == TopBoxRead::ReadFailed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
+    if (read == TopBoxRead::NoBox || top.runs_past_end) break;
+    const std::string type = top.type;
+    const bool wanted = (type == "ftyp" && movie.ftyp.empty()) || type == "moov";
     const std::int64_t limit =
-        box.type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
-    if (wanted && box.size - box.header > limit) {
-      return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
+        type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
+    if (wanted && top.size - top.header > limit) {
+      return fail(error, BoxTreeStatus::MovieTooLarge, type, offset);
     }
     if (wanted) {
-      std::vector<std::uint8_t> whole(static_cast<std::size_t>(box.size));
+      std::vector<std::uint8_t> whole(static_cast<std::size_t>(top.size));
       if (!copy_input(input, offset, whole)) {
-        return fail(error, BoxTreeStatus::ReadFailed, box.type, offset);
+        return fail(error, BoxTreeStatus::ReadFailed, type, offset);
       }
       const std::span<const std::uint8_t> body =
-          std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(box.header));
-      if (box.type == "moov") return read_template_body(body, offset + box.header, movie, error);
-      if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, box.type, offset);
+          std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(top.header));
+      if (type == "moov") return read_template_body(body, offset + top.header, movie, error);
+      if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, type, offset);
       movie.quicktime = four_chars(body.first(4)) == "qt  ";
       // Kept with a 32-bit size, whatever form of size the reference used.
       const auto size = static_cast<std::uint32_t>(8 + body.size());
@@ -667,7 +666,7 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
       movie.ftyp.insert(movie.ftyp.end(), whole.begin() + 4, whole.begin() + 8);
       movie.ftyp.insert(movie.ftyp.end(), body.begin(), body.end());
     }
-    offset += box.size;
+    offset += top.size;
   }
   return fail(error, BoxTreeStatus::NoMovie, "moov", 0);
 }
