@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
 #include "app/driver.h"
@@ -13,11 +12,11 @@
 #include "codec/audio_specific_config.h"
 #include "codec/avc_config.h"
 #include "codec/wav_format.h"
-#include "model/stream_model.h"
-#include "io/byte_reader.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "io/text.h"
+#include "model/stream_model.h"
+#include "mp4/top_level_boxes.h"
 #include "recovery/audio_output.h"
 #include "recovery/model_walk.h"
 #include "recovery/movie_sink.h"
@@ -34,7 +33,6 @@ constexpr std::array<const char*, 5> kNoAudioFile = {"--aac", "--pcm", "--mp3", 
                                                      kReferenceKeyword};
 // A video output with one of these endings is a playable file.
 constexpr std::array<const char*, 3> kMovieEndings = {".mp4", ".m4v", ".mov"};
-constexpr std::uint32_t kSize64 = 1;  // an mdat whose 64-bit size follows its type
 
 bool names_audio_file(int argc, const char* const* argv) {
   if (argc <= 3) return false;
@@ -112,17 +110,6 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
   return true;
 }
 
-// An mdat with a 64-bit size holds it in the 8 bytes after its type.
-std::int64_t skip_large_size(InputWindow& input, std::int64_t start) {
-  if (start < 8) return start;
-  const std::span<const std::uint8_t> header = read_input(input, start - 8, 8);
-  if (header.size() == 8 && load_be32(header) == kSize64 &&
-      std::memcmp(header.data() + 4, "mdat", 4) == 0) {
-    return start + 8;
-  }
-  return start;
-}
-
 bool names_movie(const char* name) {
   const std::string_view n(name);
   return std::any_of(kMovieEndings.begin(), kMovieEndings.end(), [&](const char* ending) {
@@ -131,13 +118,29 @@ bool names_movie(const char* name) {
   });
 }
 
-// Where the samples start: the media data found as without a model (no
-// recorder's skip applies), past a 64-bit size. kNotFound after its message.
-std::int64_t find_samples(InputWindow& input, const char* input_name) {
+struct MediaSpan {
+  std::int64_t start = kNotFound;
+  std::int64_t end = kNotFound;  // kNotFound: the end of the input, where it was cut
+};
+
+// The media data found as without a model (no recorder's skip applies). Where
+// the boxes lead up to it, its header says where it begins and where it ends:
+// what follows it is no media. start is kNotFound after its message.
+MediaSpan find_samples(InputWindow& input, const char* input_name) {
   const std::int64_t located =
       locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
-  if (located == kNotFound) return kNotFound;
-  return skip_large_size(input, located);
+  if (located == kNotFound) return {};
+  const MediaBox media = find_media_box(input);
+  return {media.body != kNotFound ? media.body : located, media.end};
+}
+
+// The run report, and "Cannot read" naming the input when the walk could not read it.
+int finish_with_read(WalkOutcome outcome, OutputFile& video, const char* video_name,
+                     AudioOutput& audio, const InputWindow& input, const char* input_name) {
+  const int status = finish_run(outcome, video, video_name, audio, input.size);
+  if (outcome != WalkOutcome::ReadFailed) return status;
+  std::printf("Cannot read '%s'\n", input_name);
+  return kExitFailure;
 }
 
 int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
@@ -157,16 +160,15 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
   std::copy(model.video.avcc.begin(), model.video.avcc.end(), avc.bytes.get());
   if (!write_video_prologue(avc, video)) return write_failed(video_name);
 
-  const std::int64_t start = find_samples(input, input_name);
-  if (start == kNotFound) return kExitFailure;
-  const WalkOutcome outcome = walk_with_model(input, start, model, audio, video);
-  return finish_run(outcome, video, video_name, audio, input.size);
+  const MediaSpan media = find_samples(input, input_name);
+  if (media.start == kNotFound) return kExitFailure;
+  const WalkOutcome outcome = walk_with_model(input, media.start, model, audio, video, media.end);
+  return finish_with_read(outcome, video, video_name, audio, input, input_name);
 }
 
 // The playable file: every track the model recognises, in the reference's
 // container, with the audio file of argument 3 written besides.
-int recover_movie(InputWindow& input, const StreamModel& model, int argc,
-                  const char* const* argv) {
+int recover_movie(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
   const char* input_name = argv[1];
   const char* movie_name = argv[2];
   OutputFile movie;
@@ -176,9 +178,10 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc,
     case SinkStart::Started:
       break;
     case SinkStart::NoTemplate:
-      std::printf("'%s' holds no track descriptions to write '%s' with; learn it again: "
-                  "vidsalvage INTACT.MP4 --model\n",
-                  kModelFileName, movie_name);
+      std::printf(
+          "'%s' holds no track descriptions to write '%s' with; learn it again: "
+          "vidsalvage INTACT.MP4 --model\n",
+          kModelFileName, movie_name);
       return kExitFailure;
     case SinkStart::WriteFailed:
       return write_failed(movie_name);
@@ -188,15 +191,17 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc,
   AudioOutput audio;
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
 
-  const std::int64_t start = find_samples(input, input_name);
-  if (start == kNotFound) return kExitFailure;
-  WalkOutcome outcome = walk_to_movie(input, start, model, audio, sink);
-  if (outcome == WalkOutcome::Finished && !sink.finish()) outcome = WalkOutcome::VideoWriteFailed;
+  const MediaSpan media = find_samples(input, input_name);
+  if (media.start == kNotFound) return kExitFailure;
+  WalkOutcome outcome = walk_to_movie(input, media.start, model, audio, sink, media.end);
+  // What was read before a read failed is whole: the movie is finished around it.
+  const bool finishes = outcome == WalkOutcome::Finished || outcome == WalkOutcome::ReadFailed;
+  if (finishes && !sink.finish()) outcome = WalkOutcome::VideoWriteFailed;
   if (outcome == WalkOutcome::Finished) {
     std::printf("%llu video frames in '%s'\n",
                 static_cast<unsigned long long>(sink.video_samples()), movie_name);
   }
-  return finish_run(outcome, movie, movie_name, audio, input.size);
+  return finish_with_read(outcome, movie, movie_name, audio, input, input_name);
 }
 
 int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
