@@ -223,7 +223,7 @@ class ModelWalk {
     damage_.bytes += static_cast<std::uint64_t>(length);
     // The movie learns of the damage before the next sample, which is what a
     // failure here would stop: it is kept for then.
-    if (movie_ != nullptr && movie_->damage(length) != SampleWrite::Done) movie_failed_ = true;
+    if (movie_ != nullptr && movie_->damage(offset, length) != SampleWrite::Done) movie_failed_ = true;
   }
 
   // Writes the units from `offset` to `end`, all of them checked already; with

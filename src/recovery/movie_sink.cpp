@@ -274,7 +274,16 @@ SampleWrite MovieSink::pcm(std::uint32_t track, std::int64_t offset, std::int64_
   return hold(*t, h);
 }
 
-SampleWrite MovieSink::damage(std::int64_t length) {
+SampleWrite MovieSink::damage(std::int64_t offset, std::int64_t length) {
+  // An AAC frame that ends where damage begins may have run into it: a frame cut
+  // short there reads as whole to the walk. Its time comes back with the gap.
+  for (SinkTrack& t : tracks_) {
+    HeldSample& h = t.held;
+    if (t.role == TrackRole::Aac && h.held && h.offset + h.length == offset) {
+      h.held = false;
+      t.next_time -= h.timing.duration;
+    }
+  }
   // The units before the damage make the last access unit they can.
   AccessUnit last;
   if (assembler_.flush(last)) {
@@ -298,6 +307,17 @@ void MovieSink::resume_after_damage() {
 // Puts every track's next sample at one time: the latest end among the tracks
 // plus the time the reference takes to record the skipped bytes, each track's
 // share rounded to its whole samples. The gap goes into the held sample's duration.
+// Lengthens the held sample of `t` so that its next sample comes at `seconds`, in
+// whole samples. False when it does not move.
+bool MovieSink::move_to(SinkTrack& t, double seconds) {
+  const double target = seconds * t.timescale;
+  const std::uint64_t gap = whole_steps(target - static_cast<double>(t.next_time), t.delta);
+  if (gap == 0 || gap + t.held.timing.duration > UINT32_MAX) return false;
+  t.held.timing.duration += static_cast<std::uint32_t>(gap);
+  t.next_time += gap;
+  return true;
+}
+
 void MovieSink::align_tracks(std::int64_t skipped_bytes) {
   // The video is the clock: audio cut from a damaged stretch may run ahead.
   double latest = 0;
@@ -309,15 +329,12 @@ void MovieSink::align_tracks(std::int64_t skipped_bytes) {
     }
   }
   const double lost = byte_rate_ > 0 ? static_cast<double>(skipped_bytes) / byte_rate_ : 0;
-  bool moved_video = false;
+  // Each track meets the estimate on its own grid: the video's rounding is no
+  // better a clock for the others, whose chunks lie elsewhere in the interleave.
+  const double meet = latest + lost;
+  const bool moved_video = video_->held.held && move_to(*video_, meet);
   for (SinkTrack& t : tracks_) {
-    if (!t.held.held) continue;
-    const double target = (latest + lost) * t.timescale;
-    const std::uint64_t gap = whole_steps(target - static_cast<double>(t.next_time), t.delta);
-    if (gap == 0 || gap + t.held.timing.duration > UINT32_MAX) continue;
-    t.held.timing.duration += static_cast<std::uint32_t>(gap);
-    t.next_time += gap;
-    if (&t == video_) moved_video = true;
+    if (&t != video_ && t.held.held) (void)move_to(t, meet);
   }
   // The pictures after a gap are ranked among themselves: their sequence starts
   // after it.

@@ -49,9 +49,9 @@ class MovieSink {
   // A sample of another track, as recorded.
   [[nodiscard]] SampleWrite other_sample(std::uint32_t track, std::int64_t offset,
                                          std::int64_t size);
-  // `length` bytes the walk skipped as damage: the tracks lost about as much
-  // time as the reference takes to record that many bytes.
-  [[nodiscard]] SampleWrite damage(std::int64_t length);
+  // `length` bytes at `offset` the walk skipped as damage: the tracks lost about
+  // as much time as the reference takes to record that many bytes.
+  [[nodiscard]] SampleWrite damage(std::int64_t offset, std::int64_t length);
 
   // Writes what is held back and the movie box.
   [[nodiscard]] bool finish();
@@ -98,6 +98,7 @@ class MovieSink {
   bool decodable(const Picture& p);
   std::int32_t picture_order(const AccessUnit& unit, bool& starts_sequence);
   void align_tracks(std::int64_t skipped_bytes);
+  bool move_to(SinkTrack& t, double seconds);
   void resume_after_damage();
 
   InputWindow& input_;

@@ -77,7 +77,9 @@ struct Sunk {
   std::vector<TrackTables> tracks;
 };
 
-Sunk sink_all(const StreamModel& model, const std::vector<Feed>& feed, std::int64_t damage_bytes) {
+// Damage begins `damage_after` bytes after the sample before it.
+Sunk sink_all(const StreamModel& model, const std::vector<Feed>& feed, std::int64_t damage_bytes,
+              std::int64_t damage_after = 100) {
   Bytes input;
   std::vector<std::int64_t> offsets;
   for (const Feed f : feed) {
@@ -102,7 +104,7 @@ Sunk sink_all(const StreamModel& model, const std::vector<Feed>& feed, std::int6
       if (feed[i] == Feed::Idr) w = sink.video_unit(at + 4, 43);
       if (feed[i] == Feed::P) w = sink.video_unit(at + 4, 22);
       if (feed[i] == Feed::Aac) w = sink.audio_frame(kAudioTrack, at, 30);
-      if (feed[i] == Feed::Damage) w = sink.damage(damage_bytes);
+      if (feed[i] == Feed::Damage) w = sink.damage(at + damage_after, damage_bytes);
       if (w != SampleWrite::Done) return s;
     }
     if (!sink.finish() || !out.close()) return s;
@@ -206,6 +208,23 @@ TEST(MovieSink, PutsTheTracksBackInStepAfterDamage) {
   // The audio meets it to within one frame.
   const double audio_back = static_cast<double>(decode_time(s.tracks[1], 15)) / 48000;
   EXPECT_NEAR(audio_back, static_cast<double>(video_back) / 90000, 1024.0 / 48000);
+}
+
+// An AAC frame right in front of damage may run into it: it is left out, and the
+// audio still meets the video after the damage.
+TEST(MovieSink, LeavesOutTheAacFrameThatRunsIntoDamage) {
+  const std::vector<Feed> feed = joined({repeated(Feed::Idr, 10),
+                                         repeated(Feed::Aac, 15),
+                                         {Feed::Damage},
+                                         repeated(Feed::Idr, 5),
+                                         repeated(Feed::Aac, 5)});
+  const Sunk s = sink_all(camera_model(), feed, 5000, 0);
+  ASSERT_TRUE(s.ok);
+  ASSERT_EQ(s.tracks.size(), 2u);
+  EXPECT_EQ(s.tracks[1].sample_count, 19u);
+  const double video_back = static_cast<double>(decode_time(s.tracks[0], 10)) / 90000;
+  const double audio_back = static_cast<double>(decode_time(s.tracks[1], 14)) / 48000;
+  EXPECT_NEAR(audio_back, video_back, 1024.0 / 48000);
 }
 
 TEST(MovieSink, WritesNoPictureBetweenDamageAndTheNextKeyButKeepsItsTime) {
