@@ -110,7 +110,12 @@ MovieSink::SinkTrack* MovieSink::track_of(std::uint32_t id) {
 }
 
 SampleWrite MovieSink::write_held(SinkTrack& t) {
-  HeldSample& h = t.held;
+  const SampleWrite w = write_sample(t, t.before);
+  if (w != SampleWrite::Done) return w;
+  return write_sample(t, t.held);
+}
+
+SampleWrite MovieSink::write_sample(const SinkTrack& t, HeldSample& h) {
   if (!h.held) return SampleWrite::Done;
   h.held = false;
   if (t.role == TrackRole::Video) {
@@ -125,8 +130,9 @@ SampleWrite MovieSink::write_held(SinkTrack& t) {
 }
 
 SampleWrite MovieSink::hold(SinkTrack& t, HeldSample sample) {
-  const SampleWrite w = write_held(t);
+  const SampleWrite w = write_sample(t, t.before);
   sample.held = true;
+  t.before = std::move(t.held);
   t.held = std::move(sample);
   t.next_time += t.held.timing.duration;
   return w;
@@ -280,8 +286,9 @@ SampleWrite MovieSink::damage(std::int64_t offset, std::int64_t length) {
   for (SinkTrack& t : tracks_) {
     HeldSample& h = t.held;
     if (t.role == TrackRole::Aac && h.held && h.offset + h.length == offset) {
-      h.held = false;
       t.next_time -= h.timing.duration;
+      h = std::move(t.before);
+      t.before = HeldSample{};
     }
   }
   // The units before the damage make the last access unit they can.

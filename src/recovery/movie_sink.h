@@ -60,8 +60,8 @@ class MovieSink {
   std::uint64_t video_samples() const;
 
  private:
-  // The last sample of a track, held until the next one says whether a gap
-  // follows it.
+  // The last samples of a track, held until the next one says whether a gap
+  // follows them, or damage that the last one may run into.
   struct HeldSample {
     bool held = false;
     std::vector<InputUnit> units;  // video
@@ -77,6 +77,7 @@ class MovieSink {
     std::uint32_t delta = 0;
     std::uint32_t frame_bytes = 0;  // PCM
     std::uint64_t next_time = 0;    // the decoding time of the next sample
+    HeldSample before;              // the sample before `held`
     HeldSample held;
   };
   struct Picture {
@@ -93,6 +94,7 @@ class MovieSink {
   SinkTrack* track_of(std::uint32_t id);
   SampleWrite hold(SinkTrack& t, HeldSample sample);
   SampleWrite write_held(SinkTrack& t);
+  SampleWrite write_sample(const SinkTrack& t, HeldSample& h);
   SampleWrite add_picture(AccessUnit unit);
   SampleWrite release_pictures(std::size_t keep);
   bool decodable(const Picture& p);
