@@ -134,13 +134,11 @@ MediaSpan find_samples(InputWindow& input, const char* input_name) {
   return {media.body != kNotFound ? media.body : located, media.end};
 }
 
-// The run report, and "Cannot read" naming the input when the walk could not read it.
+// The run report; a failed read of the input fails the run, and the driver says so.
 int finish_with_read(WalkOutcome outcome, OutputFile& video, const char* video_name,
-                     AudioOutput& audio, const InputWindow& input, const char* input_name) {
+                     AudioOutput& audio, const InputWindow& input) {
   const int status = finish_run(outcome, video, video_name, audio, input.size);
-  if (outcome != WalkOutcome::ReadFailed) return status;
-  std::printf("Cannot read '%s'\n", input_name);
-  return kExitFailure;
+  return outcome == WalkOutcome::ReadFailed ? kExitFailure : status;
 }
 
 int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
@@ -163,7 +161,7 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
   const MediaSpan media = find_samples(input, input_name);
   if (media.start == kNotFound) return kExitFailure;
   const WalkOutcome outcome = walk_with_model(input, media.start, model, audio, video, media.end);
-  return finish_with_read(outcome, video, video_name, audio, input, input_name);
+  return finish_with_read(outcome, video, video_name, audio, input);
 }
 
 // The playable file: every track the model recognises, in the reference's
@@ -201,7 +199,7 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
     std::printf("%llu video frames in '%s'\n",
                 static_cast<unsigned long long>(sink.video_samples()), movie_name);
   }
-  return finish_with_read(outcome, movie, movie_name, audio, input, input_name);
+  return finish_with_read(outcome, movie, movie_name, audio, input);
 }
 
 int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
