@@ -125,8 +125,8 @@ void index_video(const VideoModel& v, ModelIndex& index) {
   }
   for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
     if (!v.bigrams.test(i)) continue;
-    const int first = kind_of(static_cast<int>(i / 32));
-    const int second = kind_of(static_cast<int>(i % 32));
+    const int first = kind_of(static_cast<int>(i / kNalTypes));
+    const int second = kind_of(static_cast<int>(i % kNalTypes));
     index.bigrams.set(static_cast<std::size_t>(first * 32 + second));
   }
   for (const FirstUnit& f : v.first_units) {

@@ -172,7 +172,7 @@ TEST(CliLearnModel, ExplainsWhyItCannotLearn) {
        "Two tracks of 'ref.mp4' have the id 1\n"},
       {"no movie box", box("mdat", Bytes(100, 0)), "Cannot find 'moov' atom in 'ref.mp4'\n"},
       {"a handler box cut short", short_handler, "Damaged 'hdlr' atom at 0x18 in 'ref.mp4'\n"},
-      {"no video track", box("moov", Bytes{}), "No H.264 video track in 'ref.mp4'\n"},
+      {"no video track", box("moov", Bytes{}), "No H.264 or HEVC video track in 'ref.mp4'\n"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
