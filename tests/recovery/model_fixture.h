@@ -69,7 +69,7 @@ inline StreamModel camera_model() {
   for (std::size_t h : {0x09, 0x41, 0x65}) v.headers.set(h);
   v.heads = {0x0910, 0x419A, 0x6588};
   for (auto [a, b] : {std::pair{9, 5}, std::pair{5, 9}, std::pair{9, 1}, std::pair{1, 9}}) {
-    v.bigrams.set(static_cast<std::size_t>(a * 32 + b));
+    v.bigrams.set(static_cast<std::size_t>(a) * kNalTypes + static_cast<std::size_t>(b));
   }
   v.first_units = {{0x09, 0x10, 2}};
 
