@@ -502,3 +502,201 @@ SampleListStatus list_samples(const TrackTables& track, std::int64_t file_size, 
 }
 
 }  // namespace vidsalvage
+
+// ---- The movie template: what a playable file copies from the reference.
+namespace vidsalvage {
+namespace {
+
+// The whole box, header included, when it fits the template's limit.
+bool copy_box(const Box& box, std::size_t limit, std::vector<std::uint8_t>& out,
+              BoxTreeError& error) {
+  const auto header = static_cast<std::size_t>(box.body_offset - box.offset);
+  if (box.body.size() > limit - header) {
+    return fail(error, BoxTreeStatus::MovieTooLarge, box.type, box.offset);
+  }
+  const std::uint8_t* start = box.body.data() - header;
+  out.assign(start, box.body.data() + box.body.size());
+  return true;
+}
+
+// A child that may be missing: Found copies it.
+bool copy_optional_child(const Box& parent, std::string_view type, std::size_t limit,
+                         std::vector<std::uint8_t>& out, BoxTreeError& error) {
+  Box child;
+  switch (find_child(parent, type, child, error)) {
+    case Lookup::Found:
+      return copy_box(child, limit, out, error);
+    case Lookup::Missing:
+      return true;
+    case Lookup::Damaged:
+      return false;
+  }
+  return false;
+}
+
+// The most common delta, weighted by its samples. The last sample's delta may
+// differ in a constant-rate track: writers cut it to the end of the recording.
+void summarise_durations(const std::vector<DurationRun>& runs, TrackTemplate& track) {
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> counts;  // delta, samples
+  for (const DurationRun& run : runs) {
+    auto it = std::find_if(counts.begin(), counts.end(),
+                           [&](const auto& c) { return c.first == run.delta; });
+    if (it == counts.end()) {
+      counts.push_back({run.delta, run.count});
+    } else {
+      it->second += run.count;
+    }
+  }
+  std::uint64_t best = 0;
+  for (const auto& [delta, samples] : counts) {
+    if (samples > best) {
+      best = samples;
+      track.sample_delta = delta;
+    }
+  }
+  track.constant_delta = !runs.empty();
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const bool last_sample = i + 1 == runs.size() && runs[i].count == 1 && i > 0;
+    if (runs[i].delta != track.sample_delta && !last_sample) track.constant_delta = false;
+  }
+}
+
+bool read_track_timing(const Box& stbl, TrackTemplate& track, BoxTreeError& error) {
+  TrackTables tables;
+  Box box;
+  Lookup found = find_child(stbl, "stts", box, error);
+  if (found == Lookup::Damaged) return false;
+  if (found == Lookup::Found && !read_durations(box, tables, error)) return false;
+  summarise_durations(tables.durations, track);
+  found = find_child(stbl, "ctts", box, error);
+  if (found == Lookup::Damaged) return false;
+  track.composition_offsets = found == Lookup::Found;
+  found = find_child(stbl, "stss", box, error);
+  if (found == Lookup::Damaged) return false;
+  track.sync_table = found == Lookup::Found;
+  return true;
+}
+
+bool read_first_entry(const Box& stsd, TrackTemplate& track, BoxTreeError& error) {
+  ByteReader r(stsd.body);
+  std::uint32_t count = 0;
+  if (!r.skip(4) || !r.read_u32(count)) return damaged(error, stsd);
+  BoxList list(stsd.body.subspan(8), stsd.body_offset + 8);
+  Box entry;
+  if (count == 0 || !list.next(entry)) return damaged(error, stsd);
+  return copy_box(entry, kMaxSampleEntryBytes, track.sample_entry, error);
+}
+
+// The media header box: vmhd, smhd, nmhd or gmhd, whichever the track has.
+bool copy_media_header(const Box& minf, TrackTemplate& track, BoxTreeError& error) {
+  for (std::string_view type : {"vmhd", "smhd", "nmhd", "gmhd"}) {
+    if (!copy_optional_child(minf, type, kMaxTemplateBoxBytes, track.media_header, error)) {
+      return false;
+    }
+    if (!track.media_header.empty()) return true;
+  }
+  return true;
+}
+
+bool read_media_template(const Box& mdia, TrackTemplate& track, BoxTreeError& error) {
+  Box mdhd, hdlr, minf, stbl, stsd;
+  if (!require_child(mdia, "mdhd", mdhd, error)) return false;
+  ByteReader r(mdhd.body);
+  std::uint8_t version = 0;
+  if (!r.read_u8(version) || !r.skip(version == 1 ? 19 : 11) || !r.read_u32(track.timescale) ||
+      !r.skip(version == 1 ? 8 : 4) || !r.read_u16(track.language)) {
+    return damaged(error, mdhd);
+  }
+  TrackTables names;
+  if (!require_child(mdia, "hdlr", hdlr, error) || !read_handler(hdlr, names, error)) return false;
+  track.handler = names.handler;
+  track.handler_name = names.handler_name;
+  return require_child(mdia, "minf", minf, error) && copy_media_header(minf, track, error) &&
+         require_child(minf, "stbl", stbl, error) && require_child(stbl, "stsd", stsd, error) &&
+         read_first_entry(stsd, track, error) && read_track_timing(stbl, track, error);
+}
+
+bool read_track_template(const Box& trak, std::uint32_t position, TrackTemplate& track,
+                         BoxTreeError& error) {
+  Box tkhd, mdia, edts;
+  if (!require_child(trak, "tkhd", tkhd, error) ||
+      !copy_box(tkhd, kMaxTemplateBoxBytes, track.tkhd, error)) {
+    return false;
+  }
+  std::uint32_t id = 0;
+  if (!read_versioned_u32(tkhd, 12, 20, id)) return damaged(error, tkhd);
+  track.id = id != 0 ? id : position;
+  const Lookup edits = find_child(trak, "edts", edts, error);
+  if (edits == Lookup::Damaged) return false;
+  if (edits == Lookup::Found &&
+      !copy_optional_child(edts, "elst", kMaxTemplateBoxBytes, track.edit_list, error)) {
+    return false;
+  }
+  return require_child(trak, "mdia", mdia, error) && read_media_template(mdia, track, error);
+}
+
+}  // namespace
+
+bool read_template_body(std::span<const std::uint8_t> body, std::int64_t base, MovieTemplate& movie,
+                        BoxTreeError& error) {
+  BoxList list(body, base);
+  Box box;
+  std::uint32_t position = 0;
+  bool have_header = false;
+  while (list.next(box)) {
+    if (box.type == "mvhd") {
+      if (!read_versioned_u32(box, 12, 20, movie.timescale)) return damaged(error, box);
+      have_header = true;
+    }
+    if (box.type != "trak") continue;
+    TrackTemplate track;
+    if (!read_track_template(box, ++position, track, error)) return false;
+    movie.tracks.push_back(std::move(track));
+  }
+  if (list.damaged()) {
+    return fail(error, BoxTreeStatus::Damaged, list.damaged_type(), list.offset());
+  }
+  if (!have_header) return fail(error, BoxTreeStatus::Damaged, "moov", base - 8);
+  return true;
+}
+
+bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError& error) {
+  movie = MovieTemplate{};
+  movie.quicktime = true;  // a file without ftyp is QuickTime's
+  std::int64_t offset = 0;
+  while (offset + 8 <= input.size) {
+    TopBox box;
+    bool read_failed = false;
+    if (!read_top_box(input, offset, box, read_failed)) {
+      if (read_failed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
+      break;
+    }
+    const bool wanted = (box.type == "ftyp" && movie.ftyp.empty()) || box.type == "moov";
+    const std::int64_t limit =
+        box.type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
+    if (wanted && box.size - box.header > limit) {
+      return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
+    }
+    if (wanted) {
+      std::vector<std::uint8_t> whole(static_cast<std::size_t>(box.size));
+      if (!copy_input(input, offset, whole)) {
+        return fail(error, BoxTreeStatus::ReadFailed, box.type, offset);
+      }
+      const std::span<const std::uint8_t> body =
+          std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(box.header));
+      if (box.type == "moov") return read_template_body(body, offset + box.header, movie, error);
+      if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, box.type, offset);
+      movie.quicktime = four_chars(body.first(4)) == "qt  ";
+      // Kept with a 32-bit size, whatever form of size the reference used.
+      const auto size = static_cast<std::uint32_t>(8 + body.size());
+      movie.ftyp = {static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
+                    static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
+      movie.ftyp.insert(movie.ftyp.end(), whole.begin() + 4, whole.begin() + 8);
+      movie.ftyp.insert(movie.ftyp.end(), body.begin(), body.end());
+    }
+    offset += box.size;
+  }
+  return fail(error, BoxTreeStatus::NoMovie, "moov", 0);
+}
+
+}  // namespace vidsalvage

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/input_window.h"
+#include "mp4/movie_template.h"
 
 namespace vidsalvage {
 
@@ -94,5 +95,17 @@ enum class SampleListStatus { Ok, TablesDisagree, OutsideFile, TooMany };
 // a track has more than 2^24 samples.
 SampleListStatus list_samples(const TrackTables& track, std::int64_t file_size, bool merge_chunks,
                               std::vector<SampleRef>& samples);
+
+// Fills `movie` with what a playable file copies from this recording: its ftyp,
+// the movie timescale and, per trak, the boxes and fields of TrackTemplate. False
+// with `error` filled as read_movie does; a box to copy that is larger than the
+// template's limits is MovieTooLarge.
+[[nodiscard]] bool read_movie_template(InputWindow& input, MovieTemplate& movie,
+                                       BoxTreeError& error);
+
+// The same from a movie box's body already in memory, `base` its file offset;
+// leaves `movie.ftyp` and `movie.quicktime` as they are.
+[[nodiscard]] bool read_template_body(std::span<const std::uint8_t> body, std::int64_t base,
+                                      MovieTemplate& movie, BoxTreeError& error);
 
 }  // namespace vidsalvage
