@@ -11,6 +11,7 @@
 #include "codec/audio_config.h"
 #include "codec/audio_specific_config.h"
 #include "codec/avc_config.h"
+#include "codec/hevc_config.h"
 #include "codec/wav_format.h"
 #include "model/stream_model.h"
 #include "io/byte_reader.h"
@@ -117,6 +118,26 @@ std::int64_t skip_large_size(InputWindow& input, std::int64_t start) {
   return start;
 }
 
+// The parameter sets a raw stream opens with, behind start codes: H.264's as the
+// recovery without a model writes them, HEVC's VPS, SPS and PPS from the hvcC.
+// False when the video output cannot be written.
+bool write_model_prologue(const VideoModel& v, OutputFile& video) {
+  if (v.codec == VideoCodec::Hevc) {
+    HevcConfig config;
+    // The model's reader took only a record that reads.
+    if (!parse_hevc_config(v.avcc, config)) return true;
+    const std::vector<std::uint8_t> prologue = hevc_annex_b_prologue(config);
+    std::printf("Writing the VPS, SPS and PPS of the reference's hvcC, %u bytes\n",
+                static_cast<unsigned>(prologue.size()));
+    return video.write(prologue);
+  }
+  AvcConfig avc;
+  avc.size = static_cast<std::int64_t>(v.avcc.size());
+  avc.bytes = std::make_unique<std::uint8_t[]>(v.avcc.size());
+  std::copy(v.avcc.begin(), v.avcc.end(), avc.bytes.get());
+  return write_video_prologue(avc, video);
+}
+
 }  // namespace
 
 bool asks_for_model(int argc, const char* const* argv) {
@@ -140,11 +161,7 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
   AudioOutput audio;
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
 
-  AvcConfig avc;
-  avc.size = static_cast<std::int64_t>(model.video.avcc.size());
-  avc.bytes = std::make_unique<std::uint8_t[]>(model.video.avcc.size());
-  std::copy(model.video.avcc.begin(), model.video.avcc.end(), avc.bytes.get());
-  if (!write_video_prologue(avc, video)) return write_failed(video_name);
+  if (!write_model_prologue(model.video, video)) return write_failed(video_name);
 
   // The media data is found as without a model; no recorder's skip applies.
   const std::int64_t located =
