@@ -9,11 +9,13 @@
 # and reports the bytes the windowed learning reads and the peak resident memory
 # of the windowed model recovery.
 #   bench/model_recovery.sh [WORK_DIR]     (default /tmp/vidsalvage-bench; ~11 GB free needed)
+#   VIDSALVAGE_BENCH_MIB=512 bench/model_recovery.sh    (a smaller recording)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 source "$repo/bench/timing.sh"
 work=${1:-/tmp/vidsalvage-bench}
-mebibytes=2048
+# VIDSALVAGE_BENCH_MIB scales the recording down on a busy machine.
+mebibytes=${VIDSALVAGE_BENCH_MIB:-2048}
 
 command -v /usr/bin/time >/dev/null || apt-get install -y -qq time </dev/null
 command -v strace >/dev/null || apt-get install -y -qq strace </dev/null

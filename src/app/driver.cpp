@@ -13,6 +13,9 @@ namespace {
 
 // Set only by tests: reads the input through the window even when it could be mapped.
 constexpr const char* kForceWindowVariable = "VIDSALVAGE_FORCE_WINDOW";
+// Set only by tests: a window of this many bytes, reloaded after half of them, so
+// that a small recording crosses reloads.
+constexpr const char* kWindowBytesVariable = "VIDSALVAGE_TEST_WINDOW_BYTES";
 
 void print_banner() {
   std::printf("vidsalvage 1.19 - salvages the video and audio of unfinalised MP4/MOV recordings\n");
@@ -53,13 +56,17 @@ void print_usage() {
 InputOptions input_options_from_environment() {
   InputOptions options;
   options.allow_mapping = std::getenv(kForceWindowVariable) == nullptr;
+  if (const char* bytes = std::getenv(kWindowBytesVariable); bytes != nullptr) {
+    options.window_bytes = std::atoll(bytes);
+    options.reload_bytes = options.window_bytes / 2;
+  }
   return options;
 }
 
-int run_mode(InputWindow& input, int argc, const char* const* argv) {
+int run_mode(InputWindow& input, RunMode mode, int argc, const char* const* argv) {
   // The dump modes take the table number from argument 3; 1 without it.
   const int table_number = argc > 3 ? parse_table_number(argv[3]) : 1;
-  switch (choose_run_mode(argv[2])) {
+  switch (mode) {
     case RunMode::DumpStco:
       return dump_chunk_offsets(input, ChunkTableKind::Stco, table_number);
     case RunMode::DumpCo64:
@@ -98,7 +105,14 @@ int run(int argc, const char* const* argv) {
   }
   InputWindow input;
   if (!open_input(input, argv[1], input_options_from_environment())) return kExitFailure;
-  const int status = run_mode(input, argc, argv);
+  const RunMode mode = choose_run_mode(argv[2]);
+  int status = run_mode(input, mode, argc, argv);
+  // Every mode stops at a failed read of the input, keeping what it wrote; the
+  // failure is reported here, once, unless the learning reported it already.
+  if (input_failed(input) && !(mode == RunMode::LearnModel && status == kExitFailure)) {
+    std::printf("Cannot read '%s'\n", argv[1]);
+    status = kExitFailure;
+  }
   release_input(input);
   return status;
 }

@@ -24,6 +24,7 @@ bool OutputFile::open(const char* path) {
   position_ = 0;
   buffered_ = 0;
   failed_ = false;
+  route_ = platform::CopyRoute::CopyFileRange;
   return descriptor_ >= 0;
 }
 
@@ -50,6 +51,14 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
+std::int64_t OutputFile::copy_from(platform::File* from, std::int64_t offset, std::int64_t length) {
+  if (!is_open() || !flush()) return -1;
+  if (route_ == platform::CopyRoute::None) return 0;
+  const std::int64_t copied = platform::copy_range(from, offset, descriptor_, length, route_);
+  position_ += copied;
+  return copied;
+}
+
 bool OutputFile::write_at(std::int64_t offset, std::span<const std::uint8_t> bytes) {
   if (!is_open() || !flush()) return false;
   if (platform::seek_descriptor(descriptor_, offset, platform::SeekFrom::Start) != offset ||
@@ -71,8 +80,9 @@ bool OutputFile::close() {
 }
 
 bool open_output(OutputFile& file, const char* path, const InputWindow& input) {
-  if (names_input(input, path)) return false;
-  return file.open(path);
+  if (names_file_in_use(input, path) || !file.open(path)) return false;
+  claim_output_name(input, path);
+  return true;
 }
 
 }  // namespace vidsalvage

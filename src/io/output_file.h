@@ -7,9 +7,11 @@
 #include <memory>
 #include <span>
 
+#include "io/platform_file.h"
+
 namespace vidsalvage {
 
-struct InputWindow;
+class InputWindow;
 
 class OutputFile {
  public:
@@ -29,6 +31,11 @@ class OutputFile {
   [[nodiscard]] bool write_at(std::int64_t offset, std::span<const std::uint8_t> bytes);
   std::int64_t position() const { return position_; }
 
+  // Appends up to `length` bytes at `offset` of the input file `from`, copied
+  // inside the system. Returns how many it appended: fewer, down to 0, where the
+  // system cannot (the caller writes the rest), -1 when a write failed.
+  std::int64_t copy_from(platform::File* from, std::int64_t offset, std::int64_t length);
+
   // Writes out what is buffered and closes. False when any write failed.
   [[nodiscard]] bool close();
 
@@ -40,10 +47,12 @@ class OutputFile {
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t buffered_ = 0;
   bool failed_ = false;
+  platform::CopyRoute route_ = platform::CopyRoute::CopyFileRange;
 };
 
 // Opens `path` for writing unless it names the input itself, which the run must
-// never empty. False when refused or when it cannot be opened.
+// never empty, or an output the run opened already, which two streams would
+// interleave into one corrupt file. False when refused or when it cannot be opened.
 [[nodiscard]] bool open_output(OutputFile& file, const char* path, const InputWindow& input);
 
 }  // namespace vidsalvage

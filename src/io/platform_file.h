@@ -27,13 +27,16 @@ bool seek(File* file, std::int64_t offset);
 bool read(File* file, std::span<std::uint8_t> buffer, std::int64_t& got);
 // True when `path` names the open file itself (another name, a link: the same file).
 bool is_same_file(File* file, const char* path);
+// True when two existing paths name one file.
+bool name_same_file(const char* first, const char* second);
 void close(File* file);
 int last_error();
 
 // ---- Output files and reference headers: the runtime's low-level descriptors.
 
-// Write-only, binary, created when missing and emptied when present, read and
-// write permission for the owner. Returns -1 on failure.
+// Write-only, binary, created when missing and emptied when present; on POSIX
+// with permission 0666 less the umask, as any program creates a file. Returns -1
+// on failure.
 int open_for_writing(const char* path);
 // Read-only, binary. Returns -1 on failure.
 int open_for_reading(const char* path);
@@ -45,6 +48,14 @@ std::int64_t seek_descriptor(int descriptor, std::int64_t offset, SeekFrom from)
 // Returns the number of bytes read (short only at the end of the file), or -1.
 std::int64_t read_descriptor(int descriptor, std::span<std::uint8_t> buffer);
 bool close_descriptor(int descriptor);
+// How copy_range moves bytes between two files; it moves to the next route when
+// the system refuses one for this pair of files.
+enum class CopyRoute { CopyFileRange, SendFile, None };
+// Copies up to `length` bytes at `offset` of `from` to the descriptor's position
+// inside the system, and returns how many it copied: fewer, down to 0, when the
+// system cannot (no route left, or an error); the caller writes the rest itself.
+std::int64_t copy_range(File* from, std::int64_t offset, int descriptor, std::int64_t length,
+                        CopyRoute& route);
 
 // ---- Standard output.
 

@@ -14,4 +14,12 @@ inline int forced_map_view_error() {
   return value == nullptr ? 0 : std::atoi(value);
 }
 
+// VIDSALVAGE_TEST_FAIL_READ=<n>: the n-th read of the input through the window
+// fails, as a failing disk would make it (counted from 1; reads of a mapped
+// input never fail).
+inline long long forced_failing_read() {
+  const char* value = std::getenv("VIDSALVAGE_TEST_FAIL_READ");
+  return value == nullptr ? 0 : std::atoll(value);
+}
+
 }  // namespace vidsalvage::platform

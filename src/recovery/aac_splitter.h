@@ -9,7 +9,7 @@
 #include "codec/audio_config.h"
 #include "io/input_window.h"
 #include "io/pattern_set.h"
-#include "recovery/audio_output.h"
+#include "recovery/audio_stream.h"
 #include "recovery/input_copy.h"
 
 namespace vidsalvage {

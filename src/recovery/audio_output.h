@@ -1,30 +1,17 @@
 #pragma once
-// The audio side of a recovery: which kind of audio the recording is taken to
-// carry, the file it is written to, if any, and the writing of each audio gap.
+// The audio side of a recovery: the choice of the kind of audio and of its file,
+// and the writing of each audio gap.
 
 #include <cstdint>
 
 #include "codec/audio_config.h"
-#include "codec/wav_format.h"
 #include "io/input_window.h"
 #include "io/output_file.h"
+#include "recovery/audio_stream.h"
 #include "recovery/input_copy.h"
 #include "recovery/recorder_profile.h"
 
 namespace vidsalvage {
-
-// Where both PCM and MP3 could be chosen, PCM wins.
-enum class AudioMode { Pcm, Mp3, Aac };
-
-struct AudioOutput {
-  AudioMode mode = AudioMode::Aac;
-  OutputFile file;             // open when argument 3 names a file
-  const char* name = nullptr;  // that name
-  bool aac_mono = false;       // AAC with one channel: the mono frame-start search
-  AudioConfig config;
-  AdtsTemplate adts{};
-  std::int64_t wav_header_bytes = kPlainWavHeaderBytes;  // as written, for the size patch
-};
 
 // Chooses the kind from the recorder, the audio configuration and argument 3,
 // opens the audio file when argument 3 names one (a WAV header for PCM), and

@@ -5,7 +5,7 @@
 
 #include "codec/pcm_test.h"
 #include "io/byte_reader.h"
-#include "recovery/sample_walk.h"
+#include "recovery/video_unit.h"
 
 namespace vidsalvage {
 namespace {

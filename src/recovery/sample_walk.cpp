@@ -16,19 +16,16 @@ constexpr std::uint8_t kMdatType[] = {'m', 'd', 'a', 't'};
 constexpr std::int64_t kWordBytes = 4;
 constexpr std::uint8_t kStartCode[] = {0x00, 0x00, 0x00, 0x01};
 constexpr std::int64_t kPermilleScale = 1000;
+constexpr std::int64_t kZeroScanBlockBytes = 1024 * 1024;
 
 // The first 4-aligned offset o with o + 4 < size whose word is not zero, or
-// kNotFound (also when the window cannot be reloaded).
+// kNotFound (also when a read of the input failed).
 std::int64_t first_nonzero_word(InputWindow& input) {
   std::int64_t o = 0;
   while (o + kWordBytes < input.size) {
-    if (refill_window(input, o) < 0) return kNotFound;
-    // Words are read while their offset stays covered by the window, as a refill
-    // before each word would keep it.
-    const std::int64_t covered_end = input.mapping ? input.size : input.base + kReloadLimitBytes;
-    const std::int64_t last = std::min(covered_end + kWordBytes - 1, input.size);
-    const std::span<const std::uint8_t> bytes = held_bytes(input, o, last - o);
-    if (bytes.size() < kWordBytes) return kNotFound;
+    const InputRead block = read_at(input, o, std::min(kZeroScanBlockBytes, input.size - o));
+    if (block.status != ReadStatus::Found) return kNotFound;
+    const std::span<const std::uint8_t> bytes = block.bytes;
     for (std::size_t k = 0; o + kWordBytes < input.size && k + kWordBytes <= bytes.size();
          k += kWordBytes, o += kWordBytes) {
       if ((bytes[k] | bytes[k + 1] | bytes[k + 2] | bytes[k + 3]) != 0) return o;
@@ -65,8 +62,11 @@ std::int64_t locate_media_data(InputWindow& input, const char* input_name,
     // The first payload byte of a box with a 32-bit size field.
     cursor = type_at + 4;
   } else {
+    // A failed read is not a missing atom: the run ends with "Cannot read".
+    if (input_failed(input)) return kNotFound;
     std::printf("Cannot find 'mdat' atom in first 64MB of '%s'\n", input_name);
     const std::int64_t word_at = first_nonzero_word(input);
+    if (input_failed(input)) return kNotFound;
     if (word_at == kNotFound) {
       std::printf("FATAL ERROR: File '%s' is empty!\n", input_name);
       return kNotFound;
@@ -97,9 +97,10 @@ WalkOutcome walk_samples(InputWindow& input, std::int64_t cursor, const Recorder
   SampleWalk walk;
   walk.cursor = cursor;
   while (walk.cursor + kTailMarginBytes < input.size) {
-    // A failed reload ends the walk like the end of the data; its message is printed.
-    const std::span<const std::uint8_t> head = read_input(input, walk.cursor, kUnitHeadBytes);
-    if (head.empty()) break;
+    // A failed read ends the walk like the end of the data; the run then reports it.
+    const InputRead at_cursor = read_at(input, walk.cursor, kUnitHeadBytes);
+    if (at_cursor.status != ReadStatus::Found) break;
+    const std::span<const std::uint8_t> head = at_cursor.bytes;
     print_progress(walk, input.size);
     const std::uint32_t length = load_be32(head);
     if (accepts_video(profile, walk.state, head) && length >= kMinUnitLength &&

@@ -11,6 +11,7 @@
 #include "recovery/audio_output.h"
 #include "recovery/input_copy.h"
 #include "recovery/recorder_profile.h"
+#include "recovery/video_unit.h"
 
 namespace vidsalvage {
 
@@ -30,18 +31,8 @@ struct SampleWalk {
 // How a walk ended: every end is a finished run unless an output could not be written.
 enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed };
 
-// Every unit begins with its length: 4 bytes, big-endian.
-inline constexpr std::int64_t kLengthFieldBytes = 4;
-// Lengths of a video unit, its length field excluded.
-inline constexpr std::uint32_t kMinUnitLength = 2;
-inline constexpr std::uint32_t kMaxUnitLength = 15'349'759;  // 0xEA37FF
-// The walk goes on while cursor + kTailMarginBytes < size.
-inline constexpr std::int64_t kTailMarginBytes = 11;
-// What accepts_video reads at the cursor: a 7-byte signature at most.
-inline constexpr std::int64_t kUnitHeadBytes = 8;
-
 // The offset at which the walk starts, or kNotFound after
-// "FATAL ERROR: File '%s' is empty!".
+// "FATAL ERROR: File '%s' is empty!" or, with nothing printed, after a failed read.
 std::int64_t locate_media_data(InputWindow& input, const char* input_name,
                                const RecorderProfile& profile);
 
@@ -61,7 +52,8 @@ void print_progress(SampleWalk& walk, std::int64_t size);
                                            std::uint32_t length_field_bytes = 4);
 
 // Walks the media data from `cursor` to its end, printing progress and one trace
-// line per unit. Stops early only when an output cannot be written.
+// line per unit. Stops early when an output cannot be written, or at a failed read
+// of the input (which leaves the input failed).
 WalkOutcome walk_samples(InputWindow& input, std::int64_t cursor, const RecorderProfile& profile,
                          AudioOutput& audio, OutputFile& video);
 

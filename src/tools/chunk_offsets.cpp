@@ -41,6 +41,8 @@ std::int64_t find_nth_table(InputWindow& input, const ChunkTable& table, int n) 
   for (int found = 0; found < n; ++found) {
     match = find_pattern(input, input.size, start, table.type);
     if (match == kNotFound) {
+      // A failed read is not a missing table: the run ends with "Cannot read".
+      if (input_failed(input)) return kNotFound;
       std::printf(table.missing_format, found);
       return kNotFound;
     }

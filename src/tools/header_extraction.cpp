@@ -55,6 +55,7 @@ bool write_header_file(const InputWindow& input, const char* path,
 int extract_headers(InputWindow& input, const char* input_name) {
   const auto avcc = find_header_body(input, kAvccBox);
   if (!avcc) {
+    if (input_failed(input)) return kExitFailure;  // the run ends with "Cannot read"
     std::printf("Cannot find 'avcC' atom (AVCDecoderConfigurationRecord) in '%s'\n", input_name);
     std::printf("Be sure your file is MP4/MOV with the codec MPEG-4 part 10 (AVC/H.264).\n");
     std::printf("This program does not support MPEG-4 part 2 (mp42) codec.\n");
@@ -68,6 +69,7 @@ int extract_headers(InputWindow& input, const char* input_name) {
 
   const auto mp4a = find_header_body(input, kMp4aBox);
   if (!mp4a) {
+    if (input_failed(input)) return kExitFailure;
     std::printf("Cannot find 'mp4a' atom in '%s'\n", input_name);
     std::printf(
         "The default settings 48kHz 2 channels will be used for AAC stream during "

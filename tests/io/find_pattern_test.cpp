@@ -103,15 +103,18 @@ TEST(FindPattern, EmptyInputIsReadThroughTheWindowAndHoldsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Cannot map file '" + dir.path("empty.bin") + "', CreateFileMapping error " +
                 std::to_string(error) + "\nWARNING: Used slow file read method\n");
-  EXPECT_FALSE(window.mapping);
+  EXPECT_FALSE(window.is_mapped());
   const Bytes pattern = {0x00};
   EXPECT_EQ(find_pattern(window, 10, 0, pattern), kNotFound);
   EXPECT_EQ(find_pattern(window, 0, 0, pattern), kNotFound);
 }
 
-// Offsets around the reloads of a windowed pass over 150 MB: 48 MB, 96 MB, 144 MB.
+// Offsets around the reloads of a windowed pass over 150 MB with the default
+// window: 48 MB, 96 MB, 144 MB.
 TEST(FindPattern, CrossesWindowReloadsAndReachesTheEnd) {
   constexpr std::int64_t kSize = 150 * 1024 * 1024;
+  constexpr std::int64_t kReloadLimitBytes = 48 * 1024 * 1024;
+  constexpr std::int64_t kWindowBytes = 64 * 1024 * 1024;
   Bytes data(kSize, 0x11);
   const Bytes pattern = {0x00, 0x00, 0x00, 0x02, 0x09};
   // Matches straddling the reload limits, and one ending two bytes before the end.
@@ -136,8 +139,9 @@ TEST(FindPattern, CrossesWindowReloadsAndReachesTheEnd) {
   EXPECT_EQ(find_pattern(at_end.mapped, kSize, kSize - 6, pattern), kNotFound);
   EXPECT_EQ(find_pattern(at_end.windowed, kSize, kSize - 6, pattern), kNotFound);
   // The window that reaches the end of the input holds fewer than 64 MB.
-  EXPECT_LT(at_end.windowed.held, kWindowBytes);
-  EXPECT_EQ(at_end.windowed.base + at_end.windowed.held, kSize);
+  const HeldRange held = held_range(at_end.windowed);
+  EXPECT_LT(held.count, kWindowBytes);
+  EXPECT_EQ(held.first + held.count, kSize);
 }
 
 }  // namespace

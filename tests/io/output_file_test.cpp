@@ -1,6 +1,11 @@
+#include "io/output_file.h"
+
 #include <gtest/gtest.h>
 
-#include "io/output_file.h"
+#include "support/target.h"
+#if !VIDSALVAGE_TEST_ON_WINDOWS
+#include <sys/stat.h>
+#endif
 #include "support/bytes.h"
 #include "support/temp_dir.h"
 
@@ -25,6 +30,30 @@ TEST(OutputFile, BufferedWritesReachTheFileInOrder) {
   ASSERT_TRUE(file.close());
   EXPECT_EQ(dir.read("out.bin"), Bytes(source.begin(), source.begin() + static_cast<long>(offset)));
 }
+
+#if !VIDSALVAGE_TEST_ON_WINDOWS
+// A salvaged video is the user's like any file they make: readable by whom the
+// umask allows, not by its owner alone.
+TEST(OutputFile, IsCreatedReadableAsTheUmaskAllows) {
+  const struct {
+    mode_t umask_bits;
+    mode_t expected;
+  } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {002, 0664}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.umask_bits);
+    TempDir dir;
+    const mode_t before = umask(c.umask_bits);
+    OutputFile file;
+    const bool opened = file.open(dir.path("out.bin").c_str());
+    umask(before);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(file.close());
+    struct stat st;
+    ASSERT_EQ(stat(dir.path("out.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.expected);
+  }
+}
+#endif
 
 TEST(OutputFile, WriteAtPatchesEarlierBytesAndKeepsTheEnd) {
   TempDir dir;

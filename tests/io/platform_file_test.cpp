@@ -80,8 +80,8 @@ TEST(PlatformFile, FailedViewClosesTheMappingAndFallsBackToTheWindow) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot map file '" + path +
                                                           "', MapViewOfFile error 8\n"
                                                           "WARNING: Used slow file read method\n");
-    EXPECT_FALSE(input.mapping);
-    EXPECT_EQ(input.base, -1);
+    EXPECT_FALSE(input.is_mapped());
+    EXPECT_EQ(held_range(input).first, -1);
     const auto bytes = read_input(input, 4000, 1000);
     ASSERT_EQ(bytes.size(), 1000u);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), recording.begin() + 4000));
@@ -90,7 +90,7 @@ TEST(PlatformFile, FailedViewClosesTheMappingAndFallsBackToTheWindow) {
   // Windows, error 1224) and from being mapped again.
   InputWindow again;
   ASSERT_TRUE(open_quietly(again, path));
-  EXPECT_TRUE(again.mapping);
+  EXPECT_TRUE(again.is_mapped());
   release_input(again);
   OutputFile output;
   EXPECT_TRUE(output.open(path.c_str()));
@@ -109,12 +109,12 @@ TEST(PlatformFile, ReadsOffsetsPastFourGigabytesInBothModes) {
   InputWindow windowed;
   ASSERT_TRUE(open_quietly(mapped, dir.path("mapped.bin")));
   ASSERT_TRUE(open_quietly(windowed, dir.path("windowed.bin"), {.allow_mapping = false}));
-  ASSERT_TRUE(mapped.mapping);
+  ASSERT_TRUE(mapped.is_mapped());
   EXPECT_EQ(mapped.size, kSize);
   EXPECT_EQ(windowed.size, kSize);
 
   for (InputWindow* input : {&mapped, &windowed}) {
-    SCOPED_TRACE(input->mapping ? "mapped" : "windowed");
+    SCOPED_TRACE(input->is_mapped() ? "mapped" : "windowed");
     // A search across the 4 GiB line, kept short: it starts 16 MB before it.
     EXPECT_EQ(find_pattern(*input, kSize, 4 * kGigabyte - 16 * 1024 * 1024, marker), past_four);
     const auto found = read_input(*input, past_four, 7);
@@ -124,7 +124,7 @@ TEST(PlatformFile, ReadsOffsetsPastFourGigabytesInBothModes) {
     ASSERT_EQ(last.size(), 20u);
     EXPECT_EQ(Bytes(last.begin(), last.begin() + 7), marker);
   }
-  EXPECT_EQ(windowed.base + windowed.held, kSize);
+  EXPECT_EQ(held_range(windowed).first + held_range(windowed).count, kSize);
 }
 
 // Outputs and reference headers are binary: no byte is added, dropped or ends the file.

@@ -187,10 +187,10 @@ TEST(ResyncSearch, OnePassEqualsTheSearchEntryByEntry) {
 }
 
 // The window may lie anywhere when a search begins: behind the cursor, or so
-// that the search crosses the reload limit.
+// that the search crosses the default reload distance (48 MB).
 TEST(ResyncSearch, ReadsThroughTheWindowWhereverItWasLeft) {
   Bytes input(70 * 1024 * 1024, 0);
-  const std::size_t limit = static_cast<std::size_t>(kReloadLimitBytes);
+  const std::size_t limit = 48 * 1024 * 1024;
   plant(input, 1000, 50, 0x65, 0x88);
   plant(input, limit + 100, 50, 0x65, 0x88);
   OpenInput in(input, true);

@@ -48,6 +48,10 @@ void set_variable(const char* name, bool set, const std::string& value) {
   set_variable("VIDSALVAGE_FORCE_WINDOW", options.force_window, "1");
   set_variable("VIDSALVAGE_TEST_FAIL_MAP_VIEW", options.map_view_error != 0,
                std::to_string(options.map_view_error));
+  set_variable("VIDSALVAGE_TEST_WINDOW_BYTES", options.window_bytes != 0,
+               std::to_string(options.window_bytes));
+  set_variable("VIDSALVAGE_TEST_FAIL_READ", options.failing_read != 0,
+               std::to_string(options.failing_read));
   const std::string binary = binary_under_test();
   const std::string loader = emulator();
   std::vector<char*> argv;

@@ -26,6 +26,8 @@ struct CliResult {
 struct CliOptions {
   bool force_window = false;  // read the input through the 64 MB window
   int map_view_error = 0;     // when not 0, mapping the view fails with this error number
+  int window_bytes = 0;       // when not 0, the window's size (reloaded after half of it)
+  int failing_read = 0;       // when not 0, this read of the input through the window fails
 };
 
 // Runs the binary with `args` (argument 1 on) in `dir`, standard input empty.
