@@ -21,11 +21,11 @@
 namespace vidsalvage::test {
 namespace {
 
-// Two seconds of 720p with a GOP of 24 pictures: B-frames, and CRA pictures whose
+// Four seconds of 720p with a GOP of 24 pictures: B-frames, and CRA pictures whose
 // leading RASL pictures refer to the GOP before.
 const std::string kSource =
     "-f lavfi -i testsrc2=size=1280x720:rate=30 -f lavfi "
-    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=7 -t 2 -c:v libx265 "
+    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=7 -t 4 -c:v libx265 "
     "-preset ultrafast -x265-params "
     "bframes=3:open-gop=1:keyint=24:min-keyint=24:scenecut=0:log-level=error ";
 
