@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "model/model_recognition.h"
 #include "recovery/model_fixture.h"
 #include "recovery/walk_harness.h"
@@ -95,6 +97,32 @@ TEST(HevcRecognition, ChecksOnlyTheFirstFieldsWhenTheRecordHoldsNoPps) {
                        false);
     Unit unit;
     EXPECT_EQ(unit_at(in.input, index, 0, -1, unit), UnitCheck::Video);
+  }
+}
+
+// Slices planted in random bytes, their headers cut anywhere, and units of every
+// length: the checks read only the bytes in front of them.
+TEST(HevcRecognition, SurvivesAnyBytes) {
+  const StreamModel model = hevc_model();
+  const ModelIndex index = build_model_index(model);
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    Bytes media = test::pseudo_random_bytes(4096, seed);
+    for (std::size_t at = 0; at + 32 < media.size(); at += 89 * seed % 300 + 40) {
+      const Bytes plant = test::length_prefixed(hevc_slice(seed % 2 == 0 ? kTrailR : kCra, 2));
+      const std::size_t keep = std::min<std::size_t>(plant.size(), 4 + seed % 9);
+      std::copy(plant.begin(), plant.begin() + static_cast<std::ptrdiff_t>(keep),
+                media.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    for (std::size_t cut : {media.size(), media.size() / 3, std::size_t{5}}) {
+      test::OpenInput in(Bytes(media.begin(), media.begin() + static_cast<std::ptrdiff_t>(cut)),
+                         false);
+      (void)find_recognised_start(in.input, index, 0);
+      for (std::int64_t p = 0; p < static_cast<std::int64_t>(cut); p += 7) {
+        Unit unit;
+        (void)unit_at(in.input, index, p, kDelimiter, unit);
+        (void)follow_chain(in.input, index, p, -1);
+      }
+    }
   }
 }
 
