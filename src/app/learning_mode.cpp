@@ -37,7 +37,8 @@ const char* chroma_name(std::uint32_t chroma_format_idc) {
 
 // H.265 A.3: general_profile_idc.
 const char* hevc_profile_name(std::uint32_t profile_idc) {
-  constexpr const char* kNames[] = {"", "Main", "Main 10", "Main Still Picture", "Range extensions"};
+  constexpr const char* kNames[] = {"", "Main", "Main 10", "Main Still Picture",
+                                    "Range extensions"};
   return profile_idc >= 1 && profile_idc < 5 ? kNames[profile_idc] : "Other";
 }
 
@@ -181,7 +182,8 @@ void print_learn_error(const LearnError& error, const char* input_name) {
       break;
     case LearnStatus::VideoConfigTooLarge:
       std::printf("The %s of track %u in '%s' has %llu bytes, more than the %u it may hold\n",
-                  error.codec == VideoCodec::Hevc ? "hvcC" : "avcC", error.track, input_name, static_cast<unsigned long long>(error.size),
+                  error.codec == VideoCodec::Hevc ? "hvcC" : "avcC", error.track, input_name,
+                  static_cast<unsigned long long>(error.size),
                   static_cast<unsigned>(kMaxVideoConfigBytes));
       break;
     case LearnStatus::RepeatedTrackId:

@@ -4,8 +4,8 @@
 
 #include "support/camera_bytes.h"
 #include "support/camera_layout.h"
-#include "support/hevc_bytes.h"
 #include "support/cli.h"
+#include "support/hevc_bytes.h"
 #include "support/media.h"
 #include "support/movie_boxes.h"
 

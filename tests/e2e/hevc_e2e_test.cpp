@@ -103,7 +103,8 @@ struct Share {
   std::size_t matched = 0;
   std::size_t expected = 0;
   double percent() const {
-    return expected == 0 ? 100.0 : 100.0 * static_cast<double>(matched) / static_cast<double>(expected);
+    return expected == 0 ? 100.0
+                         : 100.0 * static_cast<double>(matched) / static_cast<double>(expected);
   }
 };
 
@@ -121,12 +122,11 @@ class HevcRecovery : public testing::Test {
     ASSERT_EQ(learned.status, 0) << learned.output;
     EXPECT_NE(learned.output.find("HEVC video"), std::string::npos) << learned.output;
     const Bytes inside = cut_inside_video(moov_cut, pieces);
-    for (const auto& [cut, damaged] : {std::pair{"cut at the moov", moov_cut},
-                                       std::pair{"cut inside a sample", inside}}) {
+    for (const auto& [cut, damaged] :
+         {std::pair{"cut at the moov", moov_cut}, std::pair{"cut inside a sample", inside}}) {
       SCOPED_TRACE(cut);
       dir_.write("damaged.mp4", damaged);
-      const Expected e =
-          expected_before(intact, pieces, static_cast<std::int64_t>(damaged.size()));
+      const Expected e = expected_before(intact, pieces, static_cast<std::int64_t>(damaged.size()));
       const std::string audio = pcm ? "audio.wav" : "audio.aac";
       // The output's name is the user's, whatever the codec.
       const CliResult r = run_cli(dir_, {"damaged.mp4", "video.bin", audio, "--model"});
@@ -141,21 +141,24 @@ class HevcRecovery : public testing::Test {
       const Share video{matched_in_order(e.units, units), e.units.size()};
       const Bytes out = dir_.read(audio);
       const Share sound =
-          pcm ? Share{chunks_in_order(e.frames, Bytes(out.begin() + 44, out.end())), e.frames.size()}
+          pcm ? Share{chunks_in_order(e.frames, Bytes(out.begin() + 44, out.end())),
+                      e.frames.size()}
               : Share{matched_in_order(e.frames, adts_payloads(out)), e.frames.size()};
-      std::printf("[ figures  ] HEVC %s, %s: %zu of %zu units (%.2f%%), %zu of %zu audio (%.2f%%)\n",
-                  name.c_str(), cut, video.matched, video.expected, video.percent(),
-                  sound.matched, sound.expected, sound.percent());
+      std::printf(
+          "[ figures  ] HEVC %s, %s: %zu of %zu units (%.2f%%), %zu of %zu audio (%.2f%%)\n",
+          name.c_str(), cut, video.matched, video.expected, video.percent(), sound.matched,
+          sound.expected, sound.percent());
       EXPECT_EQ(units.size(), e.units.size());
       EXPECT_GE(video.percent(), 99.9);
       EXPECT_GE(sound.percent(), 99.0);
-      EXPECT_EQ(run_and_capture(dir_, "ffmpeg -nostdin -v error -f hevc -i video.bin -f null - 2>&1"),
-                "");
+      EXPECT_EQ(
+          run_and_capture(dir_, "ffmpeg -nostdin -v error -f hevc -i video.bin -f null - 2>&1"),
+          "");
     }
   }
 
-  void check_ffmpeg_file(const std::string& name, const std::string& args,
-                         const std::string& file, bool pcm) {
+  void check_ffmpeg_file(const std::string& name, const std::string& args, const std::string& file,
+                         bool pcm) {
     ASSERT_TRUE(run_ffmpeg(dir_, kSource + args + " " + file));
     const Bytes intact = dir_.read(file);
     check(name, intact, pieces_of(intact, pcm), cut_moov(intact), pcm);

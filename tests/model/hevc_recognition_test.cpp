@@ -92,9 +92,9 @@ TEST(HevcRecognition, ChecksOnlyTheFirstFieldsWhenTheRecordHoldsNoPps) {
   const ModelIndex index = build_model_index(model);
   for (const std::uint32_t pps_id : {0u, 7u}) {
     SCOPED_TRACE(pps_id);
-    test::OpenInput in(concat({test::length_prefixed(hevc_slice(kTrailR, kPSlice, pps_id)),
-                               Bytes(16, 0xEE)}),
-                       false);
+    test::OpenInput in(
+        concat({test::length_prefixed(hevc_slice(kTrailR, kPSlice, pps_id)), Bytes(16, 0xEE)}),
+        false);
     Unit unit;
     EXPECT_EQ(unit_at(in.input, index, 0, -1, unit), UnitCheck::Video);
   }

@@ -286,9 +286,17 @@ TEST(LearnModel, LearnsHevcUnitsByTheirTwoByteHeaders) {
   for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
     if (v.bigrams.test(i)) bigrams.emplace_back(i / kNalTypes, i % kNalTypes);
   }
-  EXPECT_EQ(bigrams, (std::vector<std::pair<std::size_t, std::size_t>>{
-                         {0, 35}, {1, 35}, {19, 35}, {32, 33}, {33, 34}, {34, 39}, {35, 0},
-                         {35, 1}, {35, 21}, {35, 32}, {39, 19}}));
+  EXPECT_EQ(bigrams, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 35},
+                                                                       {1, 35},
+                                                                       {19, 35},
+                                                                       {32, 33},
+                                                                       {33, 34},
+                                                                       {34, 39},
+                                                                       {35, 0},
+                                                                       {35, 1},
+                                                                       {35, 21},
+                                                                       {35, 32},
+                                                                       {39, 19}}));
   // Every sample opened with a delimiter of three bytes.
   EXPECT_EQ(v.first_units, (std::vector<FirstUnit>{{0x46, 0x01, 3}}));
 }
@@ -306,7 +314,8 @@ TEST(LearnModel, RecordsEachKindOfFirstHevcUnit) {
         concat({parameter_sets, hevc_unit(21, 500)}), hevc_unit(1, 210)},
        {{0x00, -1, 0}, {0x02, -1, 0}, {0x40, 0x01, 22}}},
       {"a prefix SEI of varying length, IDR without leading pictures",
-       {concat({hevc_unit(39, 6), hevc_unit(20, 500)}), concat({hevc_unit(39, 9), hevc_unit(1, 50)})},
+       {concat({hevc_unit(39, 6), hevc_unit(20, 500)}),
+        concat({hevc_unit(39, 9), hevc_unit(1, 50)})},
        {{0x4E, 0x01, 0}}},
       {"pictures alone: CRA, RASL, IDR with leading pictures",
        {hevc_unit(21, 500), hevc_unit(8, 90, 2), hevc_unit(19, 400)},
@@ -367,8 +376,8 @@ TEST(LearnModel, WritesAnHevcModelThatLoadsBack) {
   EXPECT_NE(text.find("bigrams 19-35 35-19 35-63 63-1\n"), std::string::npos);
   StreamModel read;
   ModelParseError error;
-  ASSERT_TRUE(parse_model({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, read,
-                          error))
+  ASSERT_TRUE(
+      parse_model({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, read, error))
       << error.line << ": " << error.reason;
   EXPECT_EQ(read.video, l.model.video);
 }

@@ -4,9 +4,9 @@
 // a field (track 5), H.264 of 320x240 with delimiters (track 1) and AAC (track 2);
 // and an HEVC model with the slice segments its record's parameter sets describe.
 
-#include <cstdint>
-
 #include <gtest/gtest.h>
+
+#include <cstdint>
 
 #include "codec/hevc_parameter_sets.h"
 #include "model/stream_model.h"
@@ -128,8 +128,8 @@ inline StreamModel hevc_model() {
 }
 
 // A slice segment as the record's PPS and SPS lay its header out, then a payload.
-inline Bytes hevc_slice(int type, std::uint32_t slice_type, std::uint32_t pps_id = 0, bool first = true,
-            std::uint8_t tid_plus1 = 1, std::uint8_t layer = 0) {
+inline Bytes hevc_slice(int type, std::uint32_t slice_type, std::uint32_t pps_id = 0,
+                        bool first = true, std::uint8_t tid_plus1 = 1, std::uint8_t layer = 0) {
   HevcParameterSets sets;
   EXPECT_TRUE(add_hevc_parameter_set(sets, kHevcSps));
   EXPECT_TRUE(add_hevc_parameter_set(sets, kHevcPps));

@@ -42,8 +42,8 @@ inline Bytes hevc_record_of(const std::vector<Bytes>& arrays, const Bytes& head 
 }
 
 // The stream's record: VPS, SPS, PPS and a prefix SEI, 4-byte unit lengths.
-inline const Bytes kHevcRecord =
-    hevc_record_of({hevc_array_of(32, {kHevcVps}), hevc_array_of(33, {kHevcSps}),
-                    hevc_array_of(34, {kHevcPps}), hevc_array_of(39, {{0x4E, 0x01, 0x05, 0x01, 0x80}})});
+inline const Bytes kHevcRecord = hevc_record_of(
+    {hevc_array_of(32, {kHevcVps}), hevc_array_of(33, {kHevcSps}), hevc_array_of(34, {kHevcPps}),
+     hevc_array_of(39, {{0x4E, 0x01, 0x05, 0x01, 0x80}})});
 
 }  // namespace vidsalvage::test
