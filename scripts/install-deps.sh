@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev googletest libbenchmark-dev ffmpeg)
+# The fuzz build (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer
+# runtimes, which Debian 12 ships in libclang-rt-14-dev.
+packages+=(clang libclang-rt-14-dev)
 # The Windows build: MinGW-w64 with the posix thread model, and Wine to run the
 # tests; without their recommendations (fonts, X libraries, 32-bit Wine).
 windows_packages=(g++-mingw-w64-x86-64-posix wine64)

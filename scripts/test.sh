@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds vidsalvage and runs every test three times: in the normal build, in a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and on the Windows
-# build under Wine (scripts/test-windows.sh).
+# build under Wine (scripts/test-windows.sh); then every fuzz target for a short
+# while (VIDSALVAGE_FUZZ_SECONDS each, 45 by default; scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -18,4 +19,5 @@ run_suite() {
 run_suite build
 run_suite build-sanitize -DVIDSALVAGE_SANITIZE=ON -DVIDSALVAGE_BENCH=OFF
 bash scripts/test-windows.sh
-echo "All tests passed (normal, sanitizer and Windows builds)."
+bash scripts/fuzz.sh "${VIDSALVAGE_FUZZ_SECONDS:-45}"
+echo "All tests passed (normal, sanitizer and Windows builds, and a short fuzz run)."

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "app/driver.h"
 #include "app/recovery_report.h"
@@ -13,11 +12,11 @@
 #include "codec/avc_config.h"
 #include "codec/hevc_config.h"
 #include "codec/wav_format.h"
-#include "model/stream_model.h"
-#include "io/byte_reader.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "io/text.h"
+#include "model/stream_model.h"
+#include "mp4/top_level_boxes.h"
 #include "recovery/audio_output.h"
 #include "recovery/model_walk.h"
 #include "recovery/recorder_profile.h"
@@ -29,7 +28,6 @@ namespace {
 constexpr const char* kModelKeyword = "--model";
 // As argument 3 these choose no audio file.
 constexpr std::array<const char*, 4> kNoAudioFile = {"--aac", "--pcm", "--mp3", "--model"};
-constexpr std::uint32_t kSize64 = 1;  // an mdat whose 64-bit size follows its type
 
 bool names_audio_file(int argc, const char* const* argv) {
   if (argc <= 3) return false;
@@ -107,17 +105,6 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
   return true;
 }
 
-// An mdat with a 64-bit size holds it in the 8 bytes after its type.
-std::int64_t skip_large_size(InputWindow& input, std::int64_t start) {
-  if (start < 8) return start;
-  const std::span<const std::uint8_t> header = read_input(input, start - 8, 8);
-  if (header.size() == 8 && load_be32(header) == kSize64 &&
-      std::memcmp(header.data() + 4, "mdat", 4) == 0) {
-    return start + 8;
-  }
-  return start;
-}
-
 // The parameter sets a raw stream opens with, behind start codes: H.264's as the
 // recovery without a model writes them, HEVC's VPS, SPS and PPS from the hvcC.
 // False when the video output cannot be written.
@@ -168,9 +155,15 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
       locate_media_data(input, input_name, recorder_profile(RecorderKind::Ambarella));
   if (located == kNotFound) return kExitFailure;
 
-  const WalkOutcome outcome =
-      walk_with_model(input, skip_large_size(input, located), model, audio, video);
-  return finish_run(outcome, video, video_name, audio, input.size);
+  // Where the boxes lead up to the media data, its header says where it begins
+  // and where it ends: what follows it is no media.
+  const MediaBox media = find_media_box(input);
+  const std::int64_t start = media.body != kNotFound ? media.body : located;
+  const WalkOutcome outcome = walk_with_model(input, start, model, audio, video, media.end);
+  const int status = finish_run(outcome, video, video_name, audio, input.size);
+  if (outcome != WalkOutcome::ReadFailed) return status;
+  std::printf("Cannot read '%s'\n", input_name);
+  return kExitFailure;
 }
 
 }  // namespace vidsalvage

@@ -40,6 +40,7 @@ int finish_run(WalkOutcome outcome, OutputFile& video, const char* video_name, A
     case WalkOutcome::AudioWriteFailed:
       return write_failed(audio.name);
     case WalkOutcome::Finished:
+    case WalkOutcome::ReadFailed:  // the outputs keep what was written; the caller says why
       break;
   }
   if (!report_output(video, video_name, input_size)) return write_failed(video_name);

@@ -150,17 +150,20 @@ bool load_audio_config(AudioConfig& config) {
     case HeaderRead::Loaded:
       break;
   }
-  const std::span<const std::uint8_t> entry(bytes.get(), static_cast<std::size_t>(size));
+  read_audio_entry({bytes.get(), static_cast<std::size_t>(size)}, config);
+  return true;
+}
+
+void read_audio_entry(std::span<const std::uint8_t> entry, AudioConfig& config) {
   const EntryFields fields = read_entry_fields(entry);
   config.channel_config = table_index(kChannelCounts, 1, fields.channels, config.channel_config);
   config.sampling_index =
       table_index(kSamplingFrequencies, 0, fields.sample_rate, config.sampling_index);
   if (entry.size() < kMinEntryBytes) {
-    std::printf("WARNING: Invalid mp4a size %d\n", static_cast<int>(size));
-    return true;
+    std::printf("WARNING: Invalid mp4a size %d\n", static_cast<int>(entry.size()));
+    return;
   }
   read_esds(entry, fields, config);
-  return true;
 }
 
 AdtsTemplate fill_adts_template(const AudioConfig& config) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace vidsalvage {
 
@@ -28,6 +29,10 @@ using AdtsTemplate = std::array<std::uint8_t, 7>;
 // defaults stand. Returns false, after its message, only when the file cannot be
 // allocated or read: the run then ends.
 [[nodiscard]] bool load_audio_config(AudioConfig& config);
+
+// Takes the parameters from the body of an mp4a sample entry, as mp4a.hdr holds
+// it, starting from `config`; prints what it finds wrong and keeps what it cannot read.
+void read_audio_entry(std::span<const std::uint8_t> entry, AudioConfig& config);
 
 // The template ff f1 .. .. 00 1f fc with profile, sampling index and channels filled in.
 AdtsTemplate fill_adts_template(const AudioConfig& config);

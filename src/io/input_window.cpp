@@ -1,6 +1,7 @@
 #include "io/input_window.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -76,15 +77,25 @@ bool InputWindow::covers(std::int64_t offset) const {
 
 bool InputWindow::load(std::int64_t at, std::span<std::uint8_t> into) {
   ++reads_;
-  if (reads_ == failing_read_) return false;
-  if (file_ == nullptr) {
+  const bool seam_fails = reads_ == failing_read_;
+  bool read = !seam_fails;
+  if (read && file_ == nullptr) {
     std::memcpy(into.data(), memory_.data() + at, into.size());
     return true;
   }
+  if (read && !platform::seek(file_, at)) {
+    std::printf("Cannot seek file %lld, error %d\n", static_cast<long long>(at),
+                platform::last_error());
+    return false;
+  }
   std::int64_t got = 0;
   // A file shorter than its size at opening has changed under us: a failed read.
-  return platform::seek(file_, at) && platform::read(file_, into, got) &&
-         got == static_cast<std::int64_t>(into.size());
+  read = read && platform::read(file_, into, got) && got == static_cast<std::int64_t>(into.size());
+  if (!read) {
+    std::printf("Cannot read %d bytes from pos %lld, error %d\n", static_cast<int>(into.size()),
+                static_cast<long long>(at), seam_fails ? 0 : platform::last_error());
+  }
+  return read;
 }
 
 std::int64_t InputWindow::reload(std::int64_t offset, std::int64_t length, bool ahead) {

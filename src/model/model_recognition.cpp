@@ -1,6 +1,8 @@
 #include "model/model_recognition.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
@@ -209,6 +211,13 @@ ModelIndex build_model_index(const StreamModel& model) {
     }
   }
   index.pcm = a.track != 0 && a.role == TrackRole::Pcm;
+  for (std::size_t h = 0; h < index.class_heads.size(); ++h) {
+    if (index.class_heads[h]) index.lead_bytes.set(h >> 8);
+  }
+  const std::uint32_t top_shift = 8 * (index.length_size - 1);
+  for (std::uint32_t b = 0; b < 256 && b <= index.max_unit >> top_shift; ++b) {
+    index.lead_bytes.set(b);
+  }
   const std::int64_t gap = model.video.max_gap > static_cast<std::uint64_t>(kMaxSearchBytes)
                                ? kMaxSearchBytes
                                : static_cast<std::int64_t>(model.video.max_gap);
@@ -297,7 +306,49 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
   return false;
 }
 
+UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length) {
+  // Pieces overlap by two bytes, so that a sequence across their border is seen.
+  std::int64_t at = offset;
+  const std::int64_t end = offset + length;
+  while (at < end) {
+    const std::int64_t piece = std::min(end - at, kScanBlockBytes);
+    const std::span<const std::uint8_t> bytes = read_input(input, at, piece);
+    if (bytes.empty()) return UnitBytes::ReadFailed;
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const last = p + bytes.size();
+    // Bounded by `last`: memchr looks no further, and a match reads two more
+    // bytes only where they lie before it.
+    while ((p = static_cast<const std::uint8_t*>(
+                std::memchr(p, 0, static_cast<std::size_t>(last - p)))) != nullptr) {
+      if (p + 2 < last && p[1] == 0 && p[2] <= 2) return UnitBytes::Damaged;
+      ++p;
+    }
+    if (at + piece == end) return bytes.back() == 0 ? UnitBytes::Damaged : UnitBytes::Whole;
+    at += std::max<std::int64_t>(piece - 2, 1);
+  }
+  return UnitBytes::Whole;
+}
+
 namespace {
+
+int bit_width(std::uint64_t value) { return static_cast<int>(std::bit_width(value)); }
+
+// A unit's length under max_unit, or a delimiter's exact length, and its header
+// byte among those the reference used (and the non-reference slice's).
+int unit_bits(const ModelIndex& index, int type) {
+  const int field = 8 * static_cast<int>(index.length_size);
+  const int length = type == kDelimiterType ? field : field - bit_width(index.max_unit);
+  const int header = 8 - bit_width(index.headers.count() + 1);
+  return std::max(0, length) + std::max(0, header);
+}
+
+// The four prefix bytes and the trusted bytes after them, less what telling the
+// classes apart takes.
+int class_bits(const ModelIndex& index, const ModelIndex::Class& c) {
+  const auto trusted = std::count(c.trusted.begin(), c.trusted.end(), std::uint8_t{1});
+  const int bits = 8 * (4 + static_cast<int>(trusted)) - bit_width(index.classes.size());
+  return std::max(0, bits);
+}
 
 // follow_chain, noting where each unit begins.
 Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t offset,
@@ -330,6 +381,7 @@ Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t off
     chain.end += index.length_size + unit.length;
     chain.last_type = unit.type;
     chain.has_slice = chain.has_slice || is_slice(unit.type);
+    chain.bits += unit_bits(index, unit.type);
     previous = unit.type;
   }
 }
@@ -353,13 +405,57 @@ bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t o
   return index.pcm && looks_like_pcm(head);
 }
 
-Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
-  const std::int64_t limit = std::min(input.size, from + index.search_limit);
+namespace {
+
+// The audio a class announces lies between it and the next recognisable sample:
+// its bytes are not checked, but its size is.
+bool announces_audio(const ModelIndex& index, const ClassHit& hit) {
+  if (hit.announced <= 0) return false;
+  const ModelTrack* next = find_track(*index.model, hit.cls->source->next_track);
+  return next != nullptr && (next->role == TrackRole::Aac || next->role == TrackRole::Pcm);
+}
+
+Evidence follow_evidence(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                         int enough, std::vector<std::int64_t>* boundaries) {
+  Evidence e;
+  std::int64_t p = offset;
+  int previous = -1;
+  while (e.bits < enough) {
+    if (input.size - p < kEndBytes) {
+      e.reaches_end = true;
+      return e;
+    }
+    ClassHit hit;
+    if (class_at(input, index, p, hit)) {
+      e.bits += class_bits(index, *hit.cls);
+      const std::int64_t announced = announces_audio(index, hit) ? hit.announced : 0;
+      if (hit.size + announced > input.size - p) {
+        e.reaches_end = true;
+        return e;
+      }
+      p += hit.size + announced;
+      previous = -1;
+      continue;
+    }
+    const Chain chain = follow_units(input, index, p, previous, boundaries);
+    boundaries = nullptr;  // only the first chain's units share its end
+    e.bits += chain.bits;
+    e.read_failed = chain.stop == ChainEnd::ReadFailed;
+    e.reaches_end = chain.stop == ChainEnd::PastEnd;
+    if (chain.units == 0 || chain.stop != ChainEnd::NotVideo) return e;
+    p = chain.end;
+    previous = chain.last_type;
+  }
+  return e;
+}
+
+// Runs `try_at` on every offset from `from` up to `limit` whose first bytes may
+// begin another track's sample or a video unit that opens a sample, until it
+// returns something other than FoundKind::Nothing.
+template <typename TryAt>
+Found scan_candidates(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      std::int64_t limit, TryAt&& try_at) {
   const std::uint32_t ls = index.length_size;
-  // Unit boundaries of chains already refused: a chain from any of them ends where
-  // the refused one ended, without a slice it lacked.
-  std::unordered_set<std::int64_t> refused;
-  std::vector<std::int64_t> boundaries;
   std::int64_t p = from;
   while (p < limit) {
     const std::span<const std::uint8_t> block =
@@ -370,6 +466,17 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
     std::size_t i = 0;
     bool moved = false;
     for (; i < n && i < block.size() && !moved; ++i) {
+      if (!index.lead_bytes[block[i]]) continue;
+      if (block[i] == 0 && !index.class_heads[0]) {
+        // In a run of zeros no length field is whole before its last `ls` bytes,
+        // and no class begins 00 00: go on from there.
+        std::size_t j = i + 1;
+        while (j < block.size() && block[j] == 0) ++j;
+        if (j - i > ls) {
+          i = j - ls - 1;
+          continue;
+        }
+      }
       const bool whole = i + ls < block.size();
       const bool maybe_class = i + 1 >= block.size() ||
                                index.class_heads.test(std::size_t{block[i]} << 8 | block[i + 1]);
@@ -381,18 +488,8 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
       }
       if (!maybe_class && !maybe_video) continue;
       const std::int64_t q = p + static_cast<std::int64_t>(i);
-      ClassHit hit;
-      if (maybe_class && class_at(input, index, q, hit)) return {FoundKind::Class, q};
-      if (maybe_video && refused.count(q) == 0 && opens_sample(input, index, q)) {
-        boundaries.clear();
-        const Chain chain = follow_units(input, index, q, -1, &boundaries);
-        if (chain.stop == ChainEnd::ReadFailed) return {FoundKind::ReadFailed, kNotFound};
-        if (chain.units > 0 && chain.has_slice &&
-            (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
-          return {FoundKind::Video, q};
-        }
-        refused.insert(boundaries.begin(), boundaries.end());
-      }
+      const Found found = try_at(q, maybe_class, maybe_video);
+      if (found.kind != FoundKind::Nothing) return found;
       // The checks may have moved the window: take the block again after q.
       p = q + 1;
       moved = true;
@@ -400,6 +497,59 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
     if (!moved) p += static_cast<std::int64_t>(i);
   }
   return {FoundKind::Nothing, kNotFound};
+}
+
+}  // namespace
+
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, int enough) {
+  return follow_evidence(input, index, offset, enough, nullptr);
+}
+
+Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      int min_bits) {
+  // Unit boundaries of runs already refused: a run from any of them is a part of
+  // the refused one, worth less.
+  std::unordered_set<std::int64_t> refused;
+  std::vector<std::int64_t> boundaries;
+  const auto try_at = [&](std::int64_t q, bool maybe_class, bool maybe_video) -> Found {
+    ClassHit hit;
+    const bool is_class = maybe_class && class_at(input, index, q, hit);
+    if (!is_class && !(maybe_video && refused.count(q) == 0 && opens_sample(input, index, q))) {
+      return {};
+    }
+    boundaries.clear();
+    const Evidence e = follow_evidence(input, index, q, min_bits, &boundaries);
+    if (e.read_failed) return {FoundKind::ReadFailed, kNotFound};
+    if (e.bits >= min_bits || (e.reaches_end && e.bits >= kResumeAtEndBits)) {
+      return {is_class ? FoundKind::Class : FoundKind::Video, q};
+    }
+    if (!is_class) refused.insert(boundaries.begin(), boundaries.end());
+    return {};
+  };
+  return scan_candidates(input, index, from, input.size, try_at);
+}
+
+Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
+  const std::int64_t limit = std::min(input.size, from + index.search_limit);
+  // Unit boundaries of chains already refused: a chain from any of them ends where
+  // the refused one ended, without a slice it lacked.
+  std::unordered_set<std::int64_t> refused;
+  std::vector<std::int64_t> boundaries;
+  const auto try_at = [&](std::int64_t q, bool maybe_class, bool maybe_video) -> Found {
+    ClassHit hit;
+    if (maybe_class && class_at(input, index, q, hit)) return {FoundKind::Class, q};
+    if (!maybe_video || refused.count(q) != 0 || !opens_sample(input, index, q)) return {};
+    boundaries.clear();
+    const Chain chain = follow_units(input, index, q, -1, &boundaries);
+    if (chain.stop == ChainEnd::ReadFailed) return {FoundKind::ReadFailed, kNotFound};
+    if (chain.units > 0 && chain.has_slice &&
+        (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
+      return {FoundKind::Video, q};
+    }
+    refused.insert(boundaries.begin(), boundaries.end());
+    return {};
+  };
+  return scan_candidates(input, index, from, limit, try_at);
 }
 
 }  // namespace vidsalvage

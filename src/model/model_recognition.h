@@ -44,6 +44,9 @@ struct ModelIndex {
   bool pcm = false;
   // How far a search for the next recognisable start reaches.
   std::int64_t search_limit = 0;
+  // The bytes a search candidate may begin with: a class's first byte, or the
+  // high byte of a unit length no larger than max_unit.
+  std::bitset<256> lead_bytes;
 };
 
 ModelIndex build_model_index(const StreamModel& model);
@@ -83,6 +86,14 @@ UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offs
 // Whether a unit may open a video sample: a kind of first unit the reference had.
 bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offset);
 
+enum class UnitBytes { Whole, Damaged, ReadFailed };
+
+// Whether the `length` bytes of a unit at `offset` (its length field excluded)
+// can be a NAL unit: no 00 00 00, 00 01 or 00 02 inside it, which emulation
+// prevention rules out, and no 00 as its last byte. Zeros and another stream's
+// start codes written over a unit show so; random bytes seldom do.
+UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length);
+
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
 
 struct Chain {
@@ -90,6 +101,7 @@ struct Chain {
   int units = 0;
   int last_type = -1;
   bool has_slice = false;
+  int bits = 0;                        // what the units' checks are worth: see Evidence
   ChainEnd stop = ChainEnd::NotVideo;  // what follows the last unit
 };
 
@@ -108,6 +120,33 @@ struct Found {
   FoundKind kind = FoundKind::Nothing;
   std::int64_t offset = kNotFound;
 };
+
+// How much a run of samples at a place tells: each check a sample passes is worth
+// the bits of chance that random bytes pass it (a 4-byte length under a 4 MB limit
+// is worth 10 bits, a class's four prefix bytes 32), so random bytes pass checks
+// worth b bits at a place with a probability of about 2^-b.
+struct Evidence {
+  int bits = 0;
+  bool reaches_end = false;  // the samples run up to the end of the input
+  bool read_failed = false;
+};
+
+// Enough bits to resume a walk at a place found by searching without a limit: the
+// chance that random bytes give a false start anywhere in 2 GiB is about 2^-25.
+inline constexpr int kResumeBits = 56;
+// Enough for a run of samples that ends with the input: a few samples are left.
+inline constexpr int kResumeAtEndBits = 24;
+
+// Follows the samples the model accepts from `offset` on (another track's samples,
+// the audio they announce, video units) until their checks are worth `enough` bits
+// or something else begins.
+Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t offset, int enough);
+
+// The nearest offset from `from` on, however far, at which samples worth
+// `min_bits` begin, or samples worth kResumeAtEndBits that run up to the end of
+// the input. Nothing when there is none; ReadFailed when the input cannot be read.
+Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
+                      int min_bits = kResumeBits);
 
 // The nearest offset from `from` on, less than `index.search_limit` past it, at
 // which another track's sample or a video sample begins: a chain of units with a

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/byte_reader.h"
+#include "mp4/top_level_boxes.h"
 
 namespace vidsalvage {
 namespace {
@@ -370,33 +371,6 @@ bool read_track(const Box& trak, std::uint32_t position, TrackTables& track, Box
   return require_child(trak, "mdia", mdia, error) && read_media(mdia, track, error);
 }
 
-struct TopBox {
-  std::string type;
-  std::int64_t size = 0;
-  std::int64_t header = 8;
-};
-
-// The header of the top-level box at `offset`. False when it cannot be read or
-// does not fit in the file.
-bool read_top_box(InputWindow& input, std::int64_t offset, TopBox& box, bool& read_failed) {
-  const std::int64_t want = std::min<std::int64_t>(16, input.size - offset);
-  const std::span<const std::uint8_t> head = read_input(input, offset, want);
-  read_failed = head.empty();
-  if (read_failed) return false;
-  ByteReader r(head);
-  std::uint32_t size32 = 0;
-  std::span<const std::uint8_t> type;
-  if (!r.read_u32(size32) || !r.read_bytes(4, type)) return false;
-  box.type = four_chars(type);
-  std::uint64_t size = size32;
-  if (size32 == kSizeIn64 && !r.read_u64(size)) return false;
-  if (size32 == kSizeToEnd) size = static_cast<std::uint64_t>(input.size - offset);
-  box.header = static_cast<std::int64_t>(r.position());
-  if (size < r.position() || size > static_cast<std::uint64_t>(input.size - offset)) return false;
-  box.size = static_cast<std::int64_t>(size);
-  return true;
-}
-
 bool copy_input(InputWindow& input, std::int64_t offset, std::vector<std::uint8_t>& out) {
   std::size_t done = 0;
   while (done < out.size()) {
@@ -417,12 +391,12 @@ bool read_movie(InputWindow& input, std::vector<TrackTables>& tracks, BoxTreeErr
   std::int64_t offset = 0;
   while (offset + 8 <= input.size) {
     TopBox box;
-    bool read_failed = false;
-    if (!read_top_box(input, offset, box, read_failed)) {
-      if (read_failed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
-      break;  // trailing bytes that are no box: the movie box is not after them
-    }
-    if (box.type == "moov") {
+    const TopBoxRead read = read_top_box(input, offset, box);
+    if (read == TopBoxRead::ReadFailed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
+    // Trailing bytes that are no box, or a box larger than the file: the movie
+    // box is not after them.
+    if (read == TopBoxRead::NoBox || box.runs_past_end) break;
+    if (std::string(box.type) == "moov") {
       const std::int64_t body_size = box.size - box.header;
       if (body_size > kMaxMovieBytes) {
         return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
@@ -665,27 +639,26 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
   movie.quicktime = true;  // a file without ftyp is QuickTime's
   std::int64_t offset = 0;
   while (offset + 8 <= input.size) {
-    TopBox box;
-    bool read_failed = false;
-    if (!read_top_box(input, offset, box, read_failed)) {
-      if (read_failed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
-      break;
-    }
-    const bool wanted = (box.type == "ftyp" && movie.ftyp.empty()) || box.type == "moov";
+    TopBox top;
+    const TopBoxRead read = read_top_box(input, offset, top);
+    if (read == TopBoxRead::ReadFailed) return fail(error, BoxTreeStatus::ReadFailed, "", offset);
+    if (read == TopBoxRead::NoBox || top.runs_past_end) break;
+    const std::string type = top.type;
+    const bool wanted = (type == "ftyp" && movie.ftyp.empty()) || type == "moov";
     const std::int64_t limit =
-        box.type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
-    if (wanted && box.size - box.header > limit) {
-      return fail(error, BoxTreeStatus::MovieTooLarge, box.type, offset);
+        type == "moov" ? kMaxMovieBytes : static_cast<std::int64_t>(kMaxTemplateBoxBytes) - 8;
+    if (wanted && top.size - top.header > limit) {
+      return fail(error, BoxTreeStatus::MovieTooLarge, type, offset);
     }
     if (wanted) {
-      std::vector<std::uint8_t> whole(static_cast<std::size_t>(box.size));
+      std::vector<std::uint8_t> whole(static_cast<std::size_t>(top.size));
       if (!copy_input(input, offset, whole)) {
-        return fail(error, BoxTreeStatus::ReadFailed, box.type, offset);
+        return fail(error, BoxTreeStatus::ReadFailed, type, offset);
       }
       const std::span<const std::uint8_t> body =
-          std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(box.header));
-      if (box.type == "moov") return read_template_body(body, offset + box.header, movie, error);
-      if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, box.type, offset);
+          std::span<const std::uint8_t>(whole).subspan(static_cast<std::size_t>(top.header));
+      if (type == "moov") return read_template_body(body, offset + top.header, movie, error);
+      if (body.size() < 4) return fail(error, BoxTreeStatus::Damaged, type, offset);
       movie.quicktime = four_chars(body.first(4)) == "qt  ";
       // Kept with a 32-bit size, whatever form of size the reference used.
       const auto size = static_cast<std::uint32_t>(8 + body.size());
@@ -694,7 +667,7 @@ bool read_movie_template(InputWindow& input, MovieTemplate& movie, BoxTreeError&
       movie.ftyp.insert(movie.ftyp.end(), whole.begin() + 4, whole.begin() + 8);
       movie.ftyp.insert(movie.ftyp.end(), body.begin(), body.end());
     }
-    offset += box.size;
+    offset += top.size;
   }
   return fail(error, BoxTreeStatus::NoMovie, "moov", 0);
 }

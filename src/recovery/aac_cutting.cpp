@@ -4,11 +4,14 @@
 #include <cmath>
 #include <limits>
 
+#include "recovery/aac_splitter.h"
+
 namespace vidsalvage {
 namespace {
 
-// aac_frame_length has 13 bits and counts the 7 header bytes.
-constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
+// A run of one byte this long is never cut into frames, whatever frame sizes the
+// reference had.
+constexpr std::int64_t kMinFillRunBytes = 64;
 constexpr double kPseudoCount = 0.01;  // for first bytes the reference never showed
 constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier than noise
 // Frames lie back to back: leaving bytes out of every frame costs a price for the
@@ -72,19 +75,31 @@ double AacFrameScores::size_score(std::int64_t size) const {
   return size_scores_[static_cast<std::size_t>(size)];
 }
 
-std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
-                                      std::span<const std::uint8_t> stretch) {
+namespace {
+
+// The best cut of `stretch` by the scores, in pieces counted from its start.
+// Without `trusted_start` a frame begins at the start only with a byte frames
+// began with: the start is where damage ended, as likely inside a frame as not.
+std::vector<AacPiece> cut_by_score(const AacFrameScores& scores,
+                                   std::span<const std::uint8_t> stretch, bool trusted_start) {
   const auto length = static_cast<std::int64_t>(stretch.size());
   if (length == 0) return {};
-  // Cut points: the start, every byte a frame may begin with, the end.
+  // Cut points: the start, every byte a frame may begin with, the end; each with
+  // the score of a frame beginning there, reckoned once.
   std::vector<std::int64_t> points = {0};
   for (std::int64_t p = 1; p + 1 < length; ++p) {
     if (scores.may_start(stretch[static_cast<std::size_t>(p)])) points.push_back(p);
   }
   points.push_back(length);
+  const std::size_t n = points.size();
+  std::vector<double> start(n, kNever);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto at = static_cast<std::size_t>(points[k]);
+    if (at + 1 < stretch.size()) start[k] = scores.start_score(stretch[at], stretch[at + 1]);
+  }
+  if (!trusted_start && !scores.may_start(stretch[0])) start[0] = kNever;
   // Two scores per point: the best cut up to it that ends with a frame, and the
   // best that ends with skipped bytes; each remembers where its last piece began.
-  const std::size_t n = points.size();
   std::vector<double> framed(n, kNever), skipped(n, kNever);
   std::vector<std::size_t> frame_from(n, 0);
   std::vector<bool> frame_after_skip(n, false), skip_continues(n, false);
@@ -98,11 +113,9 @@ std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
     for (std::size_t i = j; i-- > 0;) {
       const std::int64_t size = points[j] - points[i];
       if (size > scores.max_frame()) break;
-      const auto at = static_cast<std::size_t>(points[i]);
-      if (at + 1 >= stretch.size()) continue;
+      if (start[i] == kNever) continue;
       const double before = std::max(framed[i], skipped[i]);
-      const double score = before + scores.start_score(stretch[at], stretch[at + 1]) +
-                           scores.size_score(size) - kFramePenalty;
+      const double score = before + start[i] + scores.size_score(size) - kFramePenalty;
       if (score > framed[j]) {
         framed[j] = score;
         frame_from[j] = i;
@@ -119,18 +132,85 @@ std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
       in_frame = !frame_after_skip[j];
       j = i;
     } else {
-      // Neighbouring skipped bytes make one piece.
-      if (!pieces.empty() && !pieces.back().frame) {
-        pieces.back().offset = points[j - 1];
-        pieces.back().length += points[j] - points[j - 1];
-      } else {
-        pieces.push_back({points[j - 1], points[j] - points[j - 1], false});
-      }
+      pieces.push_back({points[j - 1], points[j] - points[j - 1], false});
       in_frame = !skip_continues[j];
       j = j - 1;
     }
   }
   std::reverse(pieces.begin(), pieces.end());
+  return pieces;
+}
+
+// Appends `piece`, joining it to skipped bytes just before it.
+void add_piece(std::vector<AacPiece>& pieces, const AacPiece& piece) {
+  if (!piece.frame && !pieces.empty() && !pieces.back().frame &&
+      pieces.back().offset + pieces.back().length == piece.offset) {
+    pieces.back().length += piece.length;
+    return;
+  }
+  pieces.push_back(piece);
+}
+
+// The end of the run of equal bytes that begins at `at`.
+std::size_t run_end(std::span<const std::uint8_t> bytes, std::size_t at) {
+  std::size_t end = at + 1;
+  while (end < bytes.size() && bytes[end] == bytes[at]) ++end;
+  return end;
+}
+
+struct CutPiece {
+  AacPiece piece;
+  bool fill = false;  // a run of one byte: it ends exactly where it ends
+};
+
+// The stretch cut by score between runs of one byte longer than any frame: such
+// a run lies in no frame, and cutting it would take time and give frames of nothing.
+std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
+                                       std::span<const std::uint8_t> stretch) {
+  const auto longest_run =
+      static_cast<std::size_t>(std::max<std::int64_t>(scores.max_frame(), kMinFillRunBytes));
+  std::vector<CutPiece> cut;
+  std::size_t from = 0;
+  for (std::size_t at = 0; at < stretch.size();) {
+    const std::size_t end = run_end(stretch, at);
+    const bool fill = end - at > longest_run;
+    if (fill || end == stretch.size()) {
+      const std::size_t frames_end = fill ? at : end;
+      const std::span<const std::uint8_t> between = stretch.subspan(from, frames_end - from);
+      for (AacPiece piece : cut_by_score(scores, between, from == 0)) {
+        piece.offset += static_cast<std::int64_t>(from);
+        cut.push_back({piece, false});
+      }
+      if (fill) {
+        cut.push_back(
+            {{static_cast<std::int64_t>(at), static_cast<std::int64_t>(end - at), false}, true});
+      }
+      from = end;
+    }
+    at = end;
+  }
+  return cut;
+}
+
+}  // namespace
+
+std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
+                                      std::span<const std::uint8_t> stretch) {
+  const std::vector<CutPiece> cut = cut_between_fill(scores, stretch);
+  // A frame before skipped bytes, or after skipped bytes that are not fill, was
+  // cut where damage or something else began: one of its ends is a guess, and a
+  // decoder would meet a wrong frame. Random bytes give such lone frames, and
+  // pairs of them. Fill ends where it ends, but may begin inside a frame.
+  const auto skipped = [&](std::size_t k) { return !cut[k].piece.frame; };
+  const auto guessed = [&](std::size_t k) { return skipped(k) && !cut[k].fill; };
+  std::vector<AacPiece> pieces;
+  for (std::size_t k = 0; k < cut.size(); ++k) {
+    AacPiece piece = cut[k].piece;
+    if (piece.frame && ((k > 0 && guessed(k - 1)) || (k + 1 < cut.size() && skipped(k + 1)))) {
+      piece.frame = false;
+    }
+    add_piece(pieces, piece);
+  }
   return pieces;
 }
 

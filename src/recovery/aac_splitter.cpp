@@ -6,7 +6,6 @@
 namespace vidsalvage {
 namespace {
 
-constexpr std::uint64_t kAdtsHeaderBytes = 7;
 constexpr std::int64_t kLongestSkippedPiece = 32;
 // A mono frame start lies at least this far after the start of the frame before.
 constexpr std::size_t kMonoMinFrameBytes = 64;
@@ -36,12 +35,26 @@ std::size_t find_mono_frame_start(std::span<const std::uint8_t> bytes, std::size
 }  // namespace
 
 AdtsTemplate adts_frame_header(const AdtsTemplate& adts, std::uint64_t payload_bytes) {
-  const std::uint64_t frame_length = (payload_bytes + kAdtsHeaderBytes) & 0x1FFF;
+  const std::uint64_t frame_length = payload_bytes + kAdtsHeaderBytes;
   AdtsTemplate header = adts;
   header[3] = static_cast<std::uint8_t>(header[3] | (frame_length >> 11));
   header[4] = static_cast<std::uint8_t>(header[4] | ((frame_length >> 3) & 0xFF));
   header[5] = static_cast<std::uint8_t>(header[5] | ((frame_length & 0x07) << 5));
   return header;
+}
+
+CopyOutcome write_adts_frames(InputWindow& input, std::int64_t offset, std::int64_t length,
+                              AudioOutput& audio) {
+  do {
+    const std::int64_t payload = std::min(length, kMaxAdtsPayload);
+    const AdtsTemplate header = adts_frame_header(audio.adts, static_cast<std::uint64_t>(payload));
+    if (!audio.file.write(header)) return CopyOutcome::WriteFailed;
+    const CopyOutcome copied = copy_input(input, offset, payload, audio.file);
+    if (copied != CopyOutcome::Done) return copied;
+    offset += payload;
+    length -= payload;
+  } while (length > 0);
+  return CopyOutcome::Done;
 }
 
 std::size_t find_frame_start(std::span<const std::uint8_t> bytes, std::size_t limit, bool mono,
@@ -73,9 +86,7 @@ CopyOutcome split_aac_gap(InputWindow& input, AudioOutput& audio, const PatternS
     } else {
       std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(cur),
                   static_cast<unsigned long long>(len));
-      const AdtsTemplate header = adts_frame_header(audio.adts, static_cast<std::uint64_t>(len));
-      if (!audio.file.write(header)) return CopyOutcome::WriteFailed;
-      const CopyOutcome copied = copy_input(input, cur, len, audio.file);
+      const CopyOutcome copied = write_adts_frames(input, cur, len, audio);
       if (copied != CopyOutcome::Done) return copied;
     }
     cur += len;

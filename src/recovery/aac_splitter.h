@@ -17,9 +17,20 @@ namespace vidsalvage {
 // How far past the start of the current frame the next start is looked for.
 inline constexpr std::int64_t kFrameSearchBytes = 0x100001;
 
-// The header of a frame of `payload_bytes`: the template with the 13-bit
-// aac_frame_length (payload + 7; longer frames keep its low 13 bits) OR-ed in.
+// aac_frame_length has 13 bits and counts the 7 header bytes.
+inline constexpr std::int64_t kAdtsHeaderBytes = 7;
+inline constexpr std::int64_t kMaxAdtsPayload = 8191 - kAdtsHeaderBytes;
+
+// The header of a frame of `payload_bytes`, at most kMaxAdtsPayload: the template
+// with the 13-bit aac_frame_length (payload + 7) OR-ed in.
 AdtsTemplate adts_frame_header(const AdtsTemplate& adts, std::uint64_t payload_bytes);
+
+// Writes the `length` input bytes at `offset` behind ADTS headers: one frame, or
+// when they are more than one frame carries, consecutive frames of at most
+// kMaxAdtsPayload bytes, each header telling its own length, so that every byte
+// stays and a reader stays in step. Prints nothing.
+[[nodiscard]] CopyOutcome write_adts_frames(InputWindow& input, std::int64_t offset,
+                                            std::int64_t length, AudioOutput& audio);
 
 // The index of the next frame start in `bytes`, whose index 0 is the start of the
 // current frame: the smallest index from 1 on at which a frame start matches

@@ -5,17 +5,21 @@
 #include <map>
 #include <tuple>
 
+#include "model/model_recognition.h"
 #include "recovery/aac_cutting.h"
 #include "recovery/aac_splitter.h"
 #include "recovery/input_copy.h"
-#include "model/model_recognition.h"
 
 namespace vidsalvage {
 namespace {
 
-constexpr std::int64_t kMaxAdtsPayload = 8191 - 7;
 constexpr std::int64_t kCopyPieceBytes = 16 * 1024 * 1024;
 constexpr std::uint64_t kAnnouncedPercent = 99;
+// A start found near the cursor with fewer bits than kResumeBits is taken when the
+// bytes before it are no longer than audio between two video samples ever was
+// (twice the longest gap, and this much more) and its samples are worth this much.
+constexpr int kNearBits = 16;
+constexpr std::int64_t kGapSlackBytes = 4096;
 
 // What a kind of skipped sample is: its track and, when a class recognised it,
 // the four bytes the class begins with.
@@ -33,6 +37,31 @@ struct SkipCount {
   std::uint64_t bytes = 0;
 };
 
+// A video unit or an audio frame written only once what follows it is known:
+// when damage follows, the damage may have begun inside it.
+struct Held {
+  bool audio = false;
+  std::int64_t offset = kNotFound;
+  std::int64_t length = 0;
+};
+
+// The walk sees the input end where the media data ends: the bytes after it are
+// another box or a vendor's trailer. The true size comes back before the input is
+// released, which unmaps by it.
+class MediaEnd {
+ public:
+  MediaEnd(InputWindow& input, std::int64_t end) : input_(input), size_(input.size) {
+    if (end >= 0 && end < input.size) input.size = end;
+  }
+  ~MediaEnd() { input_.size = size_; }
+  MediaEnd(const MediaEnd&) = delete;
+  MediaEnd& operator=(const MediaEnd&) = delete;
+
+ private:
+  InputWindow& input_;
+  std::int64_t size_;
+};
+
 class ModelWalk {
  public:
   ModelWalk(InputWindow& input, const StreamModel& model, AudioOutput& audio, OutputFile& video)
@@ -47,10 +76,17 @@ class ModelWalk {
     // found behind an announcement: a stretch nothing recognises is damage.
     stretches_are_audio_ =
         a.track != 0 && !(a.samples > 0 && a.announced * 100 >= a.samples * kAnnouncedPercent);
+    const std::uint64_t gap = std::min<std::uint64_t>(
+        model.video.max_gap, static_cast<std::uint64_t>(index_.search_limit));
+    audio_reach_ = std::min<std::int64_t>(2 * static_cast<std::int64_t>(gap) + kGapSlackBytes,
+                                          index_.search_limit);
   }
 
-  WalkOutcome run(std::int64_t cursor) {
+  // `end_is_cut`: the input ends where the recording was cut, not where its media
+  // data ends.
+  WalkOutcome run(std::int64_t cursor, bool end_is_cut) {
     cursor_ = cursor;
+    end_is_cut_ = end_is_cut;
     while (cursor_ < input_.size) {
       progress_.cursor = cursor_;
       print_progress(progress_, input_.size);
@@ -60,42 +96,129 @@ class ModelWalk {
       if (step == Step::NotHere) step = take_class();
       if (step == Step::NotHere) step = take_video();
       if (step == Step::NotHere) step = search_on();
-      if (step == Step::Stop) break;
-      if (step == Step::VideoFailed) return WalkOutcome::VideoWriteFailed;
-      if (step == Step::AudioFailed) return WalkOutcome::AudioWriteFailed;
+      // What was read before a read failed is whole: the held unit goes too.
+      if (step == Step::ReadFailed) (void)settle_held(true);
+      if (step != Step::Taken) return outcome_of(step);
     }
+    const Step held = settle_held(true);
+    if (held != Step::Taken) return outcome_of(held);
     print_skipped();
     return WalkOutcome::Finished;
   }
 
  private:
-  enum class Step { Taken, NotHere, Stop, VideoFailed, AudioFailed };
+  enum class Step { Taken, NotHere, VideoFailed, AudioFailed, ReadFailed };
+
+  static WalkOutcome outcome_of(Step step) {
+    switch (step) {
+      case Step::VideoFailed:
+        return WalkOutcome::VideoWriteFailed;
+      case Step::AudioFailed:
+        return WalkOutcome::AudioWriteFailed;
+      case Step::Taken:
+      case Step::NotHere:
+      case Step::ReadFailed:
+        break;
+    }
+    return WalkOutcome::ReadFailed;
+  }
 
   static Step from_written(CopyOutcome w, Step failed) {
     switch (w) {
       case CopyOutcome::Done:
         return Step::Taken;
       case CopyOutcome::ReadFailed:
-        return Step::Stop;
+        return Step::ReadFailed;
       case CopyOutcome::WriteFailed:
         return failed;
     }
-    return Step::Stop;
+    return Step::ReadFailed;
   }
 
-  // Writes the units from `offset` to `end`, all of them checked already.
-  CopyOutcome write_units(std::int64_t offset, std::int64_t end) {
+  // The one place a video unit is taken: behind a start code, with its trace
+  // line; a unit whose bytes show damage is skipped instead.
+  Step take_video_unit(std::int64_t offset, std::uint32_t length) {
+    const std::int64_t ls = index_.length_size;
+    switch (check_unit_bytes(input_, offset + ls, length)) {
+      case UnitBytes::Whole:
+        break;
+      case UnitBytes::Damaged:
+        skip_damage(offset, ls + length);
+        return Step::Taken;
+      case UnitBytes::ReadFailed:
+        return Step::ReadFailed;
+    }
+    return from_written(write_video_unit(input_, offset, length, video_, index_.length_size),
+                        Step::VideoFailed);
+  }
+
+  // The one place an AAC frame is taken.
+  Step take_aac_frame(std::int64_t offset, std::int64_t length) {
+    std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
+                static_cast<unsigned long long>(length));
+    return from_written(write_adts_frames(input_, offset, length, audio_), Step::AudioFailed);
+  }
+
+  // The one place a stretch of PCM is taken.
+  Step take_pcm(std::int64_t offset, std::int64_t length) {
+    std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
+                static_cast<unsigned>(length),
+                static_cast<unsigned long long>(audio_.file.position()));
+    if (model_.audio.little_endian || model_.audio.bits <= 8) {
+      return from_written(copy_input(input_, offset, length, audio_.file), Step::AudioFailed);
+    }
+    return from_written(copy_swapped(offset, length), Step::AudioFailed);
+  }
+
+  // The one place a sample of another track is taken: counted, never written.
+  void take_other_sample(const SkipKey& key, std::int64_t size) {
+    SkipCount& count = skipped_[key];
+    ++count.samples;
+    count.bytes += static_cast<std::uint64_t>(size);
+  }
+
+  // Bytes that are none of the tracks' samples.
+  void skip_damage(std::int64_t offset, std::int64_t length) {
+    if (length <= 0) return;
+    std::printf("skip: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
+                static_cast<unsigned long long>(length));
+    ++damage_.samples;
+    damage_.bytes += static_cast<std::uint64_t>(length);
+  }
+
+  // Writes the units from `offset` to `end`, all of them checked already; with
+  // `hold_last`, the last one waits in held_.
+  Step write_units(std::int64_t offset, std::int64_t end, bool hold_last) {
     const std::uint32_t ls = index_.length_size;
     while (offset < end) {
       const std::span<const std::uint8_t> field = read_input(input_, offset, ls + 1);
-      if (field.empty()) return CopyOutcome::ReadFailed;
+      if (field.empty()) return Step::ReadFailed;
       const std::uint32_t length = unit_length(field, ls);
       last_type_ = field[ls] & 0x1F;
-      const CopyOutcome w = write_video_unit(input_, offset, length, video_, ls);
-      if (w != CopyOutcome::Done) return w;
+      if (hold_last && end - offset == ls + std::int64_t{length}) {
+        held_ = {false, offset, length};
+        return Step::Taken;
+      }
+      const Step step = take_video_unit(offset, length);
+      if (step != Step::Taken) return step;
       offset += ls + length;
     }
-    return CopyOutcome::Done;
+    return Step::Taken;
+  }
+
+  // Writes the held unit or frame, or with `keep` false drops it and returns
+  // where it began through `dropped_at`.
+  Step settle_held(bool keep, std::int64_t* dropped_at = nullptr) {
+    const Held held = held_;
+    held_ = {};
+    if (held.offset == kNotFound) return Step::Taken;
+    if (!keep) {
+      if (dropped_at != nullptr) *dropped_at = held.offset;
+      return Step::Taken;
+    }
+    if (!held.audio) return take_video_unit(held.offset, static_cast<std::uint32_t>(held.length));
+    if (model_.audio.role == TrackRole::Aac) return take_aac_frame(held.offset, held.length);
+    return take_pcm(held.offset, held.length);
   }
 
   // Whether units tile [offset, offset + size) exactly.
@@ -111,24 +234,6 @@ class ModelWalk {
       p += ls + length;
     }
     return p == end;
-  }
-
-  CopyOutcome write_frame(std::int64_t offset, std::int64_t length) {
-    std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(length));
-    const AdtsTemplate header = adts_frame_header(audio_.adts, static_cast<std::uint64_t>(length));
-    if (!audio_.file.write(header)) return CopyOutcome::WriteFailed;
-    return copy_input(input_, offset, length, audio_.file);
-  }
-
-  CopyOutcome write_pcm(std::int64_t offset, std::int64_t length) {
-    std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned>(length),
-                static_cast<unsigned long long>(audio_.file.position()));
-    if (model_.audio.little_endian || model_.audio.bits <= 8) {
-      return copy_input(input_, offset, length, audio_.file);
-    }
-    return copy_swapped(offset, length);
   }
 
   // Big-endian PCM goes into the WAV file little-endian, sample by sample.
@@ -152,17 +257,6 @@ class ModelWalk {
     return CopyOutcome::Done;
   }
 
-  void print_skip(std::int64_t offset, std::int64_t length) {
-    std::printf("skip: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(length));
-  }
-
-  void count_skipped(const SkipKey& key, std::int64_t size) {
-    SkipCount& count = skipped_[key];
-    ++count.samples;
-    count.bytes += static_cast<std::uint64_t>(size);
-  }
-
   // The sample at the cursor has the size the sample before it announced.
   Step take_announced() {
     const std::int64_t size = announced_;
@@ -173,21 +267,23 @@ class ModelWalk {
     if (t == nullptr) return Step::NotHere;
     if (t->role == TrackRole::Video) {
       if (!units_tile(cursor_, size)) return Step::NotHere;
-      const CopyOutcome w = write_units(cursor_, cursor_ + size);
+      const Step step = settle_held(true);
+      if (step != Step::Taken) return step;
+      const std::int64_t at = cursor_;
       cursor_ += size;
-      return from_written(w, Step::VideoFailed);
+      return write_units(at, cursor_, true);
     }
     if (t->id == model_.audio.track) return take_announced_audio(size);
     if (t->role != TrackRole::Other) return Step::NotHere;
     ClassHit hit;
     if (class_at(input_, index_, cursor_, hit) && hit.cls->track == track) {
-      count_skipped({track, true, hit.cls->key}, size);
+      take_other_sample({track, true, hit.cls->key}, size);
       note_announcement(hit);
     } else {
-      count_skipped({track, false, 0}, size);
+      take_other_sample({track, false, 0}, size);
     }
     cursor_ += size;
-    return Step::Taken;
+    return settle_held(true);
   }
 
   Step take_announced_audio(std::int64_t size) {
@@ -197,12 +293,11 @@ class ModelWalk {
         return Step::NotHere;
       }
     }
-    const std::int64_t at = cursor_;
+    const Step step = settle_held(true);
+    if (step != Step::Taken) return step;
+    if (audio_.file.is_open()) held_ = {true, cursor_, size};
     cursor_ += size;
-    if (!audio_.file.is_open()) return Step::Taken;
-    const CopyOutcome w =
-        model_.audio.role == TrackRole::Aac ? write_frame(at, size) : write_pcm(at, size);
-    return from_written(w, Step::AudioFailed);
+    return Step::Taken;
   }
 
   void note_announcement(const ClassHit& hit) {
@@ -214,9 +309,15 @@ class ModelWalk {
   Step take_class() {
     ClassHit hit;
     if (!class_at(input_, index_, cursor_, hit)) return Step::NotHere;
-    // A sample cut by the end of the input ends the walk.
-    if (hit.size > input_.size - cursor_) return Step::Stop;
-    count_skipped({hit.cls->track, true, hit.cls->key}, hit.size);
+    const Step step = settle_held(true);
+    if (step != Step::Taken) return step;
+    // A sample cut by the end of the input: the recording ends inside it.
+    if (hit.size > input_.size - cursor_) {
+      skip_damage(cursor_, input_.size - cursor_);
+      cursor_ = input_.size;
+      return Step::Taken;
+    }
+    take_other_sample({hit.cls->track, true, hit.cls->key}, hit.size);
     cursor_ += hit.size;
     note_announcement(hit);
     return Step::Taken;
@@ -225,57 +326,110 @@ class ModelWalk {
   Step take_video() {
     if (!opens_sample(input_, index_, cursor_)) return Step::NotHere;
     const Chain chain = follow_chain(input_, index_, cursor_, last_type_);
-    if (chain.units == 0 || !chain.has_slice) {
-      if (chain.stop == ChainEnd::ReadFailed) return Step::Stop;
-      return Step::NotHere;
-    }
-    const CopyOutcome w = write_units(cursor_, chain.end);
+    if (chain.stop == ChainEnd::ReadFailed) return Step::ReadFailed;
+    if (chain.units == 0 || !chain.has_slice) return Step::NotHere;
+    Step step = settle_held(true);
+    if (step != Step::Taken) return step;
+    // The last unit waits: when damage follows it, it may run into the damage.
+    step = write_units(cursor_, chain.end, chain.stop == ChainEnd::NotVideo);
     cursor_ = chain.end;
-    if (w != CopyOutcome::Done) return from_written(w, Step::VideoFailed);
+    if (step != Step::Taken || chain.stop == ChainEnd::NotVideo) return step;
     // A unit that runs past the end of the input: the recording was cut there.
-    return chain.stop == ChainEnd::NotVideo ? Step::Taken : Step::Stop;
+    skip_damage(cursor_, input_.size - cursor_);
+    cursor_ = input_.size;
+    return Step::Taken;
+  }
+
+  // Whether the walk may take the start found at `end` near the cursor: its
+  // samples are worth enough, or little audio lies before it.
+  bool near_start_holds(std::int64_t end) {
+    if (end == input_.size) return true;
+    const Evidence e = evidence_at(input_, index_, end, kResumeBits);
+    if (e.bits >= kResumeBits || (e.reaches_end && e.bits >= kResumeAtEndBits)) return true;
+    return stretches_are_audio_ && end - cursor_ <= audio_reach_ && e.bits >= kNearBits;
   }
 
   Step search_on() {
-    Found found = find_recognised_start(input_, index_, cursor_ + 1);
+    const Found near = find_recognised_start(input_, index_, cursor_ + 1);
+    if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
+    std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it.
-    if (found.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
-      found = {FoundKind::Nothing, input_.size};
+    if (near.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
+      end = input_.size;
     }
-    if (found.offset == kNotFound) return Step::Stop;
-    const Step step = take_stretch(cursor_, found.offset);
-    cursor_ = found.offset;
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
-    return step;
+    if (end == kNotFound || !near_start_holds(end)) return pass_damage();
+    const std::int64_t start = cursor_;
+    cursor_ = end;
+    // More bytes than audio between two video samples ever took: damage.
+    if (end - start > audio_reach_) {
+      skip_after_held(start, end);
+      return Step::Taken;
+    }
+    return take_stretch(start, end);
+  }
+
+  // Nothing the model knows lies near: the cursor stands in damage. Searches on
+  // for the next run of samples worth kResumeBits, however far, and skips what
+  // lies before it.
+  Step pass_damage() {
+    const Found found = find_resumption(input_, index_, cursor_ + 1);
+    if (found.kind == FoundKind::ReadFailed) return Step::ReadFailed;
+    const std::int64_t end = found.kind == FoundKind::Nothing ? input_.size : found.offset;
+    skip_after_held(cursor_, end);
+    cursor_ = end;
+    return Step::Taken;
+  }
+
+  // Skips [start, end) with the unit or frame held before it: the damage may have
+  // begun inside that.
+  void skip_after_held(std::int64_t start, std::int64_t end) {
+    (void)settle_held(false, &start);
+    skip_damage(start, end - start);
   }
 
   // The bytes up to the next recognised start: audio, unless audio is only ever
   // announced.
   Step take_stretch(std::int64_t start, std::int64_t end) {
-    if (!audio_.file.is_open()) return Step::Taken;
     if (!stretches_are_audio_) {
-      print_skip(start, end - start);
+      skip_after_held(start, end);
       return Step::Taken;
     }
-    if (model_.audio.role == TrackRole::Pcm) {
-      return from_written(write_pcm(start, end - start), Step::AudioFailed);
+    if (!audio_.file.is_open() || model_.audio.role == TrackRole::Pcm) {
+      const Step step = settle_held(true);
+      if (step != Step::Taken || !audio_.file.is_open()) return step;
+      return take_pcm(start, end - start);
     }
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
-    if (bytes.empty()) return Step::Stop;
-    const std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
+    if (bytes.empty()) return Step::ReadFailed;
+    std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
+    // Where the recording was cut, the last frame was cut with it.
+    if (end == input_.size && end_is_cut_ && !pieces.empty()) pieces.back().frame = false;
+    // Bytes no frame explains right behind the unit or frame held: it may run
+    // into them, and is skipped with them.
+    std::int64_t skip_from = start;
+    const bool damage_first = !pieces.empty() && !pieces.front().frame;
+    const Step step = settle_held(!damage_first, &skip_from);
+    if (step != Step::Taken) return step;
     for (const AacPiece& piece : pieces) {
       if (!piece.frame) {
-        print_skip(start + piece.offset, piece.length);
+        const std::int64_t at = piece.offset == 0 ? skip_from : start + piece.offset;
+        skip_damage(at, start + piece.offset + piece.length - at);
         continue;
       }
-      const CopyOutcome w = write_frame(start + piece.offset, piece.length);
-      if (w != CopyOutcome::Done) return from_written(w, Step::AudioFailed);
+      const Step taken = take_aac_frame(start + piece.offset, piece.length);
+      if (taken != Step::Taken) return taken;
     }
     return Step::Taken;
   }
 
   void print_skipped() const {
+    if (damage_.samples > 0) {
+      std::printf("Skipped %llu damaged stretches, %llu bytes\n",
+                  static_cast<unsigned long long>(damage_.samples),
+                  static_cast<unsigned long long>(damage_.bytes));
+    }
     for (const auto& [key, count] : skipped_) {
       if (key.classified) {
         std::printf("Skipped %llu samples of track %u beginning %02X %02X %02X %02X, %llu bytes\n",
@@ -297,20 +451,26 @@ class ModelWalk {
   AudioOutput& audio_;
   OutputFile& video_;
   bool stretches_are_audio_ = true;
+  bool end_is_cut_ = false;
+  std::int64_t audio_reach_ = 0;
   std::int64_t cursor_ = 0;
   SampleWalk progress_;  // the cursor and progress value the progress line shows
   int last_type_ = -1;
+  Held held_;
   std::int64_t announced_ = -1;
   std::uint32_t announced_track_ = 0;
   std::map<SkipKey, SkipCount> skipped_;
+  SkipCount damage_;  // stretches and bytes
 };
 
 }  // namespace
 
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
-                            AudioOutput& audio, OutputFile& video) {
+                            AudioOutput& audio, OutputFile& video, std::int64_t media_end) {
+  const bool end_is_cut = media_end < 0 || media_end > input.size;
+  const MediaEnd end(input, media_end);
   ModelWalk walk(input, model, audio, video);
-  return walk.run(cursor);
+  return walk.run(cursor, end_is_cut);
 }
 
 }  // namespace vidsalvage

@@ -14,12 +14,15 @@
 
 namespace vidsalvage {
 
-// Walks the media data from `cursor` to its end: video units to `video` behind
-// start codes, audio to `audio` (ADTS frames for AAC, raw for PCM) when its file
-// is open, samples of other tracks skipped and counted. Prints progress, one trace
-// line per unit, frame or stretch, and at the end one line per kind of skipped
-// sample. Stops early only when an output cannot be written.
+// Walks the media data from `cursor` to `media_end`, or to the end of the input
+// where the recording was cut (kNotFound): video units to `video` behind start codes, audio to
+// `audio` (ADTS frames for AAC, raw for PCM) when its file is open, samples of other tracks skipped
+// and counted. Damage is passed over: the walk searches on, however far, for the next run of
+// samples the model accepts, and skips what lies between. Prints progress, one trace line per unit,
+// frame or skipped stretch, and at the end one line per kind of skipped bytes. Stops early only
+// when an output cannot be written or the input cannot be read.
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
-                            AudioOutput& audio, OutputFile& video);
+                            AudioOutput& audio, OutputFile& video,
+                            std::int64_t media_end = kNotFound);
 
 }  // namespace vidsalvage

@@ -28,8 +28,9 @@ struct SampleWalk {
   std::int32_t last_permille = 0;
 };
 
-// How a walk ended: every end is a finished run unless an output could not be written.
-enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed };
+// How a walk ended: every end is a finished run unless an output could not be
+// written or the input could not be read (what was written up to there stays).
+enum class WalkOutcome { Finished, VideoWriteFailed, AudioWriteFailed, ReadFailed };
 
 // The offset at which the walk starts, or kNotFound after
 // "FATAL ERROR: File '%s' is empty!" or, with nothing printed, after a failed read.

@@ -202,7 +202,7 @@ TEST(CliGolden, EveryModeReportsAFailedReadAndKeepsItsOutputs) {
       ASSERT_GE(r.raw_output.size(), last_line.size()) << r.raw_output;
       EXPECT_EQ(r.raw_output.substr(r.raw_output.size() - last_line.size()), last_line)
           << r.raw_output;
-      EXPECT_EQ(r.raw_output.find("Cannot read"), r.raw_output.size() - last_line.size())
+      EXPECT_EQ(r.raw_output.find("Cannot read '"), r.raw_output.size() - last_line.size())
           << r.raw_output;
       for (const std::string& file : step.outputs) {
         SCOPED_TRACE(file);

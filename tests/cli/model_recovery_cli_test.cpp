@@ -103,7 +103,8 @@ TEST(CliModelRecovery, TakesTheKeywordFromArgumentThreeOn) {
 
 TEST(CliModelRecovery, ReportsAnOutputItCannotWrite) {
   TempDir dir;
-  dir.write("damaged.mp4", Bytes(100, 0x55));
+  // AAC frames behind a word the recovery takes for a box header.
+  dir.write("damaged.mp4", concat({bytes_of("junk"), aac_frame(100), aac_frame(110)}));
   dir.write("reference.model", bytes_of(kModel));
   const CliResult r = run_cli(dir, {"damaged.mp4", "/dev/full", "--model"});
   EXPECT_EQ(r.status, -1);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "recovery/model_fixture.h"
@@ -188,6 +190,115 @@ TEST_F(Recognition, FindsTheSameThroughTheWindow) {
   EXPECT_EQ(a.offset, 5000);
   EXPECT_EQ(b.kind, a.kind);
   EXPECT_EQ(b.offset, a.offset);
+}
+
+TEST_F(Recognition, ResumesAtTheNextRunOfSamplesHoweverFar) {
+  // Descriptors announcing a video sample and an AAC frame, twice over.
+  const Bytes sample = concat({test::delimiter(), test::p_slice(40)});
+  const Bytes run = concat({test::descriptor(1, sample.size()), sample, test::descriptor(2, 100, 1),
+                            test::aac_frame(100), test::descriptor(1, sample.size(), 2), sample});
+  const std::int64_t far = 3 * index_.search_limit;
+  struct Case {
+    const char* name;
+    Bytes before;
+  };
+  const Case cases[] = {
+      {"random bytes", test::pseudo_random_bytes(static_cast<std::size_t>(far), 5)},
+      {"zeros", Bytes(static_cast<std::size_t>(far), 0)},
+      // Samples that pass the checks alone, each followed by what is no sample.
+      {"lone slices",
+       concat({test::pseudo_random_bytes(1000, 6), test::p_slice(30), Bytes(9, 0xEE),
+               test::delimiter(), Bytes(9, 0xEE), test::descriptor(2, 100), Bytes(90, 0xEE)})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool windowed : {false, true}) {
+      OpenInput in(concat({c.before, run}), windowed);
+      const Found found = find_resumption(in.input, index_, 0);
+      EXPECT_EQ(found.kind, FoundKind::Class);
+      EXPECT_EQ(found.offset, static_cast<std::int64_t>(c.before.size()));
+    }
+  }
+}
+
+TEST_F(Recognition, ResumesAtFewSamplesOnlyAtTheEnd) {
+  // A descriptor is worth less than a resumption needs, but the input ends
+  // behind it.
+  const Bytes noise = test::pseudo_random_bytes(5000, 8);
+  OpenInput at_end(concat({noise, test::descriptor(5, 128)}), false);
+  EXPECT_EQ(find_resumption(at_end.input, index_, 0).offset, 5000);
+  OpenInput not_at_end(concat({noise, test::descriptor(5, 128), noise}), false);
+  EXPECT_EQ(find_resumption(not_at_end.input, index_, 0).kind, FoundKind::Nothing);
+}
+
+// The bits a run of samples is said to be worth bound how often random bytes
+// pass its checks: at b bits, at most about 2^-b of the places in random bytes.
+TEST_F(Recognition, RandomBytesRarelyPassForARunOfSamples) {
+  constexpr std::size_t kBytes = 32 * 1024 * 1024;
+  // A model whose units may be 4 MB long, as an intra-only camera's are: the
+  // length fields of random bytes pass more often.
+  model_.video.max_sample = 1024 * 1024;
+  index_ = build_model_index(model_);
+  OpenInput in(test::pseudo_random_bytes(kBytes, 12), false);
+  for (const int bits : {12, 20, kResumeBits}) {
+    SCOPED_TRACE(bits);
+    std::size_t starts = 0;
+    for (std::int64_t from = 0;;) {
+      const Found found = find_resumption(in.input, index_, from, bits);
+      if (found.kind != FoundKind::Class && found.kind != FoundKind::Video) break;
+      ++starts;
+      from = found.offset + 1;
+    }
+    const double bound = static_cast<double>(kBytes) * std::pow(2.0, -bits);
+    std::printf(
+        "[ figures  ] false starts in 32 MiB of random bytes at %d bits: %zu (bound %.1f)\n", bits,
+        starts, bound);
+    EXPECT_LE(static_cast<double>(starts), 2 * bound + 2);
+  }
+}
+
+TEST_F(Recognition, TellsDamagedUnitBytesByTheirZeros) {
+  struct Case {
+    const char* name;
+    Bytes unit;
+    UnitBytes check;
+  };
+  const Bytes body = test::pseudo_random_bytes(3000, 4);
+  Bytes clean = body;
+  for (std::size_t i = 0; i + 2 < clean.size(); ++i) {
+    if (clean[i] == 0 && clean[i + 1] == 0) clean[i + 1] = 1;  // no pair of zeros at all
+  }
+  clean.back() = 0x80;
+  const auto with = [&](std::size_t at, const Bytes& bytes) {
+    Bytes b = clean;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    return b;
+  };
+  const Case cases[] = {
+      {"clean", clean, UnitBytes::Whole},
+      {"an emulation prevention byte", with(100, {0, 0, 3, 1}), UnitBytes::Whole},
+      {"three zeros", with(100, {0, 0, 0}), UnitBytes::Damaged},
+      {"a start code", with(100, {0, 0, 1}), UnitBytes::Damaged},
+      {"00 00 02", with(0, {0, 0, 2}), UnitBytes::Damaged},
+      {"a zero as the last byte", with(2999, {0}), UnitBytes::Damaged},
+      {"two zeros at the end", with(2998, {0, 0}), UnitBytes::Damaged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenInput in(concat({Bytes(7, 0), c.unit, Bytes(3, 0)}), false);
+    EXPECT_EQ(check_unit_bytes(in.input, 7, static_cast<std::int64_t>(c.unit.size())), c.check);
+  }
+  // Three zeros across the border of the pieces the check reads, 1 MiB apart.
+  Bytes large(3 * 1024 * 1024, 0x55);
+  for (const std::size_t at : {std::size_t{1024 * 1024 - 2}, std::size_t{1024 * 1024 - 1}}) {
+    SCOPED_TRACE(at);
+    Bytes unit = large;
+    std::fill(unit.begin() + static_cast<std::ptrdiff_t>(at),
+              unit.begin() + static_cast<std::ptrdiff_t>(at + 3), 0);
+    OpenInput in(unit, true);
+    EXPECT_EQ(check_unit_bytes(in.input, 0, static_cast<std::int64_t>(unit.size())),
+              UnitBytes::Damaged);
+  }
 }
 
 // Random and hostile bytes never crash a search or read outside the input.

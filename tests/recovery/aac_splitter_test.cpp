@@ -19,8 +19,57 @@ TEST(AdtsFrameHeader, CarriesThirteenBitsOfTheFrameLength) {
   EXPECT_EQ(header_bytes(371), (Bytes{0xFF, 0xF1, 0x4C, 0x80, 0x2F, 0x5F, 0xFC}));
   EXPECT_EQ(header_bytes(33), (Bytes{0xFF, 0xF1, 0x4C, 0x80, 0x05, 0x1F, 0xFC}));
   EXPECT_EQ(header_bytes(8184), (Bytes{0xFF, 0xF1, 0x4C, 0x83, 0xFF, 0xFF, 0xFC}));
-  EXPECT_EQ(header_bytes(8185), (Bytes{0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x1F, 0xFC}));
-  EXPECT_EQ(header_bytes(8186), (Bytes{0xFF, 0xF1, 0x4C, 0x80, 0x00, 0x3F, 0xFC}));
+}
+
+// The frame lengths in an ADTS stream, read from each header in turn.
+std::vector<std::size_t> adts_lengths(const Bytes& stream) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t at = 0; at + 7 <= stream.size();) {
+    const std::size_t length = (std::size_t{stream[at + 3]} & 3) << 11 |
+                               std::size_t{stream[at + 4]} << 3 | stream[at + 5] >> 5;
+    if (length < 7) break;
+    lengths.push_back(length);
+    at += length;
+  }
+  return lengths;
+}
+
+// A piece longer than one frame carries goes out as consecutive frames, each
+// header telling its true length, and every byte stays.
+TEST(WriteAdtsFrames, SplitsWhatOneFrameCannotCarry) {
+  struct Case {
+    std::size_t piece;
+    std::vector<std::size_t> lengths;
+  };
+  const Case cases[] = {
+      {1, {8}},
+      {8184, {8191}},
+      {8185, {8191, 8}},
+      {10003, {8191, 1826}},
+      {2 * 8184 + 1, {8191, 8191, 8}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.piece);
+    const Bytes piece = test::pseudo_random_bytes(c.piece, 5);
+    test::OpenInput in(concat({Bytes(3, 0), piece}), false);
+    AudioOutput audio;
+    audio.adts = kLcStereo48k;
+    ASSERT_TRUE(audio.file.open(in.dir.path("audio.out").c_str()));
+    ASSERT_EQ(write_adts_frames(in.input, 3, static_cast<std::int64_t>(c.piece), audio),
+              CopyOutcome::Done);
+    ASSERT_TRUE(audio.file.close());
+    const Bytes stream = in.dir.read("audio.out");
+    EXPECT_EQ(adts_lengths(stream), c.lengths);
+    Bytes payload;
+    for (std::size_t at = 0; at < stream.size();) {
+      const std::size_t length = (std::size_t{stream[at + 3]} & 3) << 11 |
+                                 std::size_t{stream[at + 4]} << 3 | stream[at + 5] >> 5;
+      payload.insert(payload.end(), stream.begin() + static_cast<std::ptrdiff_t>(at + 7),
+                     stream.begin() + static_cast<std::ptrdiff_t>(at + length));
+      at += length;
+    }
+    EXPECT_EQ(payload, piece);
+  }
 }
 
 // The list search by its definition: each entry on its own, the smallest offset kept.

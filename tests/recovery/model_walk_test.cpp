@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "recovery/model_fixture.h"
@@ -25,7 +26,8 @@ struct WalkSetup {
   bool windowed = false;
 };
 
-WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {}) {
+WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setup = {},
+             std::int64_t media_end = -2) {  // -2: where the media ends
   test::OpenInput in(media, setup.windowed);
   AudioOutput audio;
   audio.mode = model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
@@ -35,7 +37,9 @@ WalkRun walk(const Bytes& media, const StreamModel& model, const WalkSetup& setu
   EXPECT_TRUE(audio.file.open(in.dir.path("audio.out").c_str()));
   WalkRun run;
   testing::internal::CaptureStdout();
-  run.outcome = walk_with_model(in.input, 0, model, audio, video);
+  run.outcome =
+      walk_with_model(in.input, 0, model, audio, video,
+                      media_end == -2 ? static_cast<std::int64_t>(media.size()) : media_end);
   run.output = test::terminal_view(testing::internal::GetCapturedStdout());
   (void)video.close();
   (void)audio.file.close();
@@ -114,13 +118,15 @@ TEST_F(ModelWalkTest, ChecksAnAnnouncedVideoSampleUnitByUnit) {
 
 TEST_F(ModelWalkTest, LeavesOutWhatOnlyDamageCanBe) {
   // Audio always came behind an announcement: unannounced bytes are not audio.
+  // The damage may have begun inside the unit before it, which goes with it.
   const Bytes sample = concat({test::delimiter(), test::p_slice(10)});
   const Bytes media = concat({test::descriptor(1, sample.size()), sample, Bytes(300, 0),
                               test::descriptor(1, sample.size(), 1), sample});
   const WalkRun run = walk(media, model_);
-  EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
+  EXPECT_EQ(run.video, concat({annex_b(test::delimiter()), annex_b(sample)}));
   EXPECT_EQ(run.audio, Bytes{});
-  EXPECT_NE(run.output.find("skip: 0x00000026 [0x     12C]\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("skip: 0x00000016 [0x     13C]\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Skipped 1 damaged stretches, 316 bytes\n"), std::string::npos);
 }
 
 TEST_F(ModelWalkTest, CutsUnannouncedAudioIntoFrames) {
@@ -170,6 +176,57 @@ TEST_F(ModelWalkTest, WritesTheSameThroughTheWindow) {
   EXPECT_EQ(windowed.video, mapped.video);
   EXPECT_EQ(windowed.audio, mapped.audio);
   EXPECT_EQ(windowed.output, mapped.output);
+}
+
+// Where the media data ends the walk ends: a vendor's trailer after it is never
+// audio, though it looks like frames. Where the recording was cut, the last
+// frame of a stretch that runs to the end was cut too.
+TEST_F(ModelWalkTest, EndsWhereTheMediaDataEnds) {
+  model_.audio.announced = 0;
+  const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
+  const Bytes frames = concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12)});
+  const Bytes media = concat({sample, frames, sample, frames});
+  const Bytes trailer = concat({test::aac_frame(120, 0x21), test::aac_frame(110, 0x22)});
+  const WalkRun whole = walk(media, model_);
+  const WalkRun with_trailer =
+      walk(concat({media, trailer}), model_, {}, static_cast<std::int64_t>(media.size()));
+  EXPECT_EQ(with_trailer.video, whole.video);
+  EXPECT_EQ(with_trailer.audio, whole.audio);
+  EXPECT_EQ(with_trailer.output, whole.output);
+  const WalkRun cut = walk(media, model_, {}, kNotFound);
+  const Bytes last = adts(test::aac_frame(100, 0x12));
+  ASSERT_GT(whole.audio.size(), last.size());
+  EXPECT_EQ(cut.audio, Bytes(whole.audio.begin(), whole.audio.end() - static_cast<std::ptrdiff_t>(last.size())));
+}
+
+// A read that fails ends the walk with its own outcome; what was written stays.
+TEST_F(ModelWalkTest, StopsWhenTheInputCannotBeRead) {
+  const Bytes sample = concat({test::delimiter(), test::p_slice(300)});
+  Bytes media;
+  for (std::uint8_t k = 0; k < 40; ++k) {
+    append(media, concat({test::descriptor(1, sample.size(), k), sample}));
+  }
+  test::OpenInput in(media, true);
+  // The file shrinks under the open input: the window holds only what is left.
+  std::filesystem::resize_file(in.dir.path("input.bin"), media.size() / 2);
+  AudioOutput audio;
+  OutputFile video;
+  ASSERT_TRUE(video.open(in.dir.path("video.out").c_str()));
+  testing::internal::CaptureStdout();
+  const WalkOutcome outcome = walk_with_model(in.input, 0, model_, audio, video);
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(video.close());
+  EXPECT_EQ(outcome, WalkOutcome::ReadFailed);
+  // The samples of the first half, each as it was.
+  const Bytes written = in.dir.read("video.out");
+  const Bytes one = annex_b(sample);
+  ASSERT_GT(written.size(), 0u);
+  ASSERT_EQ(written.size() % one.size(), 0u);
+  EXPECT_EQ(written.size() / one.size(), 20u);  // the half the file still holds
+  for (std::size_t at = 0; at < written.size(); at += one.size()) {
+    EXPECT_TRUE(
+        std::equal(one.begin(), one.end(), written.begin() + static_cast<std::ptrdiff_t>(at)));
+  }
 }
 
 // A model that parses but says extreme things leaves the walk standing on any
