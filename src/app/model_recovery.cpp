@@ -161,9 +161,8 @@ int run_model_recovery(InputWindow& input, int argc, const char* const* argv) {
   const std::int64_t start = media.body != kNotFound ? media.body : located;
   const WalkOutcome outcome = walk_with_model(input, start, model, audio, video, media.end);
   const int status = finish_run(outcome, video, video_name, audio, input.size);
-  if (outcome != WalkOutcome::ReadFailed) return status;
-  std::printf("Cannot read '%s'\n", input_name);
-  return kExitFailure;
+  // The driver says "Cannot read" for the input that failed.
+  return outcome == WalkOutcome::ReadFailed ? kExitFailure : status;
 }
 
 }  // namespace vidsalvage
