@@ -174,7 +174,8 @@ void index_video(const VideoModel& v, ModelIndex& index) {
     if (!v.bigrams.test(i)) continue;
     const int first = kind_of(index, static_cast<int>(i / kNalTypes));
     const int second = kind_of(index, static_cast<int>(i % kNalTypes));
-    index.bigrams.set(static_cast<std::size_t>(first) * kNalTypes + static_cast<std::size_t>(second));
+    index.bigrams.set(static_cast<std::size_t>(first) * kNalTypes +
+                      static_cast<std::size_t>(second));
   }
   for (const FirstUnit& f : v.first_units) {
     index.first_headers.set(f.header);
