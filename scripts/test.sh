@@ -2,7 +2,7 @@
 # Builds vidsalvage and runs every test three times: in the normal build, in a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and on the Windows
 # build under Wine (scripts/test-windows.sh); then every fuzz target for a short
-# while (VIDSALVAGE_FUZZ_SECONDS each, 45 by default; scripts/fuzz.sh).
+# while (VIDSALVAGE_FUZZ_SECONDS each, 30 by default; scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -19,5 +19,5 @@ run_suite() {
 run_suite build
 run_suite build-sanitize -DVIDSALVAGE_SANITIZE=ON -DVIDSALVAGE_BENCH=OFF
 bash scripts/test-windows.sh
-bash scripts/fuzz.sh "${VIDSALVAGE_FUZZ_SECONDS:-45}"
+bash scripts/fuzz.sh "${VIDSALVAGE_FUZZ_SECONDS:-30}"
 echo "All tests passed (normal, sanitizer and Windows builds, and a short fuzz run)."

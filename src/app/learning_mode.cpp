@@ -7,6 +7,8 @@
 
 #include "app/driver.h"
 #include "codec/audio_specific_config.h"
+#include "codec/hevc_config.h"
+#include "codec/hevc_parameter_sets.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "model/model_learning.h"
@@ -28,12 +30,54 @@ std::string printable(const char* text) {
 
 std::string printable(std::string_view code) { return printable(std::string(code).c_str()); }
 
+const char* chroma_name(std::uint32_t chroma_format_idc) {
+  constexpr const char* kNames[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+  return chroma_format_idc < 4 ? kNames[chroma_format_idc] : "?";
+}
+
+// H.265 A.3: general_profile_idc.
+const char* hevc_profile_name(std::uint32_t profile_idc) {
+  constexpr const char* kNames[] = {"", "Main", "Main 10", "Main Still Picture",
+                                    "Range extensions"};
+  return profile_idc >= 1 && profile_idc < 5 ? kNames[profile_idc] : "Other";
+}
+
+// H.265 Annex A: general_level_idc is 30 times the level.
+void print_hevc_format(const char* size, std::uint32_t profile, bool high_tier,
+                       std::uint32_t level_idc, std::uint32_t chroma, std::uint32_t bits) {
+  std::printf("Video: HEVC, %s, %s profile (%u), %s tier, level %u.%u, %s, %u-bit\n", size,
+              hevc_profile_name(profile), profile, high_tier ? "High" : "Main", level_idc / 30,
+              level_idc % 30 / 3, chroma_name(chroma), bits);
+}
+
+// The picture size, with the conformance window applied, and the format from the
+// first SPS of the record; from the record's own fields when it holds none.
+void print_hevc_summary(const VideoModel& v) {
+  HevcConfig config;
+  if (!parse_hevc_config(v.avcc, config)) return;
+  for (const HevcParameterArray& array : config.arrays) {
+    if (array.nal_unit_type != kHevcSps) continue;
+    for (const std::span<const std::uint8_t> unit : array.units) {
+      HevcSps sps;
+      if (!parse_hevc_sps(unit, sps)) continue;
+      const std::string size = std::to_string(sps.width()) + "x" + std::to_string(sps.height());
+      print_hevc_format(size.c_str(), sps.general_profile_idc, sps.general_tier_flag,
+                        sps.general_level_idc, sps.chroma_format_idc, sps.bit_depth_luma);
+      return;
+    }
+  }
+  print_hevc_format("size in the stream", config.general_profile_idc, config.general_tier_flag,
+                    config.general_level_idc, config.chroma_format_idc, config.bit_depth_luma);
+}
+
 void print_summary(const StreamModel& model) {
   for (const ModelTrack& t : model.tracks) {
+    const char* role = t.role == TrackRole::Video && t.id == model.video.track
+                           ? video_description(model.video.codec)
+                           : role_description(t.role);
     std::printf("Track %u '%s' '%s': %s, %llu samples of %u to %u bytes\n", t.id,
-                printable(t.handler).c_str(), printable(t.entry_type).c_str(),
-                role_description(t.role), static_cast<unsigned long long>(t.samples), t.min_size,
-                t.max_size);
+                printable(t.handler).c_str(), printable(t.entry_type).c_str(), role,
+                static_cast<unsigned long long>(t.samples), t.min_size, t.max_size);
     if (t.link.width != 0) {
       std::printf("Track %u holds the size of the next sample at offset %u (%llu of %llu)\n", t.id,
                   t.link.offset, static_cast<unsigned long long>(t.link_held),
@@ -50,6 +94,7 @@ void print_summary(const StreamModel& model) {
       "up to %u bytes\n",
       v.nal_length_size, static_cast<unsigned>(v.headers.count()),
       static_cast<unsigned>(v.first_units.size()), v.max_unit);
+  if (v.codec == VideoCodec::Hevc) print_hevc_summary(v);
   if (model.audio.track == 0) std::printf("Audio: none\n");
 }
 
@@ -133,11 +178,12 @@ void print_box_error(const BoxTreeError& error, const char* input_name) {
 void print_learn_error(const LearnError& error, const char* input_name) {
   switch (error.status) {
     case LearnStatus::NoVideo:
-      std::printf("No H.264 video track in '%s'\n", input_name);
+      std::printf("No H.264 or HEVC video track in '%s'\n", input_name);
       break;
     case LearnStatus::VideoConfigTooLarge:
-      std::printf("The avcC of track %u in '%s' has %llu bytes, more than the %u it may hold\n",
-                  error.track, input_name, static_cast<unsigned long long>(error.size),
+      std::printf("The %s of track %u in '%s' has %llu bytes, more than the %u it may hold\n",
+                  error.codec == VideoCodec::Hevc ? "hvcC" : "avcC", error.track, input_name,
+                  static_cast<unsigned long long>(error.size),
                   static_cast<unsigned>(kMaxVideoConfigBytes));
       break;
     case LearnStatus::RepeatedTrackId:

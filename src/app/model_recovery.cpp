@@ -11,6 +11,7 @@
 #include "codec/audio_config.h"
 #include "codec/audio_specific_config.h"
 #include "codec/avc_config.h"
+#include "codec/hevc_config.h"
 #include "codec/wav_format.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
@@ -118,6 +119,26 @@ bool names_movie(const char* name) {
   });
 }
 
+// The parameter sets a raw stream opens with, behind start codes: H.264's as the
+// recovery without a model writes them, HEVC's VPS, SPS and PPS from the hvcC.
+// False when the video output cannot be written.
+bool write_model_prologue(const VideoModel& v, OutputFile& video) {
+  if (v.codec == VideoCodec::Hevc) {
+    HevcConfig config;
+    // The model's reader took only a record that reads.
+    if (!parse_hevc_config(v.avcc, config)) return true;
+    const std::vector<std::uint8_t> prologue = hevc_annex_b_prologue(config);
+    std::printf("Writing the VPS, SPS and PPS of the reference's hvcC, %u bytes\n",
+                static_cast<unsigned>(prologue.size()));
+    return video.write(prologue);
+  }
+  AvcConfig avc;
+  avc.size = static_cast<std::int64_t>(v.avcc.size());
+  avc.bytes = std::make_unique<std::uint8_t[]>(v.avcc.size());
+  std::copy(v.avcc.begin(), v.avcc.end(), avc.bytes.get());
+  return write_video_prologue(avc, video);
+}
+
 struct MediaSpan {
   std::int64_t start = kNotFound;
   std::int64_t end = kNotFound;  // kNotFound: the end of the input, where it was cut
@@ -152,11 +173,7 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
   AudioOutput audio;
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
 
-  AvcConfig avc;
-  avc.size = static_cast<std::int64_t>(model.video.avcc.size());
-  avc.bytes = std::make_unique<std::uint8_t[]>(model.video.avcc.size());
-  std::copy(model.video.avcc.begin(), model.video.avcc.end(), avc.bytes.get());
-  if (!write_video_prologue(avc, video)) return write_failed(video_name);
+  if (!write_model_prologue(model.video, video)) return write_failed(video_name);
 
   const MediaSpan media = find_samples(input, input_name);
   if (media.start == kNotFound) return kExitFailure;
@@ -169,6 +186,12 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
 int recover_movie(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
   const char* input_name = argv[1];
   const char* movie_name = argv[2];
+  // The movie's samples are H.264 access units; HEVC goes out as a raw stream for now.
+  if (model.video.codec != VideoCodec::Avc) {
+    std::printf("Cannot write HEVC video into '%s' yet: name a raw output, such as out.h265\n",
+                movie_name);
+    return kExitFailure;
+  }
   OutputFile movie;
   if (!open_output(movie, movie_name, input)) return write_failed(movie_name);
   MovieSink sink(input);

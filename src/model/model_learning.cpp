@@ -7,6 +7,7 @@
 
 #include "codec/audio_specific_config.h"
 #include "codec/esds.h"
+#include "codec/hevc_config.h"
 #include "codec/klv.h"
 
 namespace vidsalvage {
@@ -26,8 +27,6 @@ constexpr std::uint32_t kLpcmBigEndian = 1u << 1;
 constexpr std::uint32_t kLpcmSigned = 1u << 2;
 constexpr std::uint32_t kLpcmNonInterleaved = 1u << 5;
 constexpr std::uint8_t kPcmConfigLittleEndian = 1;  // pcmC format_flags, ISO/IEC 23003-5
-
-bool is_slice(std::uint32_t type) { return type >= 1 && type <= 5; }
 
 bool holds_field(const SampleHead& s, const SizeField& f, std::int64_t size) {
   if (f.offset + f.width > s.length) return false;
@@ -313,11 +312,13 @@ class Learner {
 
   void note_unit(std::uint8_t header, int second, std::uint32_t length, bool first) {
     VideoModel& m = model_.video;
-    const std::uint32_t type = header & 0x1Fu;
+    const int type = nal_type(m.codec, header);
     m.headers.set(header);
     if (second >= 0) heads_.set(std::size_t{header} << 8 | static_cast<std::size_t>(second));
-    if (previous_type_ >= 0) m.bigrams.set(static_cast<std::size_t>(previous_type_) * 32 + type);
-    previous_type_ = static_cast<int>(type);
+    if (previous_type_ >= 0) {
+      m.bigrams.set(static_cast<std::size_t>(previous_type_ * static_cast<int>(kNalTypes) + type));
+    }
+    previous_type_ = type;
     m.max_unit = std::max(m.max_unit, length);
     if (!first) return;
     FirstSeen& seen = first_units_[{header, second}];
@@ -402,8 +403,9 @@ class Learner {
     for (const auto& [key, seen] : first_units_)
       by_header[key.first].emplace_back(key.second, seen);
     for (const auto& [header, seconds] : by_header) {
-      const bool any =
-          is_slice(header & 0x1Fu) || seconds.size() > kMaxSecondBytes || seconds.front().first < 0;
+      // HEVC's second byte holds the temporal id, which varies from picture to picture.
+      const bool any = is_slice_type(m.codec, nal_type(m.codec, header)) ||
+                       seconds.size() > kMaxSecondBytes || seconds.front().first < 0;
       if (any) {
         // Slices vary in length; so does a unit whose second byte varies.
         m.first_units.push_back({header, -1, 0});
@@ -467,6 +469,37 @@ std::uint64_t claimed_bytes(const TrackTables& t) {
 
 }  // namespace
 
+bool video_codec_of(const TrackTables& track, VideoCodec& codec) {
+  if (track.handler != "vide") return false;
+  const std::string_view entry = track.entry_type;
+  if ((entry == "avc1" || entry == "avc3") && !track.avcc.empty()) {
+    codec = VideoCodec::Avc;
+    return true;
+  }
+  // Dolby Vision's HEVC entries carry the base layer's hvcC beside their own box.
+  if ((entry == "hvc1" || entry == "hev1" || entry == "dvh1" || entry == "dvhe") &&
+      !track.hvcc.empty()) {
+    codec = VideoCodec::Hevc;
+    return true;
+  }
+  return false;
+}
+
+const std::vector<std::uint8_t>& video_config_of(const TrackTables& track, VideoCodec codec) {
+  return codec == VideoCodec::Hevc ? track.hvcc : track.avcc;
+}
+
+std::uint32_t nal_length_size_of(const TrackTables& track, VideoCodec codec) {
+  if (codec == VideoCodec::Hevc) {
+    HevcConfig config;
+    return parse_hevc_config(track.hvcc, config) ? config.nal_length_size : 0;
+  }
+  // ISO/IEC 14496-15, 5.3.3.1.2: lengthSizeMinusOne in the low two bits of byte 4;
+  // three-byte lengths are no valid AVC configuration.
+  if (track.avcc.size() < 7 || (track.avcc[4] & 3u) == 2) return 0;
+  return (track.avcc[4] & 3u) + 1;
+}
+
 bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why) {
   audio = AudioModel{};
   audio.track = track.id;
@@ -502,14 +535,15 @@ bool choose_roles(const std::vector<TrackTables>& tracks, Roles& roles, LearnErr
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     const TrackTables& t = tracks[i];
     const auto index = static_cast<std::uint32_t>(i);
-    const bool avc = t.handler == "vide" && (t.entry_type == "avc1" || t.entry_type == "avc3");
-    if (roles.video == kNoTrack && avc && t.avcc.size() >= 7) {
-      if (t.avcc.size() > kMaxVideoConfigBytes) {
+    VideoCodec codec = VideoCodec::Avc;
+    if (roles.video == kNoTrack && video_codec_of(t, codec)) {
+      if (video_config_of(t, codec).size() > kMaxVideoConfigBytes) {
         if (oversized == kNoTrack) oversized = index;
         continue;
       }
-      if ((t.avcc[4] & 3u) == 2) continue;  // three-byte lengths: not a valid AVC configuration
+      if (nal_length_size_of(t, codec) == 0) continue;
       roles.video = index;
+      roles.video_codec = codec;
       roles.of[i] = TrackRole::Video;
     } else if (t.handler == "soun") {
       AudioModel audio;
@@ -525,7 +559,10 @@ bool choose_roles(const std::vector<TrackTables>& tracks, Roles& roles, LearnErr
   }
   if (roles.video != kNoTrack) return true;
   if (oversized != kNoTrack) {
-    error = {LearnStatus::VideoConfigTooLarge, tracks[oversized].id, tracks[oversized].avcc.size()};
+    const TrackTables& t = tracks[oversized];
+    VideoCodec codec = VideoCodec::Avc;
+    (void)video_codec_of(t, codec);
+    error = {LearnStatus::VideoConfigTooLarge, t.id, video_config_of(t, codec).size(), codec};
   } else {
     error = {LearnStatus::NoVideo, 0, 0};
   }
@@ -623,8 +660,9 @@ bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, Str
   if (!choose_roles(tracks, roles, error)) return false;
   if (skipped != nullptr) *skipped = roles.skipped;
   const TrackTables& video = tracks[roles.video];
-  model.video.avcc = video.avcc;
-  model.video.nal_length_size = (video.avcc[4] & 3u) + 1;
+  model.video.codec = roles.video_codec;
+  model.video.avcc = video_config_of(video, roles.video_codec);
+  model.video.nal_length_size = nal_length_size_of(video, roles.video_codec);
   Learner learner(input, tracks, roles, model);
   if (!learner.run(error)) return false;
   if (!movie_template_of(input, tracks, model.movie)) {

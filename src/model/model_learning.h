@@ -32,6 +32,7 @@ struct LearnError {
   LearnStatus status = LearnStatus::Ok;
   std::uint32_t track = 0;  // the track at fault, when there is one
   std::uint64_t size = 0;   // VideoConfigTooLarge: the size at fault
+  VideoCodec codec = VideoCodec::Avc;  // VideoConfigTooLarge: whose record it is
 };
 
 // Why a sound track is not learned as audio.
@@ -62,6 +63,7 @@ inline constexpr std::uint32_t kNoTrack = UINT32_MAX;
 struct Roles {
   std::vector<TrackRole> of;               // by index into the track list
   std::uint32_t video = kNoTrack;          // index of the video track
+  VideoCodec video_codec = VideoCodec::Avc;
   std::vector<AudioModel> audio;           // the audio tracks with their formats, in track order
   std::vector<std::uint32_t> audio_index;  // the index of each in the track list
   std::vector<SkippedAudio> skipped;       // sound tracks not taken, and why
@@ -73,7 +75,19 @@ struct Roles {
 // writes.
 [[nodiscard]] bool audio_format(const TrackTables& track, AudioModel& audio, SkippedAudio& why);
 
-// Chooses the video track (the first H.264 one) and the audio tracks. False with
+// The video coding of a track whose sample entry the recovery knows (avc1/avc3;
+// hvc1/hev1, and Dolby Vision's dvh1/dvhe as their HEVC base) and that holds its
+// configuration box. False for other tracks.
+[[nodiscard]] bool video_codec_of(const TrackTables& track, VideoCodec& codec);
+
+// The configuration record of a video track of `codec`: its avcC or hvcC body.
+const std::vector<std::uint8_t>& video_config_of(const TrackTables& track, VideoCodec codec);
+
+// The NAL length size the record declares; 0 when the record cannot be read or
+// declares three bytes.
+std::uint32_t nal_length_size_of(const TrackTables& track, VideoCodec codec);
+
+// Chooses the video track (the first H.264 or HEVC one) and the audio tracks. False with
 // `error` when no track can be the video or two tracks share an id.
 [[nodiscard]] bool choose_roles(const std::vector<TrackTables>& tracks, Roles& roles,
                                 LearnError& error);
@@ -126,7 +140,7 @@ std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples);
 
 // Learns the model from the tracks' tables, visiting every sample of every track
 // in the input once, in file order. False with `error` filled when there is no
-// H.264 video track, the tables point outside the input or overlap, a value
+// H.264 or HEVC video track, the tables point outside the input or overlap, a value
 // lies beyond what the model file holds, or a read fails. `skipped`, when given,
 // receives the sound tracks not learned as audio.
 [[nodiscard]] bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks,

@@ -6,6 +6,8 @@
 #include <unordered_set>
 
 #include "codec/bit_reader.h"
+#include "codec/hevc_config.h"
+#include "codec/hevc_picture_order.h"
 #include "codec/klv.h"
 #include "codec/pcm_test.h"
 #include "codec/sps_parser.h"
@@ -22,16 +24,32 @@ constexpr int kTrustDistance = 3;       // bytes beside a varying byte may belon
 constexpr std::int64_t kSizeSlack = 4;  // a sample may grow to this many times the largest seen
 constexpr std::int64_t kScanBlockBytes = 1024 * 1024;
 constexpr std::int64_t kSliceHeadBytes = 8;  // enough for first_mb_in_slice, type, PPS id
+// Enough for an HEVC slice segment header up to its picture order count.
+constexpr std::int64_t kHevcSliceHeadBytes = 16;
 constexpr std::int64_t kEndBytes =
     8;  // fewer bytes than this at the end of the input are no sample
 
 constexpr int kSliceType = 1;
 constexpr int kIdrType = 5;
 constexpr int kDelimiterType = 9;
+constexpr int kHevcDelimiterType = 35;
+constexpr std::uint32_t kHevcISlice = 2;
+// An HEVC header without its nuh_temporal_id_plus1: type and layer.
+constexpr std::size_t kLayerHeadMask = 0xFFF8;
+constexpr std::uint8_t kMaxTidPlus1 = 7;
+constexpr std::uint16_t kLayerBits = 0x01F8;  // nuh_layer_id in a two-byte header
 
-bool is_slice(int type) { return type == kSliceType || type == kIdrType; }
-// IDR and non-IDR slices stand for each other: a short reference may hold one IDR.
-int kind_of(int type) { return type == kIdrType ? kSliceType : type; }
+bool is_slice(const ModelIndex& index, int type) { return is_slice_type(index.codec, type); }
+// The slices of every type stand for each other: a short reference may hold one
+// IDR picture, or no CRA picture at all.
+int kind_of(const ModelIndex& index, int type) { return is_slice(index, type) ? kSliceType : type; }
+int delimiter_type(const ModelIndex& index) {
+  return index.codec == VideoCodec::Hevc ? kHevcDelimiterType : kDelimiterType;
+}
+// The bytes of a unit the header checks read: its header and its slice header.
+std::int64_t unit_head_bytes(const ModelIndex& index) {
+  return index.codec == VideoCodec::Hevc ? 2 + kHevcSliceHeadBytes : 1 + kSliceHeadBytes;
+}
 
 // Trust in a class's constant bytes: a byte is trusted when it is constant in the
 // class and no byte that varies in any class of the track lies close to it.
@@ -86,6 +104,19 @@ void read_parameter_sets(const std::vector<std::uint8_t>& avcc, ModelIndex& inde
   }
 }
 
+// The SPS and PPS units of an hvcC, which slices must refer to when it holds a PPS.
+void read_hevc_parameter_sets(const std::vector<std::uint8_t>& hvcc, ModelIndex& index) {
+  HevcConfig config;
+  if (!parse_hevc_config(hvcc, config)) return;
+  // A set that does not parse leaves the slices unchecked rather than refused.
+  if (!read_hevc_config_parameter_sets(config, index.hevc_sets)) {
+    index.hevc_sets = {};
+    return;
+  }
+  index.hevc_pps_known = std::any_of(index.hevc_sets.pps.begin(), index.hevc_sets.pps.end(),
+                                     [](const auto& pps) { return pps.has_value(); });
+}
+
 void index_classes(const StreamModel& model, ModelIndex& index) {
   for (const ModelTrack& track : model.tracks) {
     if (track.role != TrackRole::Other) continue;
@@ -114,32 +145,51 @@ void index_video(const VideoModel& v, ModelIndex& index) {
       v.nal_length_size >= 4 ? 0xFFFFFFFFu : (std::uint64_t{1} << (8 * v.nal_length_size)) - 1;
   index.max_unit =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(4ull * v.max_sample, field_max));
-  read_parameter_sets(v.avcc, index);
+  index.codec = v.codec;
+  if (v.codec == VideoCodec::Hevc) {
+    read_hevc_parameter_sets(v.avcc, index);
+  } else {
+    read_parameter_sets(v.avcc, index);
+  }
   index.headers = v.headers;
   for (std::size_t h = 0; h < 256; ++h) {
     if (!v.headers.test(h)) continue;
-    const int type = static_cast<int>(h & 0x1F);
+    const int type = nal_type(v.codec, static_cast<std::uint8_t>(h));
     index.types.set(static_cast<std::size_t>(type));
-    if (is_slice(type)) {
-      index.types.set(kSliceType);
-      index.types.set(kIdrType);
+    if (!is_slice(index, type)) continue;
+    for (std::size_t t = 0; t < kNalTypes; ++t) {
+      if (is_slice(index, static_cast<int>(t))) index.types.set(t);
+    }
+  }
+  // The temporal id varies from picture to picture, up to the highest the
+  // reference used; the layer does not vary.
+  index.max_tid_plus1 = v.heads.empty() ? kMaxTidPlus1 : 1;
+  for (const std::uint16_t head : v.heads) {
+    index.layer_heads.set(head & kLayerHeadMask);
+    if ((head & kLayerBits) == 0) {
+      index.max_tid_plus1 = std::max(index.max_tid_plus1, static_cast<std::uint8_t>(head & 7));
     }
   }
   for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
     if (!v.bigrams.test(i)) continue;
-    const int first = kind_of(static_cast<int>(i / 32));
-    const int second = kind_of(static_cast<int>(i % 32));
-    index.bigrams.set(static_cast<std::size_t>(first * 32 + second));
+    const int first = kind_of(index, static_cast<int>(i / kNalTypes));
+    const int second = kind_of(index, static_cast<int>(i % kNalTypes));
+    index.bigrams.set(static_cast<std::size_t>(first) * kNalTypes +
+                      static_cast<std::size_t>(second));
   }
   for (const FirstUnit& f : v.first_units) {
     index.first_headers.set(f.header);
-    if (is_slice(f.header & 0x1F)) index.slice_opens_samples = true;
+    if (is_slice(index, nal_type(v.codec, f.header))) index.slice_opens_samples = true;
   }
   if (index.slice_opens_samples) {
     for (std::size_t h = 0; h < 256; ++h) {
-      const int type = static_cast<int>(h & 0x1F);
+      const int type = nal_type(v.codec, static_cast<std::uint8_t>(h));
+      if ((h & 0x80) != 0 || !is_slice(index, type)) continue;
+      // H.264: header bytes the reference used, and non-reference slices; HEVC:
+      // every slice type of the base layer.
+      const bool hevc_base = v.codec == VideoCodec::Hevc && (h & 1) == 0;
       const bool non_reference = type == kSliceType && (h & 0x60) == 0;
-      if ((h & 0x80) == 0 && is_slice(type) && (v.headers.test(h) || non_reference)) {
+      if (hevc_base || (v.codec == VideoCodec::Avc && (v.headers.test(h) || non_reference))) {
         index.first_headers.set(h);
       }
     }
@@ -157,11 +207,12 @@ bool slice_header_ok(const ModelIndex& index, int type, std::span<const std::uin
   return type != kIdrType || slice_type % 5 == 2 || slice_type % 5 == 4;
 }
 
-bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const std::uint8_t> unit) {
+bool avc_header_ok(const ModelIndex& index, std::uint32_t length,
+                   std::span<const std::uint8_t> unit) {
   const std::uint8_t header = unit[0];
   const int type = header & 0x1F;
   if ((header & 0x80) != 0 || !index.types.test(static_cast<std::size_t>(type))) return false;
-  if (is_slice(type)) {
+  if (is_slice(index, type)) {
     // A slice's header byte is one the reference used, but a reference without
     // B-frames had no non-reference slices: those are slices too.
     const bool non_reference = type == kSliceType && (header & 0x60) == 0;
@@ -173,6 +224,48 @@ bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const st
     return length == 2 && unit.size() >= 2 && (unit[1] & 0x1F) == 0x10;
   }
   return index.headers.test(header);
+}
+
+// A slice segment names a PPS of the record and, when it begins a picture, a
+// slice type its picture may hold. Without a PPS in the record (hev1 may carry
+// its sets in the stream) its first fields are all there is to check.
+bool hevc_slice_ok(const ModelIndex& index, std::span<const std::uint8_t> unit) {
+  HevcSliceHeader slice;
+  switch (read_hevc_slice_header(unit, index.hevc_sets, slice)) {
+    case HevcSliceRead::Read:
+      // H.265 7.4.7.1: an IRAP picture of the base layer holds I slices only.
+      return !slice.first_slice_segment_in_pic_flag || !slice.irap() ||
+             slice.slice_type == kHevcISlice;
+    case HevcSliceRead::NoParameterSet:
+      return !index.hevc_pps_known;
+    case HevcSliceRead::NotASlice:
+    case HevcSliceRead::Malformed:
+      break;
+  }
+  return false;
+}
+
+bool hevc_header_ok(const ModelIndex& index, std::uint32_t length,
+                    std::span<const std::uint8_t> unit) {
+  HevcNalHeader nal;
+  if (!read_hevc_nal_header(unit, nal) || !index.types.test(nal.nal_unit_type)) return false;
+  // A unit of a higher layer stands where the reference had one of that layer;
+  // its slices refer to sets of its own layer, which are not checked.
+  if (nal.nuh_layer_id != 0) {
+    return index.layer_heads.test((std::size_t{unit[0]} << 8 | unit[1]) & kLayerHeadMask);
+  }
+  if (nal.nuh_temporal_id_plus1 > index.max_tid_plus1) return false;
+  if (is_slice(index, nal.nal_unit_type)) return hevc_slice_ok(index, unit);
+  if (nal.nal_unit_type == kHevcDelimiterType) {
+    // pic_type (0-2), then the stop bit.
+    return length == 3 && unit.size() >= 3 && (unit[2] & 0x1F) == 0x10 && (unit[2] >> 5) <= 2;
+  }
+  return index.headers.test(unit[0]);
+}
+
+bool header_ok(const ModelIndex& index, std::uint32_t length, std::span<const std::uint8_t> unit) {
+  return index.codec == VideoCodec::Hevc ? hevc_header_ok(index, length, unit)
+                                         : avc_header_ok(index, length, unit);
 }
 
 std::int64_t class_size(InputWindow& input, const ModelIndex::Class& c, std::int64_t offset,
@@ -270,16 +363,17 @@ UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offs
   const std::uint32_t ls = index.length_size;
   if (input.size - offset <= ls) return UnitCheck::PastEnd;
   const std::span<const std::uint8_t> head = read_input(
-      input, offset, std::min<std::int64_t>(ls + 1 + kSliceHeadBytes, input.size - offset));
+      input, offset, std::min<std::int64_t>(ls + unit_head_bytes(index), input.size - offset));
   if (head.empty()) return UnitCheck::ReadFailed;
   const std::uint32_t length = unit_length(head, ls);
   if (length == 0 || length > index.max_unit) return UnitCheck::NotVideo;
   const std::span<const std::uint8_t> body =
       head.subspan(ls, std::min<std::size_t>(head.size() - ls, length));
   if (!header_ok(index, length, body)) return UnitCheck::NotVideo;
-  const int type = body[0] & 0x1F;
+  const int type = nal_type(index.codec, body[0]);
   if (previous_type >= 0 &&
-      !index.bigrams.test(static_cast<std::size_t>(kind_of(previous_type) * 32 + kind_of(type)))) {
+      !index.bigrams.test(static_cast<std::size_t>(kind_of(index, previous_type)) * kNalTypes +
+                          static_cast<std::size_t>(kind_of(index, type)))) {
     return UnitCheck::NotVideo;
   }
   if (length > input.size - offset - ls) return UnitCheck::PastEnd;
@@ -296,7 +390,7 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
   const std::uint32_t length = unit_length(head, ls);
   const std::uint8_t header = head[ls];
   const std::uint8_t second = head[ls + 1];
-  if (index.slice_opens_samples && is_slice(header & 0x1F)) return true;
+  if (index.slice_opens_samples && is_slice(index, nal_type(index.codec, header))) return true;
   for (const FirstUnit& f : index.model->video.first_units) {
     if (f.header == header && (f.second < 0 || f.second == second) &&
         (f.length == 0 || f.length == length)) {
@@ -337,7 +431,7 @@ int bit_width(std::uint64_t value) { return static_cast<int>(std::bit_width(valu
 // byte among those the reference used (and the non-reference slice's).
 int unit_bits(const ModelIndex& index, int type) {
   const int field = 8 * static_cast<int>(index.length_size);
-  const int length = type == kDelimiterType ? field : field - bit_width(index.max_unit);
+  const int length = type == delimiter_type(index) ? field : field - bit_width(index.max_unit);
   const int header = 8 - bit_width(index.headers.count() + 1);
   return std::max(0, length) + std::max(0, header);
 }
@@ -380,7 +474,7 @@ Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t off
     ++chain.units;
     chain.end += index.length_size + unit.length;
     chain.last_type = unit.type;
-    chain.has_slice = chain.has_slice || is_slice(unit.type);
+    chain.has_slice = chain.has_slice || is_slice(index, unit.type);
     chain.bits += unit_bits(index, unit.type);
     previous = unit.type;
   }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/hevc_parameter_sets.h"
 #include "model/stream_model.h"
 #include "io/input_window.h"
 
@@ -29,14 +30,19 @@ struct ModelIndex {
   std::vector<Class> classes;      // sorted by key
   std::bitset<65536> class_heads;  // the first two bytes of every class
   // Video.
+  VideoCodec codec = VideoCodec::Avc;
   std::uint32_t length_size = 4;
   std::uint32_t max_unit = 0;      // four times the largest reference sample
-  std::uint32_t max_first_mb = 0;  // macroblocks in a picture
-  std::bitset<256> pps_ids;        // of the configuration record's PPS units
-  std::bitset<32> types;           // NAL types used; slices stand for each other
+  std::uint32_t max_first_mb = 0;  // H.264: macroblocks in a picture
+  std::bitset<256> pps_ids;        // H.264: of the configuration record's PPS units
+  HevcParameterSets hevc_sets;     // HEVC: the record's SPS and PPS units
+  bool hevc_pps_known = false;     // HEVC: the record holds a PPS, which slices must name
+  std::bitset<kNalTypes> types;    // NAL types used; slices stand for each other
   std::bitset<256> headers;        // NAL header bytes used
+  std::bitset<65536> layer_heads;  // HEVC: the headers used, their temporal id cleared
+  std::uint8_t max_tid_plus1 = 7;  // HEVC: the highest nuh_temporal_id_plus1 of the base layer
   std::bitset<256> first_headers;  // header bytes that may open a sample
-  std::bitset<32 * 32> bigrams;    // with IDR slices counted as slices
+  std::bitset<kNalTypes * kNalTypes> bigrams;  // with the slices of every type counted as one
   bool slice_opens_samples = false;
   // Audio: first bytes of AAC frames.
   std::bitset<256> aac_first_bytes;

@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 
+#include "codec/hevc_config.h"
 #include "io/reference_file.h"
 
 namespace vidsalvage {
@@ -35,7 +36,7 @@ struct CodecName {
   VideoCodec codec;
   const char* word;
 };
-constexpr CodecName kCodecNames[] = {{VideoCodec::Avc, "avc"}};
+constexpr CodecName kCodecNames[] = {{VideoCodec::Avc, "avc"}, {VideoCodec::Hevc, "hevc"}};
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -401,7 +402,17 @@ bool video_body(auto& io, auto& v) {
          io.number(v.max_sample) && io.key("max-gap") && io.number(v.max_gap);
 }
 
-bool video_config_body(auto& io, auto& v) { return io.bytes(v.avcc, 1, kMaxVideoConfigBytes); }
+// An hvcC is read as the recovery reads it, and says the unit lengths the video
+// record says.
+bool video_config_valid(const VideoModel& v) {
+  if (v.codec != VideoCodec::Hevc) return true;
+  HevcConfig config;
+  return parse_hevc_config(v.avcc, config) && config.nal_length_size == v.nal_length_size;
+}
+
+bool video_config_body(auto& io, auto& v) {
+  return io.bytes(v.avcc, 1, kMaxVideoConfigBytes) && io.check(video_config_valid(v));
+}
 
 bool audio_counts_body(auto& io, auto& a) {
   return io.key("samples") && io.number(a.samples) && io.key("back-to-back") &&
@@ -453,7 +464,8 @@ bool duration_body(auto& io, auto& run) { return io.number(run.count) && io.numb
 bool header_body(auto& io, auto& header) { return io.hex(header, 1); }
 bool head_body(auto& io, auto& head) { return io.hex(head, 2); }
 bool bigram_body(auto& io, auto& pair) {
-  return io.number(pair.first, 0u, 31u) && io.number(pair.second, 0u, 31u);
+  constexpr auto kLastType = static_cast<std::uint32_t>(kNalTypes - 1);
+  return io.number(pair.first, 0u, kLastType) && io.number(pair.second, 0u, kLastType);
 }
 bool first_unit_body(auto& io, auto& f) {
   return io.hex(f.header, 1) && io.any_byte(f.second) && io.number(f.length);
@@ -535,7 +547,8 @@ bool write_video(ModelWriter& w, const VideoModel& v) {
   }
   std::vector<std::pair<std::uint32_t, std::uint32_t>> bigrams;
   for (std::uint32_t i = 0; i < v.bigrams.size(); ++i) {
-    if (v.bigrams.test(i)) bigrams.emplace_back(i / 32, i % 32);
+    constexpr auto kTypes = static_cast<std::uint32_t>(kNalTypes);
+    if (v.bigrams.test(i)) bigrams.emplace_back(i / kTypes, i % kTypes);
   }
   return w.record("video", [&](auto& io) { return video_body(io, v); }) &&
          w.record("video-config", [&](auto& io) { return video_config_body(io, v); }) &&
@@ -765,7 +778,7 @@ class ModelReader {
     return read_items<Pair>(
         io, '-', [](auto& e, Pair& p) { return bigram_body(e, p); },
         [&](const Pair& p) {
-          model_.video.bigrams.set(p.first * 32 + p.second);
+          model_.video.bigrams.set(p.first * kNalTypes + p.second);
           return static_cast<const char*>(nullptr);
         },
         "a bad bigram");
@@ -881,6 +894,16 @@ const char* role_word(TrackRole role) {
     if (r.role == role) return r.word;
   }
   return "other";
+}
+
+bool is_slice_type(VideoCodec codec, int type) {
+  if (codec == VideoCodec::Avc) return type == 1 || type == 5;
+  // H.265 Table 7-1: 10-15 and 22-31 are reserved.
+  return (type >= 0 && type <= 9) || (type >= 16 && type <= 21);
+}
+
+const char* video_description(VideoCodec codec) {
+  return codec == VideoCodec::Hevc ? "HEVC video" : "H.264 video";
 }
 
 const char* role_description(TrackRole role) {

@@ -40,7 +40,22 @@ const char* role_word(TrackRole role);
 const char* role_description(TrackRole role);
 
 // The video coding a model's video track holds.
-enum class VideoCodec { Avc };
+enum class VideoCodec { Avc, Hevc };
+
+// NAL unit types as the model keeps them: five bits in H.264, six in HEVC.
+inline constexpr std::size_t kNalTypes = 64;
+
+// The type in a unit's first byte: H.264 7.3.1, H.265 7.3.1.2.
+inline int nal_type(VideoCodec codec, std::uint8_t header) {
+  return codec == VideoCodec::Hevc ? (header >> 1) & 0x3F : header & 0x1F;
+}
+
+// Whether a unit of this type holds a slice of a picture: H.264 types 1 and 5
+// (the data partitions aside), HEVC's VCL types but the reserved ones.
+bool is_slice_type(VideoCodec codec, int type);
+
+// What a summary calls the video: "H.264 video", "HEVC video".
+const char* video_description(VideoCodec codec);
 
 // A size stored in a sample: the value of `width` bytes at `offset`, plus `adjust`.
 struct SizeField {
@@ -96,7 +111,7 @@ struct ModelTrack {
 
 // How a video sample begins: its first NAL unit.
 struct FirstUnit {
-  std::uint8_t header = 0;   // the NAL header byte
+  std::uint8_t header = 0;   // the NAL header byte (HEVC: the first of its two)
   std::int32_t second = -1;  // the byte after it; -1: any
   std::uint32_t length = 0;  // the unit's length; 0: it varies
 
@@ -110,14 +125,18 @@ std::uint64_t field_value(std::span<const std::uint8_t> bytes, const SizeField& 
 struct VideoModel {
   std::uint32_t track = 0;
   VideoCodec codec = VideoCodec::Avc;
-  std::vector<std::uint8_t> avcc;  // the decoder configuration record
+  // The decoder configuration record: the avcC body, or the hvcC body for HEVC.
+  std::vector<std::uint8_t> avcc;
   std::uint32_t nal_length_size = 4;
   std::uint32_t max_unit = 0;
   std::uint32_t max_sample = 0;
-  std::uint64_t max_gap = 0;         // the most bytes between two video samples
-  std::bitset<256> headers;          // NAL header bytes used
-  std::vector<std::uint16_t> heads;  // NAL header and the byte after it, sorted
-  std::bitset<32 * 32> bigrams;      // [previous type * 32 + type]: types that followed
+  std::uint64_t max_gap = 0;  // the most bytes between two video samples
+  // The first byte of the units used: H.264's one-byte header, the type and the
+  // high bit of nuh_layer_id of HEVC's two.
+  std::bitset<256> headers;
+  // The first two bytes of the units, sorted: HEVC's whole header.
+  std::vector<std::uint16_t> heads;
+  std::bitset<kNalTypes * kNalTypes> bigrams;  // [previous type * kNalTypes + type]: followed
   std::vector<FirstUnit> first_units;
 
   bool operator==(const VideoModel&) const = default;

@@ -256,6 +256,7 @@ bool read_sample_entry(const Box& stsd, TrackTables& track, BoxTreeError& error)
   inner.body_offset = entry.body_offset + static_cast<std::int64_t>(fields);
   if (track.handler == "soun" && !read_pcm_boxes(inner, track, error)) return false;
   return copy_config(inner, "avcC", track.avcc, error) &&
+         copy_config(inner, "hvcC", track.hvcc, error) &&
          copy_config(inner, "esds", track.esds, error);
 }
 

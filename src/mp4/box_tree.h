@@ -33,6 +33,7 @@ struct TrackTables {
   std::string handler_name;        // printable characters of hdlr's name
   std::string entry_type;          // the first sample entry's type, four characters
   std::vector<std::uint8_t> avcc;  // body of the entry's avcC box, if any
+  std::vector<std::uint8_t> hvcc;  // body of the entry's hvcC box, if any
   std::vector<std::uint8_t> esds;  // body of the entry's esds box (wave/esds in MOV), if any
   // Sound sample entries: channelcount, samplesize and the integer sample rate,
   // from the fields of the entry's version (QuickTime adds 1 and 2).

@@ -5,6 +5,7 @@
 #include <map>
 #include <tuple>
 
+#include "codec/hevc_config.h"
 #include "model/model_recognition.h"
 #include "recovery/aac_cutting.h"
 #include "recovery/aac_splitter.h"
@@ -143,6 +144,16 @@ class ModelWalk {
   // line; a unit whose bytes show damage is skipped instead.
   Step take_video_unit(std::int64_t offset, std::uint32_t length) {
     const std::int64_t ls = index_.length_size;
+    switch (base_layer_unit(offset, length)) {
+      case UnitLayer::Base:
+        break;
+      case UnitLayer::Higher:
+        ++higher_layer_.samples;
+        higher_layer_.bytes += ls + length;
+        return Step::Taken;
+      case UnitLayer::ReadFailed:
+        return Step::ReadFailed;
+    }
     switch (check_unit_bytes(input_, offset + ls, length)) {
       case UnitBytes::Whole:
         break;
@@ -226,6 +237,20 @@ class ModelWalk {
     if (movie_ != nullptr && movie_->damage(offset, length) != SampleWrite::Done) movie_failed_ = true;
   }
 
+  enum class UnitLayer { Base, Higher, ReadFailed };
+
+  // Whether a unit belongs to the base layer, the one the raw stream holds: every
+  // H.264 unit does; an HEVC unit does when its nuh_layer_id is 0.
+  UnitLayer base_layer_unit(std::int64_t offset, std::uint32_t length) {
+    if (model_.video.codec != VideoCodec::Hevc || length < 2) return UnitLayer::Base;
+    const std::int64_t ls = index_.length_size;
+    const std::span<const std::uint8_t> head = read_input(input_, offset + ls, 2);
+    if (head.empty()) return UnitLayer::ReadFailed;
+    HevcNalHeader nal;
+    return read_hevc_nal_header(head, nal) && nal.nuh_layer_id != 0 ? UnitLayer::Higher
+                                                                    : UnitLayer::Base;
+  }
+
   // Writes the units from `offset` to `end`, all of them checked already; with
   // `hold_last`, the last one waits in held_.
   Step write_units(std::int64_t offset, std::int64_t end, bool hold_last) {
@@ -234,7 +259,7 @@ class ModelWalk {
       const std::span<const std::uint8_t> field = read_input(input_, offset, ls + 1);
       if (field.empty()) return Step::ReadFailed;
       const std::uint32_t length = unit_length(field, ls);
-      last_type_ = field[ls] & 0x1F;
+      last_type_ = nal_type(model_.video.codec, field[ls]);
       if (hold_last && end - offset == ls + std::int64_t{length}) {
         held_ = {false, offset, length};
         return Step::Taken;
@@ -467,6 +492,11 @@ class ModelWalk {
   }
 
   void print_skipped() const {
+    if (higher_layer_.samples > 0) {
+      std::printf("Skipped %llu units of higher layers, %llu bytes\n",
+                  static_cast<unsigned long long>(higher_layer_.samples),
+                  static_cast<unsigned long long>(higher_layer_.bytes));
+    }
     if (damage_.samples > 0) {
       std::printf("Skipped %llu damaged stretches, %llu bytes\n",
                   static_cast<unsigned long long>(damage_.samples),
@@ -504,7 +534,8 @@ class ModelWalk {
   std::int64_t announced_ = -1;
   std::uint32_t announced_track_ = 0;
   std::map<SkipKey, SkipCount> skipped_;
-  SkipCount damage_;  // stretches and bytes
+  SkipCount damage_;        // stretches and bytes
+  SkipCount higher_layer_;  // HEVC units of layers above the base layer
 };
 
 }  // namespace

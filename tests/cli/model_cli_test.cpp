@@ -5,6 +5,7 @@
 #include "support/camera_bytes.h"
 #include "support/camera_layout.h"
 #include "support/cli.h"
+#include "support/hevc_bytes.h"
 #include "support/media.h"
 #include "support/movie_boxes.h"
 
@@ -149,6 +150,33 @@ TEST(CliLearnModel, NamesTheAudioTrackItLeavesOut) {
   EXPECT_TRUE(dir.exists("reference.model"));
 }
 
+TEST(CliLearnModel, SummarisesAnHevcReferenceFromItsSps) {
+  RecordingBuilder b;
+  b.add(1, length_prefixed({0x26, 0x01, 0xAF, 0x00, 0x11}));  // an IDR slice
+  b.add(1, length_prefixed({0x02, 0x01, 0xD0, 0x5A}));        // a trailing slice
+  const Bytes file = b.finish([](std::uint32_t track) {
+    TrackLayout layout;
+    layout.id = track;
+    layout.entry = "hev1";
+    layout.entry_fields = visual_entry_fields();
+    layout.entry_children = box("hvcC", kHevcRecord);
+    return layout;
+  });
+  TempDir dir;
+  dir.write("ref.mp4", file);
+  const CliResult r = run_cli(dir, {"ref.mp4", "--model"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(has_line(r.output, "Track 1 'vide' 'hev1': HEVC video, 2 samples of 8 to 9 bytes"))
+      << r.output;
+  // The stream libx265 made: coded 208x96 less a window of 6 lines, Main 4:2:2 10.
+  EXPECT_TRUE(has_line(r.output,
+                       "Video: HEVC, 208x90, Range extensions profile (4), Main tier, level 1.0, "
+                       "4:2:2, 8-bit"))
+      << r.output;
+  EXPECT_NE(text_of(dir.read("reference.model")).find("\nvideo 1 codec hevc nal-length 4 "),
+            std::string::npos);
+}
+
 struct FailureCase {
   const char* name;
   Bytes file;
@@ -172,7 +200,7 @@ TEST(CliLearnModel, ExplainsWhyItCannotLearn) {
        "Two tracks of 'ref.mp4' have the id 1\n"},
       {"no movie box", box("mdat", Bytes(100, 0)), "Cannot find 'moov' atom in 'ref.mp4'\n"},
       {"a handler box cut short", short_handler, "Damaged 'hdlr' atom at 0x18 in 'ref.mp4'\n"},
-      {"no video track", box("moov", Bytes{}), "No H.264 video track in 'ref.mp4'\n"},
+      {"no video track", box("moov", Bytes{}), "No H.264 or HEVC video track in 'ref.mp4'\n"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);

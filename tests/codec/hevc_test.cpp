@@ -12,44 +12,26 @@
 #include "codec/hevc_picture_order.h"
 #include "support/bit_writer.h"
 #include "support/bytes.h"
+#include "support/hevc_bytes.h"
 #include "support/media.h"
 #include "support/temp_dir.h"
 
 namespace vidsalvage::test {
 namespace {
 
-// The parameter sets libx265 (preset ultrafast) wrote for a 208x90 4:2:2 8-bit
-// stream: coded 208x96 with a bottom window of 6 lines, Main 4:2:2 10 (Rext), level 1.
-const Bytes kVps = {0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00,
-                    0x9D, 0x08, 0x00, 0x00, 0x03, 0x00, 0x00, 0x1E, 0x95, 0x94, 0x09};
-const Bytes kSps = {0x42, 0x01, 0x01, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00, 0x9D, 0x08,
-                    0x00, 0x00, 0x03, 0x00, 0x00, 0x1E, 0xB0, 0x1A, 0x20, 0x61, 0xF3,
-                    0xE5, 0x95, 0x95, 0x29, 0x30, 0xBC, 0x05, 0xA0, 0x20, 0x00, 0x00,
-                    0x03, 0x00, 0x20, 0x00, 0x00, 0x03, 0x03, 0x21};
-const Bytes kPps = {0x44, 0x01, 0xC0, 0x73, 0xC1, 0x89};
-// The record's 22 bytes in front of its arrays, as the same stream has them.
-const Bytes kRecordHead = {0x01, 0x04, 0x08, 0x00, 0x00, 0x00, 0x9D, 0x08, 0x00, 0x00, 0x00,
-                           0x00, 0x1E, 0xF0, 0x00, 0xFC, 0xFE, 0xF8, 0xF8, 0x00, 0x00, 0x0F};
+const Bytes& kVps = kHevcVps;
+const Bytes& kSps = kHevcSps;
+const Bytes& kPps = kHevcPps;
+const Bytes& kRecordHead = kHevcRecordHead;
+const Bytes& kRecord = kHevcRecord;
 
 Bytes array_of(std::uint8_t type, const std::vector<Bytes>& units) {
-  Bytes b = {static_cast<std::uint8_t>(0x80 | type)};
-  append_u16(b, static_cast<std::uint16_t>(units.size()));
-  for (const Bytes& unit : units) {
-    append_u16(b, static_cast<std::uint16_t>(unit.size()));
-    append(b, unit);
-  }
-  return b;
+  return hevc_array_of(type, units);
 }
 
 Bytes record_of(const std::vector<Bytes>& arrays, const Bytes& head = kRecordHead) {
-  Bytes b = head;
-  b.push_back(static_cast<std::uint8_t>(arrays.size()));
-  for (const Bytes& array : arrays) append(b, array);
-  return b;
+  return hevc_record_of(arrays, head);
 }
-
-const Bytes kRecord = record_of({array_of(32, {kVps}), array_of(33, {kSps}), array_of(34, {kPps}),
-                                 array_of(39, {{0x4E, 0x01, 0x05, 0x01, 0x80}})});
 
 TEST(HevcNalHeader, ChecksTheTwoBytesAtTheirEdges) {
   struct Case {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "support/bytes.h"
+#include "support/hevc_bytes.h"
 #include "support/movie_boxes.h"
 #include "support/temp_dir.h"
 
@@ -210,8 +212,9 @@ TEST(LearnModel, LearnsTheVideoUnits) {
   EXPECT_EQ(v.heads, (std::vector<std::uint16_t>{0x0605, 0x0910, 0x419A, 0x6588}));
   // Within samples 9-6, 6-5, 9-1; from one sample to the next 5-9 and 1-9.
   std::vector<std::pair<int, int>> bigrams;
-  for (int i = 0; i < 1024; ++i) {
-    if (v.bigrams.test(static_cast<std::size_t>(i))) bigrams.emplace_back(i / 32, i % 32);
+  constexpr int kTypes = static_cast<int>(kNalTypes);
+  for (int i = 0; i < kTypes * kTypes; ++i) {
+    if (v.bigrams.test(static_cast<std::size_t>(i))) bigrams.emplace_back(i / kTypes, i % kTypes);
   }
   EXPECT_EQ(bigrams, (std::vector<std::pair<int, int>>{{1, 9}, {5, 9}, {6, 5}, {9, 1}, {9, 6}}));
   // The delimiter began every sample with length 2; it is known by its length.
@@ -222,6 +225,161 @@ TEST(LearnModel, LearnsTheVideoUnits) {
   // Between video samples 14 and 15: a frame of 223 bytes and telemetry of 8 + 456,
   // each behind its descriptor, and the descriptor of sample 15.
   EXPECT_EQ(v.max_gap, 16u + 223 + 16 + 464 + 16);
+}
+
+// ---- HEVC
+
+// An HEVC unit: its two header bytes (type, layer 0, temporal id plus 1), a payload.
+Bytes hevc_unit(int type, std::size_t payload, std::uint8_t tid_plus1 = 1) {
+  Bytes u = {static_cast<std::uint8_t>(type << 1), tid_plus1};
+  append(u, Bytes(payload, 0x5A));
+  return test::length_prefixed(u);
+}
+
+const Bytes kHevcAud = test::length_prefixed({0x46, 0x01, 0x50});  // pic_type 2, stop bit
+
+// A recording of HEVC samples of `entry` with this configuration record, and AAC.
+Bytes hevc_file(const std::vector<Bytes>& samples, const std::string& entry = "hvc1",
+                const Bytes& record = test::kHevcRecord) {
+  test::RecordingBuilder builder;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    builder.add(kVideo, samples[i]);
+    builder.add(kAudio, aac_frame(static_cast<int>(i)));
+  }
+  return builder.finish([&](std::uint32_t track) {
+    TrackLayout layout = layout_of(track);
+    if (track != kVideo) return layout;
+    layout.entry = entry;
+    layout.entry_children = box("hvcC", record);
+    if (entry == "dvh1" || entry == "dvhe") append(layout.entry_children, box("dvcC", Bytes(24)));
+    return layout;
+  });
+}
+
+std::vector<int> set_bits(const std::bitset<256>& bits) {
+  std::vector<int> out;
+  for (int h = 0; h < 256; ++h) {
+    if (bits.test(static_cast<std::size_t>(h))) out.push_back(h);
+  }
+  return out;
+}
+
+TEST(LearnModel, LearnsHevcUnitsByTheirTwoByteHeaders) {
+  // Delimiter, parameter sets, SEI and an IDR picture; then trailing pictures, a
+  // non-reference one with temporal id 1, and a CRA picture.
+  const Bytes first = concat({kHevcAud, hevc_unit(32, 20), hevc_unit(33, 40), hevc_unit(34, 4),
+                              hevc_unit(39, 6), hevc_unit(19, 900)});
+  const Learned l = learn(hevc_file({first, concat({kHevcAud, hevc_unit(1, 300)}),
+                                     concat({kHevcAud, hevc_unit(0, 100, 2)}),
+                                     concat({kHevcAud, hevc_unit(21, 800)})}));
+  ASSERT_TRUE(l.ok);
+  const VideoModel& v = l.model.video;
+  EXPECT_EQ(v.codec, VideoCodec::Hevc);
+  EXPECT_EQ(v.avcc, test::kHevcRecord);
+  EXPECT_EQ(v.nal_length_size, 4u);
+  EXPECT_EQ(v.max_unit, 902u);
+  EXPECT_EQ(set_bits(v.headers),
+            (std::vector<int>{0x00, 0x02, 0x26, 0x2A, 0x40, 0x42, 0x44, 0x46, 0x4E}));
+  EXPECT_EQ(v.heads, (std::vector<std::uint16_t>{0x0002, 0x0201, 0x2601, 0x2A01, 0x4001, 0x4201,
+                                                 0x4401, 0x4601, 0x4E01}));
+  std::vector<std::pair<std::size_t, std::size_t>> bigrams;
+  for (std::size_t i = 0; i < v.bigrams.size(); ++i) {
+    if (v.bigrams.test(i)) bigrams.emplace_back(i / kNalTypes, i % kNalTypes);
+  }
+  EXPECT_EQ(bigrams, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 35},
+                                                                       {1, 35},
+                                                                       {19, 35},
+                                                                       {32, 33},
+                                                                       {33, 34},
+                                                                       {34, 39},
+                                                                       {35, 0},
+                                                                       {35, 1},
+                                                                       {35, 21},
+                                                                       {35, 32},
+                                                                       {39, 19}}));
+  // Every sample opened with a delimiter of three bytes.
+  EXPECT_EQ(v.first_units, (std::vector<FirstUnit>{{0x46, 0x01, 3}}));
+}
+
+TEST(LearnModel, RecordsEachKindOfFirstHevcUnit) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> samples;
+    std::vector<FirstUnit> first_units;
+  };
+  const Bytes parameter_sets = concat({hevc_unit(32, 20), hevc_unit(33, 40), hevc_unit(34, 4)});
+  const Case cases[] = {
+      {"parameter sets in band in front of IRAP pictures, trailing pictures alone",
+       {concat({parameter_sets, hevc_unit(19, 500)}), hevc_unit(1, 200), hevc_unit(0, 90, 2),
+        concat({parameter_sets, hevc_unit(21, 500)}), hevc_unit(1, 210)},
+       {{0x00, -1, 0}, {0x02, -1, 0}, {0x40, 0x01, 22}}},
+      {"a prefix SEI of varying length, IDR without leading pictures",
+       {concat({hevc_unit(39, 6), hevc_unit(20, 500)}),
+        concat({hevc_unit(39, 9), hevc_unit(1, 50)})},
+       {{0x4E, 0x01, 0}}},
+      {"pictures alone: CRA, RASL, IDR with leading pictures",
+       {hevc_unit(21, 500), hevc_unit(8, 90, 2), hevc_unit(19, 400)},
+       {{0x10, -1, 0}, {0x26, -1, 0}, {0x2A, -1, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Learned l = learn(hevc_file(c.samples));
+    ASSERT_TRUE(l.ok);
+    EXPECT_EQ(l.model.video.first_units, c.first_units);
+  }
+}
+
+TEST(ChooseRoles, TakesHevcEntriesWithARecordThatReads) {
+  struct Case {
+    const char* name;
+    std::string entry;
+    Bytes record;
+    bool video;
+  };
+  Bytes two_byte_lengths = test::kHevcRecord;
+  two_byte_lengths[21] = 0xFD;
+  Bytes three_byte_lengths = test::kHevcRecord;
+  three_byte_lengths[21] = 0xFE;
+  const Bytes cut(test::kHevcRecord.begin(), test::kHevcRecord.end() - 3);
+  const Case cases[] = {
+      {"hvc1", "hvc1", test::kHevcRecord, true},
+      {"hev1", "hev1", test::kHevcRecord, true},
+      {"Dolby Vision dvh1", "dvh1", test::kHevcRecord, true},
+      {"Dolby Vision dvhe", "dvhe", test::kHevcRecord, true},
+      {"two-byte lengths", "hvc1", two_byte_lengths, true},
+      {"three-byte lengths", "hvc1", three_byte_lengths, false},
+      {"a record cut inside its last array", "hvc1", cut, false},
+      {"an hvcC under an AVC entry", "avc1", test::kHevcRecord, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Learned l = learn(hevc_file({hevc_unit(19, 100), hevc_unit(1, 50)}, c.entry, c.record));
+    ASSERT_EQ(l.ok, c.video);
+    if (!c.video) {
+      EXPECT_EQ(l.error.status, LearnStatus::NoVideo);
+      continue;
+    }
+    EXPECT_EQ(l.model.video.codec, VideoCodec::Hevc);
+    EXPECT_EQ(l.model.video.nal_length_size, c.record[21] == 0xFD ? 2u : 4u);
+    EXPECT_EQ(l.model.tracks[0].entry_type, c.entry);
+  }
+}
+
+TEST(LearnModel, WritesAnHevcModelThatLoadsBack) {
+  const Learned l = learn(hevc_file({concat({kHevcAud, hevc_unit(19, 500)}),
+                                     concat({kHevcAud, hevc_unit(63, 10), hevc_unit(1, 90)})}));
+  ASSERT_TRUE(l.ok);
+  std::string text;
+  ModelFault fault;
+  ASSERT_TRUE(format_model(l.model, text, fault)) << fault.record << ": " << fault.reason;
+  EXPECT_NE(text.find("video 1 codec hevc nal-length 4 "), std::string::npos);
+  EXPECT_NE(text.find("bigrams 19-35 35-19 35-63 63-1\n"), std::string::npos);
+  StreamModel read;
+  ModelParseError error;
+  ASSERT_TRUE(
+      parse_model({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, read, error))
+      << error.line << ": " << error.reason;
+  EXPECT_EQ(read.video, l.model.video);
 }
 
 TEST(LearnModel, CountsTheAacFrames) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/bytes.h"
+#include "support/hevc_bytes.h"
 
 namespace vidsalvage {
 namespace {
@@ -88,8 +89,8 @@ StreamModel sample_model() {
   m.video.headers.set(0x09);
   m.video.headers.set(0x65);
   m.video.heads = {0x0910, 0x6588};
-  m.video.bigrams.set(9 * 32 + 5);
-  m.video.bigrams.set(5 * 32 + 9);
+  m.video.bigrams.set(9 * kNalTypes + 5);
+  m.video.bigrams.set(5 * kNalTypes + 9);
   m.video.first_units = {{0x09, 0x10, 2}, {0x65, -1, 0}};
   m.audio.track = 2;
   m.audio.role = TrackRole::Aac;
@@ -181,7 +182,7 @@ TEST(StreamModel, ReadsBackWhatItWrote) {
   EXPECT_EQ(read.tracks[2].entry_type, "raw ");
   EXPECT_EQ(read.tracks[2].classes[1].size_field.adjust, 8);
   EXPECT_EQ(read.video.first_units[1].second, -1);
-  EXPECT_TRUE(read.video.bigrams.test(9 * 32 + 5));
+  EXPECT_TRUE(read.video.bigrams.test(9 * kNalTypes + 5));
   // Windows line ends and a reader's notes change nothing.
   std::string noted = text;
   noted.insert(noted.find("track 2"), "# the audio\n\n");
@@ -224,7 +225,8 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
       {"a video record of an audio track", "video 1", "video 2", ModelParseStatus::Invalid, 12},
       {"an unknown codec", "codec avc", "codec vp9", ModelParseStatus::Invalid, 12},
       {"three-byte NAL lengths", "nal-length 4", "nal-length 3", ModelParseStatus::Invalid, 12},
-      {"a bigram of type 32", "5-9", "5-32", ModelParseStatus::Invalid, 16},
+      {"a bigram of type 64", "5-9", "5-64", ModelParseStatus::Invalid, 16},
+      {"an avcC said to be an hvcC", "codec avc", "codec hevc", ModelParseStatus::Invalid, 13},
       {"heads out of order", "0910 6588", "6588 0910", ModelParseStatus::Invalid, 15},
       {"a first unit without its length", "09:10:2", "09:10:", ModelParseStatus::Invalid, 17},
       {"a one-byte AudioSpecificConfig", "config 1190", "config 11", ModelParseStatus::Invalid, 18},
@@ -275,6 +277,13 @@ TEST(StreamModel, RefusesToWriteWhatItCouldNotRead) {
        [](StreamModel& m) { m.audio.config.resize(kMaxAudioConfigBytes + 1); }, "aac"},
       {"a video configuration over 65535 bytes",
        [](StreamModel& m) { m.video.avcc.resize(kMaxVideoConfigBytes + 1); }, "video-config"},
+      {"an hvcC with other unit lengths than the video record's",
+       [](StreamModel& m) {
+         m.video.codec = VideoCodec::Hevc;
+         m.video.avcc = test::kHevcRecord;
+         m.video.nal_length_size = 2;
+       },
+       "video-config"},
       {"an AAC frame size over 2^20",
        [](StreamModel& m) { m.audio.sizes.back().first = kMaxAacFrameBytes + 1; }, "aac-sizes"},
       {"two tracks of one id", [](StreamModel& m) { m.tracks[2].id = 1; }, "model"},

@@ -266,5 +266,17 @@ TEST_F(ModelWalkTest, SurvivesExtremeModelsOnAnyBytes) {
   }
 }
 
+TEST(ModelWalkHevc, WritesTheBaseLayerAndSkipsHigherLayers) {
+  const StreamModel model = test::hevc_model();
+  const Bytes aud = test::length_prefixed({0x46, 0x01, 0x50});
+  const Bytes idr = test::length_prefixed(test::hevc_slice(test::kIdrWRadl, 2));
+  const Bytes trail = test::length_prefixed(test::hevc_slice(test::kTrailR, 1));
+  const Bytes layer1 = test::length_prefixed(test::hevc_slice(test::kTrailR, 1, 5, true, 1, 1));
+  const WalkRun run = walk(concat({aud, idr, layer1, aud, trail, layer1, aud, trail}), model);
+  EXPECT_EQ(run.video, annex_b(concat({aud, idr, aud, trail, aud, trail})));
+  EXPECT_NE(run.output.find("Skipped 2 units of higher layers, 98 bytes\n"), std::string::npos)
+      << run.output;
+}
+
 }  // namespace
 }  // namespace vidsalvage
