@@ -315,6 +315,7 @@ ModelIndex build_model_index(const StreamModel& model) {
                                ? kMaxSearchBytes
                                : static_cast<std::int64_t>(model.video.max_gap);
   index.search_limit = std::clamp<std::int64_t>(4 * gap, kMinSearchBytes, kMaxSearchBytes);
+  if (a.track != 0) index.audio_gap = std::min(gap + kEndBytes, kMinSearchBytes);
   return index;
 }
 
@@ -509,8 +510,63 @@ bool announces_audio(const ModelIndex& index, const ClassHit& hit) {
   return next != nullptr && (next->role == TrackRole::Aac || next->role == TrackRole::Pcm);
 }
 
+namespace {
+
+// Whether audio of the model's kind may begin at `offset`.
+bool audio_begins_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
+  const std::span<const std::uint8_t> head = read_input(
+      input, offset, std::min(static_cast<std::int64_t>(kPcmTestBytes), input.size - offset));
+  if (head.empty()) return false;
+  if (index.pcm) return looks_like_pcm(head);
+  return index.aac_first_bytes.test(head[0]);
+}
+
+// What a search for the next chain has seen: no chain begins in (from, to), and
+// one begins at `to` unless that is the end of what was searched. One search's
+// runs reuse it, so that the bytes between chains are looked at once.
+struct ChainScan {
+  std::int64_t from = -1;
+  std::int64_t to = -1;
+  bool found = false;
+};
+
+// The nearest offset within `index.audio_gap` after `offset` where a chain of
+// video units with a slice begins, or kNotFound: where a recording interleaves
+// its video with audio, the next video sample lies that close.
+std::int64_t video_after_audio(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                               ChainScan* scan) {
+  if (index.audio_gap <= 0 || !audio_begins_at(input, index, offset)) return kNotFound;
+  const std::uint32_t ls = index.length_size;
+  const std::int64_t limit = std::min(input.size - ls - 1, offset + index.audio_gap);
+  std::int64_t q = offset + 1;
+  if (scan != nullptr && scan->from <= offset && offset < scan->to) {
+    if (scan->found) return scan->to < limit ? scan->to : kNotFound;
+    if (scan->to >= limit) return kNotFound;
+    q = scan->to;
+  } else if (scan != nullptr) {
+    scan->from = offset;
+  }
+  const auto seen = [&](std::int64_t to, bool found) {
+    if (scan != nullptr) *scan = {scan->from, to, found};
+    return found ? to : kNotFound;
+  };
+  for (; q < limit; ++q) {
+    const std::span<const std::uint8_t> head = read_input(input, q, ls + 1);
+    if (head.empty()) return kNotFound;
+    const std::uint32_t length = unit_length(head, ls);
+    if (length == 0 || length > index.max_unit || !index.first_headers.test(head[ls])) continue;
+    if (!opens_sample(input, index, q)) continue;
+    const Chain chain = follow_units(input, index, q, -1, nullptr);
+    if (chain.units > 0 && chain.has_slice) return seen(q, true);
+  }
+  return seen(limit, false);
+}
+
+}  // namespace
+
 Evidence follow_evidence(InputWindow& input, const ModelIndex& index, std::int64_t offset,
-                         int enough, std::vector<std::int64_t>* boundaries) {
+                         int enough, std::vector<std::int64_t>* boundaries,
+                         ChainScan* scan = nullptr) {
   Evidence e;
   std::int64_t p = offset;
   int previous = -1;
@@ -539,6 +595,17 @@ Evidence follow_evidence(InputWindow& input, const ModelIndex& index, std::int64
     if (chain.units == 0 || chain.stop != ChainEnd::NotVideo) return e;
     p = chain.end;
     previous = chain.last_type;
+    if (chain.has_slice && !class_at(input, index, p, hit)) {
+      // A recording without other tracks between its video and audio: the run
+      // goes on at the next video sample past the audio.
+      const std::int64_t next = video_after_audio(input, index, p, scan);
+      if (next == kNotFound) return e;
+      // The next sample was free to begin anywhere in the gap: that choice is
+      // worth as many bits as the gap's length takes.
+      e.bits -= static_cast<int>(std::bit_width(static_cast<std::uint64_t>(next - p)));
+      p = next;
+      previous = -1;
+    }
   }
   return e;
 }
@@ -605,6 +672,7 @@ Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t 
   // the refused one, worth less.
   std::unordered_set<std::int64_t> refused;
   std::vector<std::int64_t> boundaries;
+  ChainScan scan;
   const auto try_at = [&](std::int64_t q, bool maybe_class, bool maybe_video) -> Found {
     ClassHit hit;
     const bool is_class = maybe_class && class_at(input, index, q, hit);
@@ -612,7 +680,7 @@ Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t 
       return {};
     }
     boundaries.clear();
-    const Evidence e = follow_evidence(input, index, q, min_bits, &boundaries);
+    const Evidence e = follow_evidence(input, index, q, min_bits, &boundaries, &scan);
     if (e.read_failed) return {FoundKind::ReadFailed, kNotFound};
     if (e.bits >= min_bits || (e.reaches_end && e.bits >= kResumeAtEndBits)) {
       return {is_class ? FoundKind::Class : FoundKind::Video, q};

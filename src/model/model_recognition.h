@@ -50,6 +50,9 @@ struct ModelIndex {
   bool pcm = false;
   // How far a search for the next recognisable start reaches.
   std::int64_t search_limit = 0;
+  // The most bytes of audio the reference held between two video samples; the
+  // evidence for a resumption may step over that much audio to the next sample.
+  std::int64_t audio_gap = 0;
   // The bytes a search candidate may begin with: a class's first byte, or the
   // high byte of a unit length no larger than max_unit.
   std::bitset<256> lead_bytes;
