@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/audio_config.h"
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/avc_config.h"
 #include "codec/bit_reader.h"
 #include "codec/esds.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "app/driver.h"
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/hevc_config.h"
 #include "codec/hevc_parameter_sets.h"
 #include "io/exit_status.h"

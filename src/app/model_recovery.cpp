@@ -9,7 +9,7 @@
 #include "app/driver.h"
 #include "app/recovery_report.h"
 #include "codec/audio_config.h"
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/avc_config.h"
 #include "codec/hevc_config.h"
 #include "codec/wav_format.h"

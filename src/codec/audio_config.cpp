@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/esds.h"
 #include "codec/header_file.h"
 #include "io/byte_reader.h"

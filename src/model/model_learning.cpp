@@ -5,7 +5,7 @@
 #include <map>
 #include <string_view>
 
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/esds.h"
 #include "codec/hevc_config.h"
 #include "codec/klv.h"

@@ -1,4 +1,4 @@
-#include "codec/audio_specific_config.h"
+#include "codec/mpeg4_audio_config.h"
 
 #include "codec/bit_reader.h"
 
