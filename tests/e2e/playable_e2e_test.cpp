@@ -124,6 +124,19 @@ std::string decode_errors(const TempDir& dir, const std::string& file) {
   return run_and_capture(dir, "ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");
 }
 
+// What mediainfo reads of the tracks: their counts, the codecs, the picture size
+// and, `with_rate`, the frame rate, the audio channels and rate.
+std::string media_info(const TempDir& dir, const std::string& file, bool with_rate) {
+  std::string info;
+  for (const char* fields : {"General;%VideoCount% %AudioCount% %OtherCount%|",
+                             with_rate ? "Video;%Format% %Width%x%Height% %FrameRate%|"
+                                       : "Video;%Format% %Width%x%Height%|",
+                             "Audio;%Format% %Channels% %SamplingRate%|"}) {
+    info += run_and_capture(dir, std::string("mediainfo '--Output=") + fields + "' '" + file + "'");
+  }
+  return info;
+}
+
 int mkvmerge_tracks(const TempDir& dir, const std::string& file) {
   const std::string out = run_and_capture(dir, "mkvmerge -i '" + file + "' 2>&1");
   int tracks = 0;
@@ -185,13 +198,17 @@ class PlayableTest : public testing::Test {
   }
 
   // As many tracks as mkvmerge lists in the intact file (it leaves out kinds it
-  // does not carry, such as timecode).
-  void expect_readers_take(const std::string& out, const std::string& intact) {
+  // does not carry, such as timecode), and what mediainfo reads of them. Where
+  // damage took pictures, their time stays as one long frame, and the average
+  // rate mediainfo reads drops with them.
+  void expect_readers_take(const std::string& out, const std::string& intact,
+                           bool pictures_lost = false) {
     EXPECT_EQ(exit_status_of(dir_, "gst-launch-1.0 -q filesrc location=" + out +
                                        " ! qtdemux name=d d.video_0 ! queue ! fakesink "
                                        "d.audio_0 ! queue ! fakesink"),
               0);
     EXPECT_EQ(mkvmerge_tracks(dir_, out), mkvmerge_tracks(dir_, intact));
+    EXPECT_EQ(media_info(dir_, out, !pictures_lost), media_info(dir_, intact, !pictures_lost));
   }
 
   TempDir dir_;
@@ -292,7 +309,7 @@ TEST_F(PlayableTest, DamageLeavesAudioAndVideoInStep) {
       EXPECT_LT(std::abs(v.shift_near(at) - a.shift_near(at)), kInStep);
     }
     EXPECT_LE(std::abs(v.shift_near(1.0)), kSameTime);
-    expect_readers_take("out.mp4", "src.mp4");
+    expect_readers_take("out.mp4", "src.mp4", true);
   }
 }
 
