@@ -53,7 +53,8 @@ class MovieSink {
   // as much time as the reference takes to record that many bytes.
   [[nodiscard]] SampleWrite damage(std::int64_t offset, std::int64_t length);
 
-  // Writes what is held back and the movie box.
+  // Writes what is held back and the movie box; after a failed read, what can
+  // still be read of it. False when writing fails.
   [[nodiscard]] bool finish();
 
   // Video samples written so far, for the report.
