@@ -245,7 +245,9 @@ SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std
   resume_after_damage();
   // A frame that runs to the end of a cut recording is most likely cut with it:
   // a decoder would stumble on it.
-  if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
+  if (t->role == TrackRole::Aac && end_is_cut_ && offset + length >= input_.size) {
+    return SampleWrite::Done;
+  }
   HeldSample h;
   h.offset = offset;
   h.length = length;
