@@ -126,6 +126,13 @@ bool fuzz_slice_header(Input input) {
                                          input.begin() + static_cast<std::ptrdiff_t>(at + length));
     at += length;
     (void)add_parameter_set(sets, unit);
+    if (!unit.empty()) {
+      SliceHeader whole;
+      NALUnit reader(unit.data() + 1, static_cast<std::uint32_t>(unit.size() - 1));
+      if (read_slice_header_to_data(unit, sets, whole, reader) == SliceRead::Read) {
+        (void)reader.more_rbsp_data();
+      }
+    }
     SliceHeader slice;
     if (read_slice_header(unit, sets, slice) != SliceRead::Read) continue;
     if (have_previous) (void)starts_new_picture(previous, slice, sets);

@@ -149,7 +149,7 @@ class ModelWalk {
         break;
       case UnitLayer::Higher:
         ++higher_layer_.samples;
-        higher_layer_.bytes += ls + length;
+        higher_layer_.bytes += static_cast<std::uint64_t>(ls) + length;
         return Step::Taken;
       case UnitLayer::ReadFailed:
         return Step::ReadFailed;
