@@ -33,28 +33,46 @@ struct Clip {
 // slices a picture; 1080 lines coded as 1088 and cropped.
 const Clip kClips[] = {
     {"qcif_baseline_intra", "testsrc2=size=176x144:rate=25", 3,
-     "-profile:v baseline -x264-params keyint=1"},
+     "-pix_fmt yuv420p -profile:v baseline -x264-params keyint=1"},
     {"qvga_main_intra", "testsrc2=size=320x240:rate=25", 3,
-     "-profile:v main -x264-params keyint=1"},
+     "-pix_fmt yuv420p -profile:v main -x264-params keyint=1"},
     {"qvga_high_cabac_8x8_intra", "mandelbrot=size=320x240:rate=25", 3,
-     "-profile:v high -x264-params keyint=1:8x8dct=1"},
+     "-pix_fmt yuv420p -profile:v high -x264-params keyint=1:8x8dct=1"},
     {"qvga_high_cavlc_8x8_intra", "mandelbrot=size=320x240:rate=25", 3,
-     "-profile:v high -x264-params keyint=1:8x8dct=1:cabac=0"},
+     "-pix_fmt yuv420p -profile:v high -x264-params keyint=1:8x8dct=1:cabac=0"},
     {"qvga_baseline_p", "mandelbrot=size=320x240:rate=25", 8,
-     "-profile:v baseline -x264-params ref=3"},
+     "-pix_fmt yuv420p -profile:v baseline -x264-params ref=3"},
     {"qvga_main_pb", "mandelbrot=size=320x240:rate=25", 10,
-     "-profile:v main -x264-params bframes=3:ref=3:partitions=all"},
+     "-pix_fmt yuv420p -profile:v main -x264-params bframes=3:ref=3:partitions=all"},
     {"qvga_high_cavlc_pb", "testsrc2=size=320x240:rate=25", 10,
-     "-profile:v high -x264-params bframes=3:cabac=0:8x8dct=1:partitions=all"},
+     "-pix_fmt yuv420p -profile:v high -x264-params bframes=3:cabac=0:8x8dct=1:partitions=all"},
     {"qvga_high_temporal_slices4", "mandelbrot=size=320x240:rate=25", 8,
-     "-profile:v high -x264-params bframes=2:direct=temporal:slices=4:weightp=2"},
+     "-pix_fmt yuv420p -profile:v high -x264-params bframes=2:direct=temporal:slices=4:weightp=2"},
     {"hd720_high_pb", "testsrc2=size=1280x720:rate=25", 5,
-     "-profile:v high -x264-params bframes=2:8x8dct=0"},
-    {"hd1080_high", "testsrc2=size=1920x1080:rate=25", 3, "-profile:v high -x264-params bframes=1"},
+     "-pix_fmt yuv420p -profile:v high -x264-params bframes=2:8x8dct=0"},
+    {"hd1080_high", "testsrc2=size=1920x1080:rate=25", 3,
+     "-pix_fmt yuv420p -profile:v high -x264-params bframes=1"},
     {"hd1080_cavlc_slices4", "testsrc2=size=1920x1080:rate=25", 2,
-     "-profile:v high -x264-params cabac=0:slices=4:keyint=1"},
+     "-pix_fmt yuv420p -profile:v high -x264-params cabac=0:slices=4:keyint=1"},
     {"uhd_high_intra", "testsrc2=size=3840x2160:rate=25", 1,
-     "-profile:v high -x264-params keyint=1"},
+     "-pix_fmt yuv420p -profile:v high -x264-params keyint=1"},
+    {"qvga_frames_of_interlaced_sequence", "mandelbrot=size=320x240:rate=25", 6,
+     "-pix_fmt yuv420p -x264-params fake-interlaced=1:bframes=2"},
+    {"qvga_422_cabac", "mandelbrot=size=320x240:rate=25", 6,
+     "-pix_fmt yuv422p -profile:v high422 -x264-params bframes=2"},
+    {"qvga_422_cavlc", "mandelbrot=size=320x240:rate=25", 6,
+     "-pix_fmt yuv422p -profile:v high422 -x264-params bframes=2:cabac=0"},
+    {"qvga_monochrome", "mandelbrot=size=320x240:rate=25", 6,
+     "-pix_fmt gray -profile:v high -x264-params bframes=2"},
+    {"qvga_10bit", "mandelbrot=size=320x240:rate=25", 4,
+     "-pix_fmt yuv420p10le -profile:v high10 -x264-params bframes=2"},
+};
+
+// Forms the parse leaves alone.
+const Clip kUnsupportedClips[] = {
+    {"qvga_mbaff", "mandelbrot=size=320x240:rate=25", 2,
+     "-pix_fmt yuv420p -x264-params interlaced=1"},
+    {"qvga_444", "mandelbrot=size=320x240:rate=25", 2, "-pix_fmt yuv444p -profile:v high444"},
 };
 
 // One coded picture: its slice NAL units in order.
@@ -93,13 +111,15 @@ class SliceDataE2e : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!test::have_ffmpeg()) return;
     dir_ = std::make_unique<test::TempDir>();
-    for (const Clip& clip : kClips) {
-      const std::string file = std::string(clip.name) + ".h264";
-      const std::string args = std::string("-f lavfi -i ") + clip.source + " -frames:v " +
-                               std::to_string(clip.frames) + " -pix_fmt yuv420p -c:v libx264 " +
-                               clip.codec_args + " -f h264 " + file;
-      if (test::run_ffmpeg(*dir_, args)) streams_[clip.name] = read_stream(dir_->read(file));
-    }
+    for (const Clip& clip : kClips) make(clip);
+    for (const Clip& clip : kUnsupportedClips) make(clip);
+  }
+  static void make(const Clip& clip) {
+    const std::string file = std::string(clip.name) + ".h264";
+    const std::string args = std::string("-f lavfi -i ") + clip.source + " -frames:v " +
+                             std::to_string(clip.frames) + " -c:v libx264 " + clip.codec_args +
+                             " -f h264 " + file;
+    if (test::run_ffmpeg(*dir_, args)) streams_[clip.name] = read_stream(dir_->read(file));
   }
   static void TearDownTestSuite() {
     streams_.clear();
@@ -195,6 +215,20 @@ const WrongSets kWrongSets[] = {
      [](AvcParameterSets& s) { for_each_pps(s, [](PpsInfo& pps) { --pps.pic_init_qp_minus26; }); },
      true},
 };
+
+TEST_F(SliceDataE2e, MbaffAnd444AreUnsupported) {
+  for (const Clip& clip : kUnsupportedClips) {
+    SCOPED_TRACE(clip.name);
+    const Stream* s = stream(clip.name);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s->pictures.size(), static_cast<std::size_t>(clip.frames));
+    for (const Picture& picture : s->pictures) {
+      for (const Bytes& unit : picture) {
+        EXPECT_EQ(parse_slice_data(unit, s->sets).end, SliceDataEnd::Unsupported);
+      }
+    }
+  }
+}
 
 TEST_F(SliceDataE2e, KeyFrameWithOneWrongParameterDoesNotReachItsEnd) {
   const char* const kKeyFrameClips[] = {
