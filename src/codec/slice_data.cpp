@@ -88,7 +88,6 @@ struct Area {
   int h = 4;
 };
 
-constexpr int kMaxCoeffToken = 16;
 // A level_prefix beyond this needs more than 25 suffix bits, more than any bit depth uses.
 constexpr int kMaxLevelPrefix = 25;
 constexpr std::int32_t kMaxMvd = 32768;
@@ -901,7 +900,6 @@ void mark_skip(Parser& p) {
   p.prev_qp_delta_nonzero = false;
 }
 
-
 SliceDataEnd read_macroblocks(Parser& p, std::int64_t stop_bit, std::uint32_t& count) {
   const std::int64_t data_end = p.s.cabac ? stop_bit + 1 : stop_bit;
   auto failed = [&]() {
@@ -967,13 +965,22 @@ SliceDataEnd make_setup(const SliceHeader& h, const AvcParameterSets& sets, Slic
       s.kind == kSi) {
     return SliceDataEnd::Unsupported;
   }
+  // Sets under trial may hold any values: pictures beyond the largest level
+  // and bit depths outside 8 to 14 are not read.
+  const std::uint64_t frame_height =
+      (sps.frame_mbs_only_flag ? 1u : 2u) * std::uint64_t{sps.pic_height_in_map_units};
+  const std::uint64_t picture_mbs =
+      std::uint64_t{sps.pic_width_in_mbs} * (h.field_pic_flag ? frame_height / 2 : frame_height);
+  if (sps.pic_width_in_mbs == 0 || picture_mbs == 0 || picture_mbs > kLargestFrameMbs ||
+      sps.bit_depth_luma < 8 || sps.bit_depth_luma > 14 || sps.bit_depth_chroma < 8 ||
+      sps.bit_depth_chroma > 14 || sps.chroma_format_idc > 2) {
+    return SliceDataEnd::Unsupported;
+  }
   s.cabac = pps.entropy_coding_mode_flag;
   s.width_mbs = sps.pic_width_in_mbs;
-  const std::uint32_t frame_height =
-      (sps.frame_mbs_only_flag ? 1 : 2) * sps.pic_height_in_map_units;
-  s.picture_mbs = s.width_mbs * (h.field_pic_flag ? frame_height / 2 : frame_height);
+  s.picture_mbs = static_cast<std::uint32_t>(picture_mbs);
   s.first_mb = h.first_mb_in_slice;
-  if (s.width_mbs == 0 || s.first_mb >= s.picture_mbs) return SliceDataEnd::Overran;
+  if (s.first_mb >= s.picture_mbs) return SliceDataEnd::Overran;
   s.chroma_array_type = static_cast<int>(sps.chroma_format_idc);
   s.bit_depth_luma = static_cast<int>(sps.bit_depth_luma);
   s.bit_depth_chroma = static_cast<int>(sps.bit_depth_chroma);
@@ -981,10 +988,14 @@ SliceDataEnd make_setup(const SliceHeader& h, const AvcParameterSets& sets, Slic
   s.direct_8x8_inference = sps.direct_8x8_inference_flag;
   s.field = h.field_pic_flag;
   s.ref_idx_max = {h.num_ref_idx_l0_active_minus1, h.num_ref_idx_l1_active_minus1};
-  s.slice_qp = 26 + pps.pic_init_qp_minus26 + h.slice_qp_delta;
+  // 7.4.3: SliceQPY from -QpBdOffsetY to 51.
+  const std::int64_t slice_qp =
+      26 + std::int64_t{pps.pic_init_qp_minus26} + std::int64_t{h.slice_qp_delta};
+  if (slice_qp < -6 * (s.bit_depth_luma - 8) || slice_qp > 51 || h.cabac_init_idc > 2) {
+    return SliceDataEnd::Invalid;
+  }
+  s.slice_qp = static_cast<int>(slice_qp);
   s.cabac_init_idc = static_cast<int>(h.cabac_init_idc);
-  const int qp_bd_offset = 6 * (s.bit_depth_luma - 8);
-  if (s.slice_qp < -qp_bd_offset || s.slice_qp > 51) return SliceDataEnd::Invalid;
   return SliceDataEnd::Clean;
 }
 

@@ -12,10 +12,12 @@
 namespace vidsalvage {
 
 enum class SliceDataEnd {
-  Clean,        // the slice data ended where the syntax says it may, followed only by the trailing bits
-  Overran,      // the data ran out, or went past the picture's last macroblock, before the end
-  Invalid,      // a syntax element outside its range, or trailing bytes that are not the stop bit and zeros
-  Unsupported,  // a form the parser does not read (MBAFF, slice groups, data partitioning, 4:4:4 ...), or no parameter set
+  Clean,    // the slice data ended where the syntax says it may, followed only by the trailing bits
+  Overran,  // the data ran out, or went past the picture's last macroblock, before the end
+  Invalid,  // a syntax element outside its range, or trailing bytes that are not the stop bit and
+            // zeros
+  Unsupported,  // a form the parser does not read (MBAFF, slice groups, data partitioning, 4:4:4
+                // ...), or no parameter set
 };
 
 struct SliceDataResult {

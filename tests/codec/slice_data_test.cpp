@@ -140,6 +140,32 @@ TEST(SliceData, RefusesWhatItDoesNotRead) {
   EXPECT_EQ(parse_slice_data(Bytes{}, sets_two_macroblocks()).end, SliceDataEnd::Unsupported);
 }
 
+TEST(SliceData, ParameterSetsUnderTrialOutsideTheLevelsAreRefused) {
+  BitWriter w = idr_slice();
+  intra16x16(w, kLeftMacroblock);
+  intra16x16(w, kRightMacroblock);
+  const Bytes slice = w.finish();
+  struct Wrong {
+    const char* name;
+    void (*change)(SpsInfo&);
+  };
+  const Wrong wrongs[] = {
+      {"width past the largest level", [](SpsInfo& sps) { sps.pic_width_in_mbs = 200000; }},
+      {"width 2^31, its product wrapping", [](SpsInfo& sps) { sps.pic_width_in_mbs = 1u << 31; }},
+      {"bit depth 20", [](SpsInfo& sps) { sps.bit_depth_luma = 20; }},
+      {"bit depth 0", [](SpsInfo& sps) { sps.bit_depth_chroma = 0; }},
+  };
+  for (const Wrong& wrong : wrongs) {
+    SCOPED_TRACE(wrong.name);
+    AvcParameterSets sets = sets_two_macroblocks();
+    wrong.change(*sets.sps[0]);
+    EXPECT_EQ(parse_slice_data(slice, sets).end, SliceDataEnd::Unsupported);
+  }
+  AvcParameterSets sets = sets_two_macroblocks();
+  sets.pps[0]->pic_init_qp_minus26 = 26;  // SliceQPY 52
+  EXPECT_EQ(parse_slice_data(slice, sets).end, SliceDataEnd::Invalid);
+}
+
 struct RbspCase {
   const char* name;
   Bytes unit;
