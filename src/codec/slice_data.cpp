@@ -90,6 +90,7 @@ struct Area {
 
 // A level_prefix beyond this needs more than 25 suffix bits, more than any bit depth uses.
 constexpr int kMaxLevelPrefix = 25;
+// 7.4.5.1: mvd components lie within -8192 to 8191.75 luma samples, in quarters.
 constexpr std::int32_t kMaxMvd = 32768;
 // Exp-Golomb suffixes of CABAC levels and motion vector differences: no
 // value of a valid stream needs a longer prefix.
@@ -104,7 +105,6 @@ struct Parser {
   CabacDecoder cabac;
   CabacContexts ctx{};
   std::vector<MbState> rows;  // the current macroblock row and the one above
-  std::uint32_t addr = 0;
   MbState* cur = nullptr;
   const MbState* left = nullptr;
   const MbState* above = nullptr;
@@ -116,7 +116,6 @@ struct Parser {
   }
   // 6.4.9 without MBAFF: the left and upper macroblocks, when in this slice.
   void enter(std::uint32_t a) {
-    addr = a;
     cur = slot(a);
     *cur = MbState{};
     left = (a % s.width_mbs != 0 && a - 1 >= s.first_mb) ? slot(a - 1) : nullptr;
@@ -531,16 +530,16 @@ bool read_cbp(Parser& p) {
   }
   // 9.3.3.1.1.4: a neighbouring 8x8 block counts when it is coded without
   // residual; unavailable and I_PCM neighbours (luma 15) never do.
+  auto uncoded = [](const MbState* n, std::uint8_t cbp, int b8) {
+    return n != nullptr && ((cbp >> b8) & 1u) == 0 ? 1 : 0;
+  };
   std::uint8_t luma = 0;
   for (int b8 = 0; b8 < 4; ++b8) {
-    const int x = b8 % 2;
-    const int y = b8 / 2;
-    auto cond = [&](const MbState* n, int nb8, bool own) {
-      if (own) return ((luma >> nb8) & 1u) == 0 ? 1 : 0;
-      return n != nullptr && ((n->cbp_luma >> nb8) & 1u) == 0 ? 1 : 0;
-    };
-    const int a = x == 1 ? cond(nullptr, b8 - 1, true) : cond(p.left, b8 + 1, false);
-    const int b = y == 1 ? cond(nullptr, b8 - 2, true) : cond(p.above, b8 + 2, false);
+    const int a = b8 % 2 == 1 ? uncoded(p.cur, luma, b8 - 1)
+                              : uncoded(p.left, p.left != nullptr ? p.left->cbp_luma : 0, b8 + 1);
+    const int b = b8 / 2 == 1
+                      ? uncoded(p.cur, luma, b8 - 2)
+                      : uncoded(p.above, p.above != nullptr ? p.above->cbp_luma : 0, b8 + 2);
     luma = static_cast<std::uint8_t>(luma | (p.bin(73 + a + 2 * b) << b8));
   }
   p.cur->cbp_luma = luma;
