@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -215,6 +216,25 @@ const WrongSets kWrongSets[] = {
      [](AvcParameterSets& s) { for_each_pps(s, [](PpsInfo& pps) { --pps.pic_init_qp_minus26; }); },
      true},
 };
+
+// Other encoders than x264: a GoPro's CABAC, a Samsung phone's 4K CABAC with
+// cabac_init_idc 2 and the 8x8 transform, an older phone's CAVLC.
+TEST_F(SliceDataE2e, RealRecordingsParseCleanToEachPictureEnd) {
+  for (const char* name :
+       {"gopro-hero7.mp4", "samsung-android12-4k60.mp4", "android601-moovfront.mp4"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(VIDSALVAGE_RECORDINGS_DIR) + name;
+    if (!std::filesystem::exists(path)) continue;  // not on this machine
+    const std::string file = std::string(name) + ".h264";
+    ASSERT_TRUE(test::run_ffmpeg(
+        *dir_, "-i '" + path + "' -map 0:v:0 -c copy -bsf:v h264_mp4toannexb -f h264 " + file));
+    const Stream s = read_stream(dir_->read(file));
+    ASSERT_FALSE(s.pictures.empty());
+    for (std::size_t i = 0; i < s.pictures.size(); ++i) {
+      EXPECT_TRUE(parses_to_picture_end(s.pictures[i], s.sets)) << "picture " << i;
+    }
+  }
+}
 
 TEST_F(SliceDataE2e, MbaffAnd444AreUnsupported) {
   for (const Clip& clip : kUnsupportedClips) {
