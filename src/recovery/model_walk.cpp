@@ -166,7 +166,8 @@ class ModelWalk {
     if (movie_ != nullptr) {
       return from_written(from_sample(movie_->video_unit(offset + ls, length)), Step::VideoFailed);
     }
-    return from_written(write_video_unit(input_, offset, length, video_, index_.length_size),
+    const char* label = model_.video.codec == VideoCodec::Hevc ? "H265" : "H264";
+    return from_written(write_video_unit(input_, offset, length, video_, index_.length_size, label),
                         Step::VideoFailed);
   }
 
@@ -394,7 +395,10 @@ class ModelWalk {
     if (!opens_sample(input_, index_, cursor_)) return Step::NotHere;
     const Chain chain = follow_chain(input_, index_, cursor_, last_type_);
     if (chain.stop == ChainEnd::ReadFailed) return Step::ReadFailed;
-    if (chain.units == 0 || !chain.has_slice) return Step::NotHere;
+    // A sample of one unit that runs past the end (HEVC's usual) is cut there as
+    // much as a longer one: its bytes are no audio.
+    const bool cut_here = chain.units == 0 && chain.stop == ChainEnd::PastEnd;
+    if (!cut_here && (chain.units == 0 || !chain.has_slice)) return Step::NotHere;
     Step step = settle_held(true);
     if (step != Step::Taken) return step;
     // The last unit waits: when damage follows it, it may run into the damage.
@@ -405,6 +409,17 @@ class ModelWalk {
     skip_damage(cursor_, input_.size - cursor_);
     cursor_ = input_.size;
     return Step::Taken;
+  }
+
+  // The first offset from `from` where a unit that opens a video sample begins and
+  // runs past the end of the input; the end of the input when there is none.
+  std::int64_t cut_unit_after(std::int64_t from) {
+    for (std::int64_t q = from; q < input_.size; ++q) {
+      if (!opens_sample(input_, index_, q)) continue;
+      const Chain chain = follow_chain(input_, index_, q, -1);
+      if (chain.units == 0 && chain.stop == ChainEnd::PastEnd) return q;
+    }
+    return input_.size;
   }
 
   // Whether the walk may take the start found at `end` near the cursor: its
@@ -420,12 +435,15 @@ class ModelWalk {
     const Found near = find_recognised_start(input_, index_, cursor_ + 1);
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
-    // The end of the input is a recognised start when the search reached it.
+    // The end of the input is a recognised start when the search reached it, and
+    // so is a video sample that the cut ends, which no search takes for a start.
+    bool at_cut = false;
     if (near.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
-      end = input_.size;
+      end = end_is_cut_ ? cut_unit_after(cursor_ + 1) : input_.size;
+      at_cut = true;
     }
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
-    if (end == kNotFound || !near_start_holds(end)) return pass_damage();
+    if (end == kNotFound || (!at_cut && !near_start_holds(end))) return pass_damage();
     const std::int64_t start = cursor_;
     cursor_ = end;
     // More bytes than audio between two video samples ever took: damage.
