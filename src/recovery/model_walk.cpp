@@ -395,10 +395,17 @@ class ModelWalk {
     if (!opens_sample(input_, index_, cursor_)) return Step::NotHere;
     const Chain chain = follow_chain(input_, index_, cursor_, last_type_);
     if (chain.stop == ChainEnd::ReadFailed) return Step::ReadFailed;
-    // A sample of one unit that runs past the end (HEVC's usual) is cut there as
-    // much as a longer one: its bytes are no audio.
-    const bool cut_here = chain.units == 0 && chain.stop == ChainEnd::PastEnd;
-    if (!cut_here && (chain.units == 0 || !chain.has_slice)) return Step::NotHere;
+    // A sample cut before its first slice ends (HEVC's samples of one unit, or a
+    // delimiter and SEI in front of a slice cut short) is no audio: the recording
+    // ends in it, and its units without a picture are left out with it.
+    if (chain.stop == ChainEnd::PastEnd && !chain.has_slice) {
+      const Step step = settle_held(true);
+      if (step != Step::Taken) return step;
+      skip_damage(cursor_, input_.size - cursor_);
+      cursor_ = input_.size;
+      return Step::Taken;
+    }
+    if (chain.units == 0 || !chain.has_slice) return Step::NotHere;
     Step step = settle_held(true);
     if (step != Step::Taken) return step;
     // The last unit waits: when damage follows it, it may run into the damage.
@@ -411,13 +418,12 @@ class ModelWalk {
     return Step::Taken;
   }
 
-  // The first offset from `from` where a unit that opens a video sample begins and
-  // runs past the end of the input; the end of the input when there is none.
-  std::int64_t cut_unit_after(std::int64_t from) {
+  // The first offset from `from` where a video sample begins whose units run past
+  // the end of the input; the end of the input when there is none.
+  std::int64_t cut_sample_after(std::int64_t from) {
     for (std::int64_t q = from; q < input_.size; ++q) {
       if (!opens_sample(input_, index_, q)) continue;
-      const Chain chain = follow_chain(input_, index_, q, -1);
-      if (chain.units == 0 && chain.stop == ChainEnd::PastEnd) return q;
+      if (follow_chain(input_, index_, q, -1).stop == ChainEnd::PastEnd) return q;
     }
     return input_.size;
   }
@@ -439,7 +445,7 @@ class ModelWalk {
     // so is a video sample that the cut ends, which no search takes for a start.
     bool at_cut = false;
     if (near.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
-      end = end_is_cut_ ? cut_unit_after(cursor_ + 1) : input_.size;
+      end = end_is_cut_ ? cut_sample_after(cursor_ + 1) : input_.size;
       at_cut = true;
     }
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
