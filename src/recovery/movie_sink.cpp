@@ -56,7 +56,7 @@ std::uint64_t whole_steps(double value, std::uint32_t step) {
 std::int64_t usual_step(const std::vector<std::int32_t>& orders) {
   std::map<std::int64_t, std::size_t> steps;
   const std::size_t first = orders.size() > kStepSamples ? orders.size() - kStepSamples : 1;
-  for (std::size_t i = std::max<std::size_t>(first, 1); i < orders.size(); ++i) {
+  for (std::size_t i = first; i < orders.size(); ++i) {
     const std::int64_t step = std::int64_t{orders[i]} - orders[i - 1];
     if (step > 0) ++steps[step];
   }
