@@ -49,7 +49,8 @@ std::vector<std::size_t> salvaged_tracks(const StreamModel& model) {
     const std::uint32_t id = model.movie.tracks[i].id;
     const ModelTrack* t = find_track(model, id);
     if (t == nullptr) continue;
-    if (id == model.video.track || id == model.audio.track || recognised_other(model, *t)) {
+    if (id == model.video.track || find_audio(model, id) != nullptr ||
+        recognised_other(model, *t)) {
       out.push_back(i);
     }
   }
@@ -82,7 +83,8 @@ SinkStart MovieSink::start(OutputFile& out, const StreamModel& model) {
     t.role = find_track(model, tt.id)->role;
     t.timescale = tt.timescale;
     t.delta = std::max<std::uint32_t>(tt.sample_delta, 1);
-    if (t.role == TrackRole::Pcm) t.frame_bytes = model.audio.bytes_per_frame;
+    const AudioModel* audio = find_audio(model, tt.id);
+    if (audio != nullptr && t.role == TrackRole::Pcm) t.frame_bytes = audio->bytes_per_frame;
     if (t.role == TrackRole::Video) all_sync_ = !tt.sync_table;
     movie.tracks.push_back(tt);
     tracks_.push_back(t);
@@ -242,10 +244,9 @@ SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std
   // A track the movie does not hold (its template was not kept) loses the sample.
   if (t == nullptr) return SampleWrite::Done;
   if (length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
+  // A frame cut by the end of a cut recording never comes here: the walk leaves
+  // it out. Where the media data ends whole, its last frame is whole.
   resume_after_damage();
-  // A frame that runs to the end of a cut recording is most likely cut with it:
-  // a decoder would stumble on it.
-  if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
   HeldSample h;
   h.offset = offset;
   h.length = length;
