@@ -434,7 +434,7 @@ class Learner {
       const SampleHead& head = heads_of_[before][head_of_visit_[i - 1]];
       if (t.link.width != 0 && holds_field(head, t.link, visits_[i].size)) ++audio_[slot].announced;
     }
-    if (audio_.size() > 1) learn_audio_order();
+    learn_audio_order();
     for (std::size_t k = 0; k < audio_.size(); ++k) {
       if (k == 0) {
         model_.audio = std::move(audio_[k]);
@@ -444,8 +444,9 @@ class Learner {
     }
   }
 
-  // What tells several audio tracks apart: which track's sample each one follows
-  // back to back, and the sizes of the PCM chunks.
+  // What tells several audio tracks apart, where there are several: which track's
+  // sample each one follows back to back; and the sizes of the PCM chunks, by which
+  // the walk steps over PCM that reads like anything.
   void learn_audio_order() {
     std::vector<std::map<std::uint32_t, std::uint64_t>> after(audio_.size());
     std::vector<std::map<std::uint32_t, std::uint64_t>> chunks(audio_.size());
@@ -467,7 +468,7 @@ class Learner {
       }
     }
     for (std::size_t k = 0; k < audio_.size(); ++k) {
-      audio_[k].after.assign(after[k].begin(), after[k].end());
+      if (audio_.size() > 1) audio_[k].after.assign(after[k].begin(), after[k].end());
       audio_[k].chunks.assign(chunks[k].begin(), chunks[k].end());
     }
   }

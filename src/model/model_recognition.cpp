@@ -29,6 +29,7 @@ constexpr std::int64_t kHevcSliceHeadBytes = 16;
 constexpr std::int64_t kEndBytes =
     8;  // fewer bytes than this at the end of the input are no sample
 
+constexpr std::uint32_t kMinSliceBytes = 4;  // H.264: the NAL header byte and three more
 constexpr int kSliceType = 1;
 constexpr int kIdrType = 5;
 constexpr int kDelimiterType = 9;
@@ -213,6 +214,9 @@ bool avc_header_ok(const ModelIndex& index, std::uint32_t length,
   const int type = header & 0x1F;
   if ((header & 0x80) != 0 || !index.types.test(static_cast<std::size_t>(type))) return false;
   if (is_slice(index, type)) {
+    // A slice's header and its data take more bytes than this; PCM near silence
+    // reads as a stream of such short units.
+    if (length < kMinSliceBytes) return false;
     // A slice's header byte is one the reference used, but a reference without
     // B-frames had no non-reference slices: those are slices too.
     const bool non_reference = type == kSliceType && (header & 0x60) == 0;
@@ -713,6 +717,17 @@ Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t 
     return {};
   };
   return scan_candidates(input, index, from, input.size, try_at);
+}
+
+FoundKind start_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
+  ClassHit hit;
+  if (class_at(input, index, offset, hit)) return FoundKind::Class;
+  if (!opens_sample(input, index, offset)) return FoundKind::Nothing;
+  const Chain chain = follow_units(input, index, offset, -1, nullptr);
+  if (chain.stop == ChainEnd::ReadFailed) return FoundKind::ReadFailed;
+  const bool whole = chain.units > 0 && chain.has_slice &&
+                     (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end));
+  return whole || chain.cut ? FoundKind::Video : FoundKind::Nothing;
 }
 
 Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {

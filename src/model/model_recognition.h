@@ -163,6 +163,10 @@ Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t o
 Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
                       int min_bits = kResumeBits);
 
+// Whether another track's sample or a video sample begins at `offset`, as
+// find_recognised_start below takes it: Class, Video, Nothing or ReadFailed.
+FoundKind start_at(InputWindow& input, const ModelIndex& index, std::int64_t offset);
+
 // The nearest offset from `from` on, less than `index.search_limit` past it, at
 // which another track's sample or a video sample begins: a chain of units with a
 // slice among them that opens with a first unit the reference had and ends where

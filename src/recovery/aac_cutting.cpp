@@ -21,6 +21,7 @@ constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier tha
 constexpr double kSkipCost = 8.0;
 constexpr double kSkipCostPerByte = 0.02;
 constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
+constexpr std::int64_t kSpreadShare = 8;  // and by no more than this share of the size
 constexpr double kSizeFloor = 1e-6;
 
 constexpr double kNever = -std::numeric_limits<double>::infinity();
@@ -41,15 +42,18 @@ AacFrameScores::AacFrameScores(const AudioModel& audio)
     largest = std::max<std::int64_t>(largest, size);
   }
   const std::int64_t max_frame = std::min(kMaxAdtsPayload, 2 * largest + 64);
-  // A triangular kernel spreads each size seen over its neighbours.
+  // A triangular kernel spreads each size seen over its neighbours, by no more
+  // than an eighth of the size: the frames of silence keep one tiny size, and
+  // spread wide they would give any frame a cut into tiny pieces.
   std::vector<double> density(static_cast<std::size_t>(max_frame) + 1, 0.0);
-  const double norm = static_cast<double>((kSizeSpread + 1) * (kSizeSpread + 1));
   for (const auto& [size, count] : audio.sizes) {
-    for (std::int64_t d = -kSizeSpread; d <= kSizeSpread; ++d) {
+    const std::int64_t spread = std::min<std::int64_t>(kSizeSpread, size / kSpreadShare);
+    const double norm = static_cast<double>((spread + 1) * (spread + 1));
+    for (std::int64_t d = -spread; d <= spread; ++d) {
       const std::int64_t s = static_cast<std::int64_t>(size) + d;
       if (s < 1 || s > max_frame) continue;
       density[static_cast<std::size_t>(s)] +=
-          static_cast<double>(count) * static_cast<double>(kSizeSpread + 1 - std::abs(d)) / norm;
+          static_cast<double>(count) * static_cast<double>(spread + 1 - std::abs(d)) / norm;
     }
   }
   size_scores_.assign(density.size(), kNever);

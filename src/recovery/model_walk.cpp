@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "codec/hevc_config.h"
+#include "codec/pcm_test.h"
 #include "codec/wav_format.h"
 #include "model/model_recognition.h"
 #include "recovery/aac_cutting.h"
@@ -25,6 +26,8 @@ constexpr std::uint64_t kAnnouncedPercent = 99;
 // (twice the longest gap, and this much more) and its samples are worth this much.
 constexpr int kNearBits = 16;
 constexpr std::int64_t kGapSlackBytes = 4096;
+// The most places PCM chunks may end at that the walk tries for the next start.
+constexpr std::size_t kMaxChunkEnds = 256;
 
 // What a kind of skipped sample is: its track and, when a class recognised it,
 // the four bytes the class begins with.
@@ -505,8 +508,48 @@ class ModelWalk {
     return stretches_are_audio_ && end - cursor_ <= audio_reach_ && e.bits >= kNearBits;
   }
 
+  // The nearest start that PCM chunks of the sizes the reference had lead to
+  // from the cursor, when PCM begins there: PCM near silence reads as video units
+  // and lengths everywhere, but no more than these few places are looked at.
+  Found start_after_chunks() {
+    std::vector<std::int64_t> sizes;
+    bool pcm_here = false;
+    for (const WalkAudio& a : audio_) {
+      if (a.scores != nullptr || a.model->chunks.empty()) continue;
+      const AudioModel& m = *a.model;
+      const PcmLayout layout{m.bits, m.channels, m.little_endian, m.float_samples,
+                             m.signed_samples};
+      const std::span<const std::uint8_t> head = read_input(
+          input_, cursor_,
+          std::min(static_cast<std::int64_t>(pcm_test_bytes(layout)), input_.size - cursor_));
+      pcm_here = pcm_here || looks_like_pcm(head, layout);
+      for (const auto& [size, count] : m.chunks) sizes.push_back(size);
+    }
+    if (!pcm_here) return {};
+    // Ends of chunk after chunk, nearest first, no further than audio between two
+    // video samples reaches.
+    std::vector<std::int64_t> ends = {cursor_};
+    for (std::size_t i = 0; i < ends.size() && ends.size() < kMaxChunkEnds; ++i) {
+      for (const std::int64_t size : sizes) {
+        const std::int64_t end = ends[i] + size;
+        if (end - cursor_ <= audio_reach_ && end <= input_.size &&
+            std::find(ends.begin(), ends.end(), end) == ends.end()) {
+          ends.push_back(end);
+        }
+      }
+    }
+    std::sort(ends.begin() + 1, ends.end());
+    for (std::size_t i = 1; i < ends.size(); ++i) {
+      if (ends[i] == input_.size) return {FoundKind::Video, ends[i]};
+      const FoundKind kind = start_at(input_, index_, ends[i]);
+      if (kind != FoundKind::Nothing) return {kind, ends[i]};
+    }
+    return {};
+  }
+
   Step search_on() {
-    const Found near = find_recognised_start(input_, index_, cursor_ + 1);
+    Found near = start_after_chunks();
+    if (near.kind == FoundKind::Nothing) near = find_recognised_start(input_, index_, cursor_ + 1);
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it.
