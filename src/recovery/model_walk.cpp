@@ -292,10 +292,14 @@ class ModelWalk {
     }
     if (!has_file(k)) return Step::Taken;
     const AudioModel& a = *audio_[k].model;
+    // Whole frames only: a part of one would put every sample after it into the
+    // wrong channel.
+    const std::int64_t whole =
+        a.bytes_per_frame == 0 ? length : length / a.bytes_per_frame * a.bytes_per_frame;
     const PcmToWav conversion = pcm_to_wav(a.bits, a.little_endian, a.signed_samples);
     const CopyOutcome w = conversion == PcmToWav::Copy
-                              ? copy_input(input_, offset, length, audio_[k].out->file)
-                              : copy_converted(offset, length, a, conversion, audio_[k].out->file);
+                              ? copy_input(input_, offset, whole, audio_[k].out->file)
+                              : copy_converted(offset, whole, a, conversion, audio_[k].out->file);
     const Step step = from_written(w, Step::AudioFailed);
     return step == Step::AudioFailed ? audio_failed(k) : step;
   }
