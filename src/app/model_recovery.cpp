@@ -295,7 +295,11 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
   if (!open_more_audio(more, model, argc, argv, input)) return kExitFailure;
 
   const MediaSpan media = find_samples(input, input_name);
-  if (media.start == kNotFound) return kExitFailure;
+  if (media.start == kNotFound) {
+    // An empty movie rather than a file no player opens.
+    (void)sink.finish();
+    return kExitFailure;
+  }
   WalkOutcome outcome =
       walk_to_movie(input, media.start, model, audio, sink, media.end, more.span());
   // What was read before a read failed is whole: the movie is finished around it.

@@ -107,6 +107,30 @@ bool BitstreamReader::skip(std::uint32_t n) {
   return !overrun_;
 }
 
+bool BitstreamReader::more_rbsp_data() const { return more_data_before_stop_bit(false); }
+
+bool BitstreamReader::more_data_before_stop_bit(bool escaped) const {
+  const auto prevention_byte = [&](std::uint32_t i) {
+    return escaped && i >= 2 && data_[i] == 0x03 && data_[i - 1] == 0 && data_[i - 2] == 0;
+  };
+  // The stop bit is the lowest one bit of the last data byte that is not zero;
+  // cabac_zero_words (00 00 03) may follow it.
+  std::uint32_t last = size_;
+  while (last > 0 && (data_[last - 1] == 0 || prevention_byte(last - 1))) --last;
+  const std::uint32_t unread_mask = (1u << bits_left_) - 1u;
+  if (last == 0 || last - 1 < position_) {
+    // The stop bit, if any, is among the unread bits of the current byte.
+    const std::uint32_t unread = current_byte_ & unread_mask;
+    return unread != 0 && (unread & (unread - 1)) != 0;
+  }
+  if ((current_byte_ & unread_mask) != 0) return true;
+  for (std::uint32_t i = position_; i + 1 < last; ++i) {
+    if (data_[i] != 0 && !prevention_byte(i)) return true;
+  }
+  const std::uint32_t final_byte = data_[last - 1];
+  return (final_byte & (final_byte - 1)) != 0;
+}
+
 void NALUnit::reset() {
   BitstreamReader::reset();
   zero_run_ = 0;

@@ -44,6 +44,10 @@ class BitstreamReader {
   [[nodiscard]] bool read_se_within(std::int32_t min, std::int32_t max, std::int32_t& out);
   [[nodiscard]] bool skip(std::uint32_t n);
 
+  // H.264 7.2 more_rbsp_data(): whether anything but the stop bit and the zero
+  // bits after it is left to read.
+  virtual bool more_rbsp_data() const;
+
   std::uint32_t position() const { return position_; }
   std::uint32_t bits_left() const { return bits_left_; }
 
@@ -58,6 +62,11 @@ class BitstreamReader {
  private:
   // read_byte, with the overrun noted when the data is exhausted.
   std::uint8_t next_byte();
+
+ protected:
+  // more_rbsp_data, with the emulation-prevention bytes of the data left out
+  // when `escaped`.
+  bool more_data_before_stop_bit(bool escaped) const;
 };
 
 // A NAL unit read with its emulation-prevention bytes removed: a 03 that follows
@@ -68,6 +77,7 @@ class NALUnit : public BitstreamReader {
 
   void reset() override;
   std::uint8_t read_byte() override;
+  bool more_rbsp_data() const override { return more_data_before_stop_bit(true); }
 
  private:
   std::int32_t zero_run_ = 0;  // consecutive zero bytes just returned, counted up to 3

@@ -1,5 +1,7 @@
 #include "codec/pps_parser.h"
 
+#include "codec/sps_parser.h"
+
 namespace vidsalvage {
 namespace {
 
@@ -44,7 +46,8 @@ bool skip_slice_group_map(PpsInfo& info, BitstreamReader& reader) {
     case 3:
     case 4:
     case 5:  // slice_group_change_direction_flag, slice_group_change_rate_minus1
-      return reader.skip(1) && reader.read_ue_upto(kMaxPicSizeInMapUnits - 1, value);
+      return reader.skip(1) &&
+             reader.read_ue_upto(kMaxPicSizeInMapUnits - 1, info.slice_group_change_rate_minus1);
     case 6: {
       std::uint32_t size_minus1 = 0;
       if (!reader.read_ue_upto(kMaxPicSizeInMapUnits - 1, size_minus1)) return false;
@@ -59,12 +62,27 @@ bool skip_slice_group_map(PpsInfo& info, BitstreamReader& reader) {
   }
 }
 
+// The fields after redundant_pic_cnt_present_flag, present when more data is.
+bool read_pps_tail(PpsInfo& info, BitstreamReader& reader) {
+  info.second_chroma_qp_index_offset = info.chroma_qp_index_offset;
+  if (!reader.more_rbsp_data()) return true;
+  if (!reader.read_flag(info.transform_8x8_mode_flag) ||
+      !reader.read_flag(info.pic_scaling_matrix_present_flag)) {
+    return false;
+  }
+  if (info.pic_scaling_matrix_present_flag &&
+      !skip_scaling_matrix(reader, 6 + (info.transform_8x8_mode_flag ? 2 : 0))) {
+    return false;
+  }
+  return reader.read_se_within(-kMaxChromaQpIndexOffset, kMaxChromaQpIndexOffset,
+                               info.second_chroma_qp_index_offset);
+}
+
 }  // namespace
 
 bool parse_pps(PpsInfo& info, BitstreamReader& reader) {
   PpsInfo read;
   reader.reset();
-  std::int32_t value = 0;
   if (!reader.skip(8) ||  // NAL header
       !reader.read_ue_upto(kMaxPicParameterSetId, read.pic_parameter_set_id) ||
       !reader.read_ue_upto(kMaxSeqParameterSetId, read.seq_parameter_set_id) ||
@@ -78,12 +96,13 @@ bool parse_pps(PpsInfo& info, BitstreamReader& reader) {
       !reader.read_ue_upto(kMaxRefIdxMinus1, read.num_ref_idx_l1_default_active_minus1) ||
       !reader.read_flag(read.weighted_pred_flag) || !reader.read_u(2, read.weighted_bipred_idc) ||
       read.weighted_bipred_idc > kMaxWeightedBipredIdc ||
-      !reader.read_se_within(kMinQpMinus26, kMaxQpMinus26, value) ||  // pic_init_qp_minus26
-      !reader.read_se_within(-26, 25, value) ||                       // pic_init_qs_minus26
-      !reader.read_se_within(-kMaxChromaQpIndexOffset, kMaxChromaQpIndexOffset, value) ||
+      !reader.read_se_within(kMinQpMinus26, kMaxQpMinus26, read.pic_init_qp_minus26) ||
+      !reader.read_se_within(-26, 25, read.pic_init_qs_minus26) ||
+      !reader.read_se_within(-kMaxChromaQpIndexOffset, kMaxChromaQpIndexOffset,
+                             read.chroma_qp_index_offset) ||
       !reader.read_flag(read.deblocking_filter_control_present_flag) ||
-      !reader.skip(1) ||  // constrained_intra_pred_flag
-      !reader.read_flag(read.redundant_pic_cnt_present_flag)) {
+      !reader.read_flag(read.constrained_intra_pred_flag) ||
+      !reader.read_flag(read.redundant_pic_cnt_present_flag) || !read_pps_tail(read, reader)) {
     return false;
   }
   info = read;

@@ -138,21 +138,103 @@ bool read_to_marking(const SpsInfo& sps, const PpsInfo& pps, BitstreamReader& re
   if (pps.redundant_pic_cnt_present_flag && !reader.read_ue_upto(kMaxRedundantPicCnt, value)) {
     return false;
   }
-  if (kind == B && !reader.skip(1)) return false;  // direct_spatial_mv_pred_flag
-  std::uint32_t l0 = pps.num_ref_idx_l0_default_active_minus1;
-  std::uint32_t l1 = pps.num_ref_idx_l1_default_active_minus1;
+  if (kind == B && !reader.read_flag(h.direct_spatial_mv_pred_flag)) return false;
+  std::uint32_t& l0 = h.num_ref_idx_l0_active_minus1;
+  std::uint32_t& l1 = h.num_ref_idx_l1_active_minus1;
+  l0 = pps.num_ref_idx_l0_default_active_minus1;
+  l1 = pps.num_ref_idx_l1_default_active_minus1;
   if (kind == P || kind == Sp || kind == B) {
     bool override_present = false;
     if (!reader.read_flag(override_present)) return false;
-    if (override_present && !reader.read_ue_upto(kMaxRefIdxMinus1, l0)) return false;
-    if (override_present && kind == B && !reader.read_ue_upto(kMaxRefIdxMinus1, l1)) return false;
+    // A frame has up to 16 references to a list, a field 32.
+    const std::uint32_t max_minus1 = h.field_pic_flag ? kMaxRefIdxMinus1 : 15;
+    if (override_present && !reader.read_ue_upto(max_minus1, l0)) return false;
+    if (override_present && kind == B && !reader.read_ue_upto(max_minus1, l1)) return false;
   }
+  if (kind != B) l1 = 0;
+  if (kind == I || kind == Si) l0 = 0;
   if (kind != I && kind != Si && !skip_list_modification(reader)) return false;
   if (kind == B && !skip_list_modification(reader)) return false;
   const bool weighted = (pps.weighted_pred_flag && (kind == P || kind == Sp)) ||
                         (pps.weighted_bipred_idc == 1 && kind == B);
   if (weighted && !skip_pred_weight_table(sps, reader, kind, l0 + 1, l1 + 1)) return false;
   return h.nal_ref_idc == 0 || read_marking(reader, h);
+}
+
+// Ceil(Log2(n)), the bits of a field that counts up to n - 1.
+std::uint32_t ceil_log2(std::uint32_t n) {
+  std::uint32_t bits = 0;
+  while (bits < 32 && (std::uint64_t{1} << bits) < n) ++bits;
+  return bits;
+}
+
+// H.264 7.3.3, the fields after the marking: the entropy coder's table, the
+// quantiser, the deblocking control and the slice group change cycle.
+bool read_after_marking(const SpsInfo& sps, const PpsInfo& pps, BitstreamReader& reader,
+                        SliceHeader& h) {
+  const std::uint32_t kind = h.slice_type % 5;
+  if (pps.entropy_coding_mode_flag && kind != I && kind != Si &&
+      !reader.read_ue_upto(2, h.cabac_init_idc)) {
+    return false;
+  }
+  // SliceQPY lies from -QpBdOffsetY to 51.
+  const std::int32_t init_qp = 26 + pps.pic_init_qp_minus26;
+  const std::int32_t qp_bd_offset = 6 * static_cast<std::int32_t>(sps.bit_depth_luma - 8);
+  if (!reader.read_se_within(-qp_bd_offset - init_qp, 51 - init_qp, h.slice_qp_delta)) {
+    return false;
+  }
+  if (kind == Sp || kind == Si) {
+    std::int32_t qs_delta = 0;
+    const std::int32_t init_qs = 26 + pps.pic_init_qs_minus26;
+    if (kind == Sp && !reader.skip(1)) return false;  // sp_for_switch_flag
+    if (!reader.read_se_within(-init_qs, 51 - init_qs, qs_delta)) return false;
+  }
+  if (pps.deblocking_filter_control_present_flag) {
+    std::int32_t offset = 0;
+    if (!reader.read_ue_upto(2, h.disable_deblocking_filter_idc)) return false;
+    if (h.disable_deblocking_filter_idc != 1 &&
+        (!reader.read_se_within(-6, 6, offset) || !reader.read_se_within(-6, 6, offset))) {
+      return false;  // slice_alpha_c0_offset_div2, slice_beta_offset_div2
+    }
+  }
+  if (pps.num_slice_groups_minus1 > 0 && pps.slice_group_map_type >= 3 &&
+      pps.slice_group_map_type <= 5) {
+    const std::uint32_t map_units = sps.pic_width_in_mbs * sps.pic_height_in_map_units;
+    const std::uint32_t rate = pps.slice_group_change_rate_minus1 + 1;
+    std::uint32_t cycle = 0;
+    if (!reader.read_u(ceil_log2(map_units / rate + 1), cycle)) return false;
+  }
+  return true;
+}
+
+// The header up to its picture order fields, with the parameter sets it names.
+SliceRead read_to_pic_order(std::span<const std::uint8_t> unit, const AvcParameterSets& sets,
+                            BitstreamReader& reader, SliceHeader& h, ActiveSets& active) {
+  if (unit.empty() || !is_slice_unit(unit[0] & 0x1Fu)) return SliceRead::NotASlice;
+  h.nal_unit_type = unit[0] & 0x1Fu;
+  h.nal_ref_idc = (unit[0] >> 5) & 3u;
+  if (!reader.read_ue_upto(kMaxCodedValue, h.first_mb_in_slice) ||
+      !reader.read_ue_upto(kMaxSliceType, h.slice_type) ||
+      !reader.read_ue_upto(kMaxPicParameterSetId, h.pic_parameter_set_id)) {
+    return SliceRead::Malformed;
+  }
+  active = active_sets(sets, h.pic_parameter_set_id);
+  if (active.sps == nullptr) return SliceRead::NoParameterSet;
+  const SpsInfo& sps = *active.sps;
+  const PpsInfo& pps = *active.pps;
+  // An IDR picture holds I or SI slices only, and is a reference picture.
+  const std::uint32_t kind = h.slice_type % 5;
+  if (h.idr() && ((kind != I && kind != Si) || h.nal_ref_idc == 0)) return SliceRead::Malformed;
+  if (h.first_mb_in_slice >= kLargestFrameMbs) return SliceRead::Malformed;
+  if (sps.separate_colour_plane_flag && !reader.skip(2)) return SliceRead::Malformed;
+  if (!reader.read_u(sps.log2_max_frame_num, h.frame_num)) return SliceRead::Malformed;
+  if (!sps.frame_mbs_only_flag) {
+    if (!reader.read_flag(h.field_pic_flag)) return SliceRead::Malformed;
+    if (h.field_pic_flag && !reader.read_flag(h.bottom_field_flag)) return SliceRead::Malformed;
+  }
+  if (h.idr() && !reader.read_ue_upto(kMaxIdrPicId, h.idr_pic_id)) return SliceRead::Malformed;
+  if (!read_pic_order_fields(sps, pps, reader, h)) return SliceRead::Malformed;
+  return SliceRead::Read;
 }
 
 }  // namespace
@@ -195,35 +277,32 @@ bool read_config_parameter_sets(std::span<const std::uint8_t> avcc, AvcParameter
 
 SliceRead read_slice_header(std::span<const std::uint8_t> unit, const AvcParameterSets& sets,
                             SliceHeader& header) {
-  if (unit.empty() || !is_slice_unit(unit[0] & 0x1Fu)) return SliceRead::NotASlice;
   SliceHeader h;
-  h.nal_unit_type = unit[0] & 0x1Fu;
-  h.nal_ref_idc = (unit[0] >> 5) & 3u;
-  NALUnit reader(unit.data() + 1, static_cast<std::uint32_t>(unit.size() - 1));
-  if (!reader.read_ue_upto(kMaxCodedValue, h.first_mb_in_slice) ||
-      !reader.read_ue_upto(kMaxSliceType, h.slice_type) ||
-      !reader.read_ue_upto(kMaxPicParameterSetId, h.pic_parameter_set_id)) {
+  ActiveSets active;
+  NALUnit reader(unit.empty() ? nullptr : unit.data() + 1,
+                 unit.empty() ? 0 : static_cast<std::uint32_t>(unit.size() - 1));
+  const SliceRead read = read_to_pic_order(unit, sets, reader, h, active);
+  if (read != SliceRead::Read) return read;
+  SliceHeader rest = h;
+  rest.marking_known = read_to_marking(*active.sps, *active.pps, reader, rest);
+  header = rest.marking_known ? rest : h;
+  return SliceRead::Read;
+}
+
+SliceRead read_slice_header_to_data(std::span<const std::uint8_t> unit,
+                                    const AvcParameterSets& sets, SliceHeader& header,
+                                    NALUnit& reader) {
+  SliceHeader h;
+  ActiveSets active;
+  reader.reset();
+  const SliceRead read = read_to_pic_order(unit, sets, reader, h, active);
+  if (read != SliceRead::Read) return read;
+  if (!read_to_marking(*active.sps, *active.pps, reader, h) ||
+      !read_after_marking(*active.sps, *active.pps, reader, h)) {
     return SliceRead::Malformed;
   }
-  const ActiveSets active = active_sets(sets, h.pic_parameter_set_id);
-  if (active.sps == nullptr) return SliceRead::NoParameterSet;
-  const SpsInfo& sps = *active.sps;
-  const PpsInfo& pps = *active.pps;
-  // An IDR picture holds I or SI slices only, and is a reference picture.
-  const std::uint32_t kind = h.slice_type % 5;
-  if (h.idr() && ((kind != I && kind != Si) || h.nal_ref_idc == 0)) return SliceRead::Malformed;
-  if (h.first_mb_in_slice >= kLargestFrameMbs) return SliceRead::Malformed;
-  if (sps.separate_colour_plane_flag && !reader.skip(2)) return SliceRead::Malformed;
-  if (!reader.read_u(sps.log2_max_frame_num, h.frame_num)) return SliceRead::Malformed;
-  if (!sps.frame_mbs_only_flag) {
-    if (!reader.read_flag(h.field_pic_flag)) return SliceRead::Malformed;
-    if (h.field_pic_flag && !reader.read_flag(h.bottom_field_flag)) return SliceRead::Malformed;
-  }
-  if (h.idr() && !reader.read_ue_upto(kMaxIdrPicId, h.idr_pic_id)) return SliceRead::Malformed;
-  if (!read_pic_order_fields(sps, pps, reader, h)) return SliceRead::Malformed;
-  SliceHeader rest = h;
-  rest.marking_known = read_to_marking(sps, pps, reader, rest);
-  header = rest.marking_known ? rest : h;
+  h.marking_known = true;
+  header = h;
   return SliceRead::Read;
 }
 

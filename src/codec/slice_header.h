@@ -46,6 +46,13 @@ struct SliceHeader {
   // memory_management_control_operation 5.
   bool marking_known = false;
   bool memory_management_control_operation_5 = false;
+  // The rest of the header, read by read_slice_header_to_data.
+  bool direct_spatial_mv_pred_flag = false;
+  std::uint32_t num_ref_idx_l0_active_minus1 = 0;
+  std::uint32_t num_ref_idx_l1_active_minus1 = 0;
+  std::uint32_t cabac_init_idc = 0;
+  std::int32_t slice_qp_delta = 0;
+  std::uint32_t disable_deblocking_filter_idc = 0;
 
   bool idr() const { return nal_unit_type == 5; }
 };
@@ -59,6 +66,15 @@ enum class SliceRead { Read, NotASlice, NoParameterSet, Malformed };
 // order fields is out of range or cut off.
 [[nodiscard]] SliceRead read_slice_header(std::span<const std::uint8_t> unit,
                                           const AvcParameterSets& sets, SliceHeader& header);
+
+// Reads the whole slice header, as read_slice_header does and on to its last
+// field. `reader` must be a NALUnit over the unit without its header byte
+// (unit.data() + 1, unit.size() - 1); on Read it stands at the first bit of
+// slice_data(). Malformed also when a field after the marking is out of range
+// or cut off.
+[[nodiscard]] SliceRead read_slice_header_to_data(std::span<const std::uint8_t> unit,
+                                                  const AvcParameterSets& sets, SliceHeader& header,
+                                                  NALUnit& reader);
 
 // H.264 7.4.1.2.4: true when `slice` begins a new picture after `previous`, the
 // slice before it in decoding order.

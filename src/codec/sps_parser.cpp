@@ -40,46 +40,24 @@ bool has_chroma_fields(std::uint8_t profile_idc) {
                    profile_idc) != kProfilesWithChromaFields.end();
 }
 
-// H.264 7.3.2.1.1.1; the values are not kept.
-bool skip_scaling_list(BitstreamReader& reader, int entries) {
-  std::int32_t last = 8;
-  std::int32_t next = 8;
-  for (int i = 0; i < entries; ++i) {
-    if (next != 0) {
-      std::int32_t delta_scale = 0;
-      if (!reader.read_se_within(-128, 127, delta_scale)) return false;
-      next = (last + delta_scale + 256) % 256;
-    }
-    if (next != 0) last = next;
-  }
-  return true;
-}
-
 // The chroma format, bit depths and scaling matrices.
 bool read_chroma_fields(SpsInfo& info, BitstreamReader& reader) {
   std::uint32_t luma_minus8 = 0;
   std::uint32_t chroma_minus8 = 0;
-  bool transform_bypass = false;
-  bool matrix_present = false;
   if (!reader.read_ue_upto(kMaxChromaFormatIdc, info.chroma_format_idc)) return false;
   if (info.chroma_format_idc == 3 && !reader.read_flag(info.separate_colour_plane_flag)) {
     return false;
   }
   if (!reader.read_ue_upto(kMaxBitDepthMinus8, luma_minus8) ||
       !reader.read_ue_upto(kMaxBitDepthMinus8, chroma_minus8) ||
-      !reader.read_flag(transform_bypass) || !reader.read_flag(matrix_present)) {
+      !reader.read_flag(info.qpprime_y_zero_transform_bypass_flag) ||
+      !reader.read_flag(info.seq_scaling_matrix_present_flag)) {
     return false;
   }
   info.bit_depth_luma = luma_minus8 + 8;
   info.bit_depth_chroma = chroma_minus8 + 8;
-  if (!matrix_present) return true;
-  const int slots = info.chroma_format_idc == 3 ? 12 : 8;
-  for (int slot = 0; slot < slots; ++slot) {
-    bool list_present = false;
-    if (!reader.read_flag(list_present)) return false;
-    if (list_present && !skip_scaling_list(reader, slot < 6 ? 16 : 64)) return false;
-  }
-  return true;
+  return !info.seq_scaling_matrix_present_flag ||
+         skip_scaling_matrix(reader, info.chroma_format_idc == 3 ? 12 : 8);
 }
 
 bool read_offset(BitstreamReader& reader, std::int32_t& out) {
@@ -130,7 +108,6 @@ CropUnit crop_unit(const SpsInfo& info) {
 bool read_picture_size(SpsInfo& info, BitstreamReader& reader) {
   std::uint32_t width_in_mbs_minus1 = 0;
   std::uint32_t height_in_map_units_minus1 = 0;
-  bool direct_8x8_inference = false;
   bool cropping = false;
   if (!reader.read_ue_upto(kLargestFrameSideMbs - 1, width_in_mbs_minus1) ||
       !reader.read_ue_upto(kLargestFrameSideMbs - 1, height_in_map_units_minus1) ||
@@ -140,12 +117,16 @@ bool read_picture_size(SpsInfo& info, BitstreamReader& reader) {
   if (!info.frame_mbs_only_flag && !reader.read_flag(info.mb_adaptive_frame_field_flag)) {
     return false;
   }
-  if (!reader.read_flag(direct_8x8_inference) || !reader.read_flag(cropping)) return false;
+  if (!reader.read_flag(info.direct_8x8_inference_flag) || !reader.read_flag(cropping)) {
+    return false;
+  }
   const std::uint32_t width_mbs = width_in_mbs_minus1 + 1;
   // Map units of a stream with fields are field macroblock rows.
   const std::uint32_t height_mbs =
       (height_in_map_units_minus1 + 1) * (info.frame_mbs_only_flag ? 1u : 2u);
   if (height_mbs > kLargestFrameSideMbs || width_mbs * height_mbs > kLargestFrameMbs) return false;
+  info.pic_width_in_mbs = width_mbs;
+  info.pic_height_in_map_units = height_in_map_units_minus1 + 1;
   info.width = width_mbs * 16;
   info.height = height_mbs * 16;
   info.crop = CropRect{};
@@ -226,7 +207,31 @@ bool read_bitstream_restriction(BitstreamReader& reader) {
   return reader.read_ue_upto(kMaxDpbFrames, value) && reader.read_ue_upto(kMaxDpbFrames, value);
 }
 
+// H.264 7.3.2.1.1.1, one list; the values are not kept.
+bool skip_scaling_list(BitstreamReader& reader, int entries) {
+  std::int32_t last = 8;
+  std::int32_t next = 8;
+  for (int i = 0; i < entries; ++i) {
+    if (next != 0) {
+      std::int32_t delta_scale = 0;
+      if (!reader.read_se_within(-128, 127, delta_scale)) return false;
+      next = (last + delta_scale + 256) % 256;
+    }
+    if (next != 0) last = next;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool skip_scaling_matrix(BitstreamReader& reader, int lists) {
+  for (int list = 0; list < lists; ++list) {
+    bool present = false;
+    if (!reader.read_flag(present)) return false;
+    if (present && !skip_scaling_list(reader, list < 6 ? 16 : 64)) return false;
+  }
+  return true;
+}
 
 bool parse_sps(SpsInfo& info, BitstreamReader& reader) {
   SpsInfo read;

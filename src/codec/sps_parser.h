@@ -59,12 +59,23 @@ struct SpsInfo {
   std::vector<std::int32_t> offset_for_ref_frame;
   std::uint32_t max_num_ref_frames = 0;
   bool mb_adaptive_frame_field_flag = false;
+  // What the slice data needs besides.
+  std::uint32_t pic_width_in_mbs = 0;
+  std::uint32_t pic_height_in_map_units = 0;  // field macroblock rows when frame_mbs_only_flag is 0
+  bool direct_8x8_inference_flag = false;
+  bool qpprime_y_zero_transform_bypass_flag = false;
+  bool seq_scaling_matrix_present_flag = false;
 };
 
 // Reads an SPS NAL unit, header byte included, from its first bit (the reader is
 // reset). False, with `info` unchanged, when a field lies outside the range H.264
 // gives it or the data ends before the last field read.
 [[nodiscard]] bool parse_sps(SpsInfo& info, BitstreamReader& reader);
+// The scaling matrix of an SPS or PPS: `lists` present flags, each followed by
+// its list when set, the first six of 16 entries and the rest of 64. The values
+// are not kept; false when a delta is out of range or the data ends.
+[[nodiscard]] bool skip_scaling_matrix(BitstreamReader& reader, int lists);
+
 // The VUI; false when a field is out of range or the data ends inside it.
 [[nodiscard]] bool parse_vui(SpsInfo& info, BitstreamReader& reader);
 // One set of HRD parameters; keeps the delay lengths of the last set read. False

@@ -22,7 +22,7 @@ class AacFrameScores {
   bool may_start(std::uint8_t first) const { return first_counts_[first] > 0; }
   // Whether the reference had frames that began with these two bytes.
   bool seen_start(std::uint8_t first, std::uint8_t second) const {
-    return start_counts_[std::size_t{first} << 8 | second] > 0;
+    return start_count(first, second) > 0;
   }
   double start_score(std::uint8_t first, std::uint8_t second) const;
   // Minus infinity beyond the largest frame taken.
@@ -30,8 +30,10 @@ class AacFrameScores {
   std::int64_t max_frame() const { return static_cast<std::int64_t>(size_scores_.size()) - 1; }
 
  private:
+  std::uint64_t start_count(std::uint8_t first, std::uint8_t second) const;
+
   std::vector<std::uint64_t> first_counts_;  // 256
-  std::vector<std::uint64_t> start_counts_;  // 65536
+  Counts<std::uint16_t> start_counts_;       // the reference's, sorted by start
   std::uint64_t frames_ = 0;
   std::vector<double> size_scores_;  // by size, 0 to max_frame
 };

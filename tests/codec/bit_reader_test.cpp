@@ -44,6 +44,35 @@ TEST(NalUnit, RemovesEmulationPreventionBytes) {
   }
 }
 
+struct MoreDataCase {
+  const char* name;
+  Bytes data;
+  std::uint32_t bits_read;
+  bool more;
+};
+const MoreDataCase kMoreDataCases[] = {
+    {"only the stop bit left", {0xA0}, 2, false},
+    {"a data bit before the stop bit", {0xA0}, 0, true},
+    {"the stop bit in the next byte", {0xFF, 0x80}, 8, false},
+    {"data in the next byte", {0xFF, 0xC0}, 8, true},
+    {"zero bytes after the stop bit", {0x40, 0x00, 0x00}, 1, false},
+    {"cabac_zero_words after the stop bit", {0x80, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03}, 0, false},
+    {"only the stop bit after a prevention byte", {0x00, 0x00, 0x03, 0x01}, 0, false},
+    {"a data bit after a prevention byte", {0x00, 0x00, 0x03, 0x03}, 0, true},
+    {"a prevention byte before the stop bit", {0x00, 0x00, 0x03, 0x80}, 16, false},
+    {"nothing but zeros", {0x00, 0x00}, 3, false},
+    {"everything read", {0x81}, 8, false},
+};
+
+TEST(NalUnit, TellsWhetherDataIsLeftBeforeTheStopBit) {
+  for (const MoreDataCase& c : kMoreDataCases) {
+    SCOPED_TRACE(c.name);
+    NALUnit nal(c.data.data(), static_cast<std::uint32_t>(c.data.size()));
+    nal.skip_bits(c.bits_read);
+    EXPECT_EQ(nal.more_rbsp_data(), c.more);
+  }
+}
+
 TEST(BitstreamReader, KeepsEveryByteAndYieldsZerosPastTheEnd) {
   const Bytes in = {0x00, 0x00, 0x03, 0x01};
   BitstreamReader reader(in.data(), static_cast<std::uint32_t>(in.size()));

@@ -31,6 +31,10 @@ TEST(PpsParser, ReadsARealPpsAndRefusesEveryCutOfIt) {
   EXPECT_EQ(info.weighted_bipred_idc, 2u);
   EXPECT_TRUE(info.deblocking_filter_control_present_flag);
   EXPECT_FALSE(info.redundant_pic_cnt_present_flag);
+  EXPECT_EQ(info.pic_init_qp_minus26, -3);
+  EXPECT_EQ(info.chroma_qp_index_offset, -2);
+  EXPECT_TRUE(info.transform_8x8_mode_flag);
+  EXPECT_EQ(info.second_chroma_qp_index_offset, -2);
   for (std::size_t size = 0; size + 1 < kX264Pps.size(); ++size) {
     SCOPED_TRACE(size);
     const Bytes cut(kX264Pps.begin(), kX264Pps.begin() + static_cast<long>(size));
