@@ -103,10 +103,11 @@ constexpr double kOrderPseudoCount = 0.5;
 // The PCM chunk sizes a cut tries, the reference's commonest.
 constexpr std::size_t kMaxChunkSizes = 16;
 
-// With several tracks, frames may begin at the first bytes of any of them, and
-// the zeros that end many frames begin frames of a mono track: a frame that
-// begins with two bytes its track's frames never began with must show more.
-constexpr double kUnseenStartCost = 4.0;
+// The tail of a frame often reads like the start of a tiny one (the zeros that
+// end many frames begin frames of a mono track), and with several tracks frames
+// may begin at the first bytes of any of them: a frame that begins with two bytes
+// its track's frames never began with must show more.
+constexpr double kUnseenStartCost = 8.0;
 
 // A chunk is tested for its track's PCM at this many pairs of frames at each end,
 // where a chunk laid at the wrong place holds another track's bytes; each pair
@@ -221,7 +222,7 @@ class ScoredCut {
         const bool may = aac->may_start(stretch_[at]) || (i == 0 && trusted_start);
         if (!may) continue;
         start_[i * k_ + k] = aac->start_score(stretch_[at], stretch_[at + 1]);
-        if (k_ > 1 && !aac->seen_start(stretch_[at], stretch_[at + 1])) {
+        if (!aac->seen_start(stretch_[at], stretch_[at + 1])) {
           start_[i * k_ + k] -= kUnseenStartCost;
         }
       }
