@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/driver.h"
 #include "app/recovery_report.h"
@@ -42,22 +46,35 @@ bool names_audio_file(int argc, const char* const* argv) {
 }
 
 // The ADTS parameters of the reference's AAC. False when no ADTS header can
-// describe it, after a line saying why when argument 3 names the audio file: no
-// audio file is written then.
-bool adts_config_or_say_why(AudioOutput& audio, const AudioModel& a, int argc,
-                            const char* const* argv) {
+// describe it, after a line saying why when `name` names the audio file (nullptr:
+// none is asked for): no audio file is written then.
+bool adts_config_or_say_why(AudioOutput& audio, const AudioModel& a, const char* name) {
   const AscDecision decision = adts_config_from_asc(a.config, audio.config);
   if (decision.outcome == AscOutcome::Adts) return true;
-  if (!names_audio_file(argc, argv)) return false;
+  if (name == nullptr) return false;
   if (decision.outcome == AscOutcome::UnsupportedType) {
-    std::printf("Not writing '%s': the reference's audio is %s, which ADTS cannot carry\n", argv[3],
+    std::printf("Not writing '%s': the reference's audio is %s, which ADTS cannot carry\n", name,
                 audio_object_type_name(decision.refused_type));
   } else if (decision.outcome == AscOutcome::UnsupportedRate) {
-    std::printf("Not writing '%s': the reference's audio rate has no ADTS index\n", argv[3]);
+    std::printf("Not writing '%s': the reference's audio rate has no ADTS index\n", name);
   } else {
-    std::printf("Not writing '%s': the reference's AudioSpecificConfig is cut short\n", argv[3]);
+    std::printf("Not writing '%s': the reference's AudioSpecificConfig is cut short\n", name);
   }
   return false;
+}
+
+// The files of the audio tracks after the first; an output without a file when
+// argument 3 names no audio file or ADTS cannot carry the track.
+struct MoreAudio {
+  std::unique_ptr<AudioOutput[]> outputs;  // AudioOutput holds a file: it does not move
+  std::size_t count = 0;
+  std::vector<std::string> names;  // the outputs' names point into these
+  std::span<AudioOutput> span() { return {outputs.get(), count}; }
+};
+
+// Patches a PCM output's WAV header. False when the write failed.
+bool finish_wav_header_of(AudioOutput& audio) {
+  return audio.mode != AudioMode::Pcm || finish_wav_header(audio);
 }
 
 // A WAV header for the reference's PCM format; the run report patches the sizes.
@@ -83,7 +100,8 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
     return true;
   }
   audio.mode = a.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
-  if (audio.mode == AudioMode::Aac && !adts_config_or_say_why(audio, a, argc, argv)) return true;
+  const char* name = names_audio_file(argc, argv) ? argv[3] : nullptr;
+  if (audio.mode == AudioMode::Aac && !adts_config_or_say_why(audio, a, name)) return true;
   audio.adts = fill_adts_template(audio.config);
   if (names_audio_file(argc, argv)) {
     audio.name = argv[3];
@@ -107,6 +125,54 @@ bool open_model_audio(AudioOutput& audio, const StreamModel& model, int argc,
             kSamplingFrequencies[static_cast<std::size_t>(audio.config.sampling_index)]),
         static_cast<int>(kChannelCounts[static_cast<std::size_t>(audio.config.channel_config)]),
         audio.config.object_type);
+  }
+  return true;
+}
+
+// The file of the audio track at `place` (counted from 1) after the first's:
+// its stem, the place, the ending of the track's kind.
+std::string more_audio_name(std::string_view first, std::size_t place, TrackRole role) {
+  const std::size_t dot = first.rfind('.');
+  const std::size_t separator = first.find_last_of("/\\");
+  const bool has_ending = dot != std::string_view::npos && dot > 0 &&
+                          (separator == std::string_view::npos || dot > separator + 1);
+  std::string name(has_ending ? first.substr(0, dot) : first);
+  name += "." + std::to_string(place) + (role == TrackRole::Pcm ? ".wav" : ".aac");
+  return name;
+}
+
+// The audio files of the reference's audio tracks after the first, beside the
+// first's file, one line each. A track whose AAC ADTS cannot carry is not
+// written, after a line saying why. False after "Cannot write".
+bool open_more_audio(MoreAudio& more, const StreamModel& model, int argc, const char* const* argv,
+                     const InputWindow& input) {
+  const std::size_t n = model.more_audio.size();
+  more.outputs = std::make_unique<AudioOutput[]>(n);
+  more.count = n;
+  if (!names_audio_file(argc, argv)) return true;
+  for (std::size_t k = 0; k < n; ++k) {
+    more.names.push_back(more_audio_name(argv[3], k + 2, model.more_audio[k].role));
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    const AudioModel& a = model.more_audio[k];
+    AudioOutput& audio = more.outputs[k];
+    audio.name = more.names[k].c_str();
+    audio.mode = a.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac;
+    if (audio.mode == AudioMode::Aac) {
+      if (!adts_config_or_say_why(audio, a, audio.name)) continue;
+      audio.adts = fill_adts_template(audio.config);
+    }
+    if (!open_output(audio.file, audio.name, input)) {
+      write_failed(audio.name);
+      return false;
+    }
+    const ModelTrack* t = find_track(model, a.track);
+    std::printf("Writing audio track %zu (track %u, %s) to '%s'...\n", k + 2, a.track,
+                t != nullptr ? t->entry_type.c_str() : "?", audio.name);
+    if (audio.mode == AudioMode::Pcm && !write_wav_header(audio, a)) {
+      write_failed(audio.name);
+      return false;
+    }
   }
   return true;
 }
@@ -157,8 +223,19 @@ MediaSpan find_samples(InputWindow& input, const char* input_name) {
 
 // The run report; a failed read of the input fails the run, and the driver says so.
 int finish_with_read(WalkOutcome outcome, OutputFile& video, const char* video_name,
-                     AudioOutput& audio, const InputWindow& input) {
-  const int status = finish_run(outcome, video, video_name, audio, input.size);
+                     AudioOutput& audio, MoreAudio& more, const InputWindow& input) {
+  for (AudioOutput& extra : more.span()) {
+    if (outcome == WalkOutcome::AudioWriteFailed && extra.write_failed) {
+      return write_failed(extra.name);
+    }
+  }
+  int status = finish_run(outcome, video, video_name, audio, input.size);
+  for (AudioOutput& extra : more.span()) {
+    if (status != kExitSuccess || !extra.file.is_open()) continue;
+    if (!finish_wav_header_of(extra) || !report_output(extra.file, extra.name, input.size)) {
+      status = write_failed(extra.name);
+    }
+  }
   return outcome == WalkOutcome::ReadFailed ? kExitFailure : status;
 }
 
@@ -172,13 +249,16 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
 
   AudioOutput audio;
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
+  MoreAudio more;
+  if (!open_more_audio(more, model, argc, argv, input)) return kExitFailure;
 
   if (!write_model_prologue(model.video, video)) return write_failed(video_name);
 
   const MediaSpan media = find_samples(input, input_name);
   if (media.start == kNotFound) return kExitFailure;
-  const WalkOutcome outcome = walk_with_model(input, media.start, model, audio, video, media.end);
-  return finish_with_read(outcome, video, video_name, audio, input);
+  const WalkOutcome outcome =
+      walk_with_model(input, media.start, model, audio, video, media.end, more.span());
+  return finish_with_read(outcome, video, video_name, audio, more, input);
 }
 
 // The playable file: every track the model recognises, in the reference's
@@ -205,6 +285,8 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
 
   AudioOutput audio;
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
+  MoreAudio more;
+  if (!open_more_audio(more, model, argc, argv, input)) return kExitFailure;
 
   const MediaSpan media = find_samples(input, input_name);
   if (media.start == kNotFound) {
@@ -212,7 +294,8 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
     (void)sink.finish();
     return kExitFailure;
   }
-  WalkOutcome outcome = walk_to_movie(input, media.start, model, audio, sink, media.end);
+  WalkOutcome outcome =
+      walk_to_movie(input, media.start, model, audio, sink, media.end, more.span());
   // What was read before a read failed is whole: the movie is finished around it.
   const bool finishes = outcome == WalkOutcome::Finished || outcome == WalkOutcome::ReadFailed;
   if (finishes && !sink.finish()) outcome = WalkOutcome::VideoWriteFailed;
@@ -220,7 +303,7 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
     std::printf("%llu video frames in '%s'\n",
                 static_cast<unsigned long long>(sink.video_samples()), movie_name);
   }
-  return finish_with_read(outcome, movie, movie_name, audio, input);
+  return finish_with_read(outcome, movie, movie_name, audio, more, input);
 }
 
 int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {

@@ -14,9 +14,7 @@
 #include "recovery/sample_walk.h"
 
 namespace vidsalvage {
-namespace {
 
-// Takes the output's size as the position of its end, closes it and prints its line.
 bool report_output(OutputFile& file, const char* name, std::int64_t input_size) {
   const std::int64_t size = file.position();
   if (!file.close()) return false;
@@ -24,8 +22,6 @@ bool report_output(OutputFile& file, const char* name, std::int64_t input_size) 
               percent_of(size, input_size));
   return true;
 }
-
-}  // namespace
 
 int write_failed(const char* name) {
   std::printf("Cannot write '%s'\n", name);

@@ -14,6 +14,10 @@ namespace vidsalvage {
 // must not take a short file for a salvage.
 int write_failed(const char* name);
 
+// Takes the output's size as the position of its end, closes it and prints its
+// line. False when closing failed.
+bool report_output(OutputFile& file, const char* name, std::int64_t input_size);
+
 // After the walk: "Cannot write" for an output the walk could not write, else the
 // run report: a PCM output's WAV header completed, both outputs closed and their
 // sizes printed. Returns the exit status.

@@ -1,6 +1,8 @@
 #include "codec/pcm_test.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdlib>
 
 namespace vidsalvage {
@@ -29,6 +31,46 @@ bool looks_like_pcm(std::span<const std::uint8_t> at_candidate) {
     if (std::abs(w0 - w2) < kSmoothStep && std::abs(w1 - w3) < kSmoothStep) return true;
   }
   return false;
+}
+
+namespace {
+
+// A sample as a share of full scale, -1 to 1 for integers.
+double sample_at(const std::uint8_t* at, const PcmLayout& l) {
+  const std::size_t width = l.bits / 8;
+  std::uint64_t raw = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    const std::size_t byte = l.little_endian ? width - 1 - i : i;
+    raw = raw << 8 | at[byte];
+  }
+  if (l.float_samples) {
+    if (l.bits == 32)
+      return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(raw)));
+    return std::bit_cast<double>(raw);
+  }
+  const std::uint64_t half = std::uint64_t{1} << (l.bits - 1);
+  // Two's complement, or offset binary: the sign bit flipped.
+  const std::uint64_t biased = l.signed_samples ? raw ^ half : raw;
+  return (static_cast<double>(biased) - static_cast<double>(half)) / static_cast<double>(half);
+}
+
+}  // namespace
+
+bool looks_like_pcm(std::span<const std::uint8_t> bytes, const PcmLayout& layout) {
+  const bool plain = layout.bits == 16 && layout.channels == 2 && layout.little_endian &&
+                     !layout.float_samples && layout.signed_samples;
+  if (plain) return looks_like_pcm(bytes);
+  const std::size_t frame = layout.frame_bytes();
+  const std::size_t width = layout.bits / 8;
+  if (frame == 0 || bytes.size() < 2 * frame) return false;
+  constexpr double kSmoothShare = 0.1;
+  for (std::size_t c = 0; c < layout.channels; ++c) {
+    const double a = sample_at(bytes.data() + c * width, layout);
+    const double b = sample_at(bytes.data() + frame + c * width, layout);
+    // NaN fails the comparison, as it should: no audio holds it.
+    if (!(std::abs(a - b) < kSmoothShare) || !(std::abs(a) <= 1 + kSmoothShare)) return false;
+  }
+  return true;
 }
 
 }  // namespace vidsalvage

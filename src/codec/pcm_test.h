@@ -16,4 +16,22 @@ inline constexpr std::size_t kPcmTestBytes = 11;
 // 16-bit stereo samples: equal channels, or small steps in both channels.
 bool looks_like_pcm(std::span<const std::uint8_t> at_candidate);
 
+// How PCM samples lie: interleaved frames of `channels` samples of `bits` each.
+struct PcmLayout {
+  std::uint32_t bits = 16;  // 8, 16, 24, 32; floats 32 or 64
+  std::uint32_t channels = 2;
+  bool little_endian = true;
+  bool float_samples = false;
+  bool signed_samples = true;  // integers; else offset binary
+  std::uint32_t frame_bytes() const { return channels * (bits / 8); }
+};
+
+// The bytes the test of a layout reads: two frames.
+inline std::size_t pcm_test_bytes(const PcmLayout& layout) { return 2 * layout.frame_bytes(); }
+
+// True when the first two frames of `bytes` read like smooth audio of `layout`:
+// every channel steps by less than a tenth of full scale. False when fewer than
+// two frames are there. 16-bit stereo little-endian is tested as above.
+bool looks_like_pcm(std::span<const std::uint8_t> bytes, const PcmLayout& layout);
+
 }  // namespace vidsalvage

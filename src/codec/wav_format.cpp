@@ -92,4 +92,22 @@ WavSizePatch wav_size_patch(std::int64_t header_bytes, std::int64_t file_bytes) 
   return patch;
 }
 
+PcmToWav pcm_to_wav(std::uint32_t bits, bool little_endian, bool signed_samples) {
+  if (bits == 8) return signed_samples ? PcmToWav::FlipSign : PcmToWav::Copy;
+  return little_endian ? PcmToWav::Copy : PcmToWav::Swap;
+}
+
+void convert_pcm_to_wav(std::span<std::uint8_t> samples, std::uint32_t bits, PcmToWav conversion) {
+  const std::size_t width = bits / 8;
+  if (width == 0) return;
+  for (std::size_t s = 0; s + width <= samples.size(); s += width) {
+    if (conversion == PcmToWav::Swap) {
+      std::reverse(samples.begin() + static_cast<std::ptrdiff_t>(s),
+                   samples.begin() + static_cast<std::ptrdiff_t>(s + width));
+    } else if (conversion == PcmToWav::FlipSign) {
+      samples[s] ^= 0x80;
+    }
+  }
+}
+
 }  // namespace vidsalvage

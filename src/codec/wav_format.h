@@ -3,6 +3,7 @@
 // its sizes once the data is written.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace vidsalvage {
@@ -43,5 +44,16 @@ struct WavSizePatch {
   bool clamped = false;
 };
 WavSizePatch wav_size_patch(std::int64_t header_bytes, std::int64_t file_bytes);
+
+// What PCM samples need to become a WAV file's: nothing, their bytes reversed
+// (big-endian samples), or their sign bit flipped (signed 8-bit samples: WAV's
+// 8-bit samples are offset binary).
+enum class PcmToWav { Copy, Swap, FlipSign };
+
+PcmToWav pcm_to_wav(std::uint32_t bits, bool little_endian, bool signed_samples);
+
+// Converts whole samples of `bits` in place; bytes of a partial sample at the end
+// stay as they are.
+void convert_pcm_to_wav(std::span<std::uint8_t> samples, std::uint32_t bits, PcmToWav conversion);
 
 }  // namespace vidsalvage

@@ -453,12 +453,42 @@ class Learner {
       const SampleHead& head = heads_of_[before][head_of_visit_[i - 1]];
       if (t.link.width != 0 && holds_field(head, t.link, visits_[i].size)) ++audio_[slot].announced;
     }
+    learn_audio_order();
     for (std::size_t k = 0; k < audio_.size(); ++k) {
       if (k == 0) {
         model_.audio = std::move(audio_[k]);
       } else {
         model_.more_audio.push_back(std::move(audio_[k]));
       }
+    }
+  }
+
+  // What tells several audio tracks apart, where there are several: which track's
+  // sample each one follows back to back; and the sizes of the PCM chunks, by which
+  // the walk steps over PCM that reads like anything.
+  void learn_audio_order() {
+    std::vector<std::map<std::uint32_t, std::uint64_t>> after(audio_.size());
+    std::vector<std::map<std::uint32_t, std::uint64_t>> chunks(audio_.size());
+    std::uint64_t chunk = 0;
+    for (std::size_t i = 0; i < visits_.size(); ++i) {
+      const Visit& v = visits_[i];
+      const std::uint32_t slot = slot_[v.track];
+      if (slot == kNoTrack) continue;
+      const Visit* before = i > 0 ? &visits_[i - 1] : nullptr;
+      const bool joined = before != nullptr && slot_[before->track] != kNoTrack &&
+                          before->offset + before->size == v.offset;
+      ++after[slot][joined ? tables_[before->track].id : 0];
+      chunk = joined && before->track == v.track ? chunk + v.size : v.size;
+      const Visit* next = i + 1 < visits_.size() ? &visits_[i + 1] : nullptr;
+      const bool chunk_ends =
+          next == nullptr || next->track != v.track || next->offset != v.offset + v.size;
+      if (chunk_ends && audio_[slot].role == TrackRole::Pcm && chunk <= kMaxPcmChunkBytes) {
+        ++chunks[slot][static_cast<std::uint32_t>(chunk)];
+      }
+    }
+    for (std::size_t k = 0; k < audio_.size(); ++k) {
+      if (audio_.size() > 1) audio_[k].after.assign(after[k].begin(), after[k].end());
+      audio_[k].chunks.assign(chunks[k].begin(), chunks[k].end());
     }
   }
 

@@ -29,6 +29,7 @@ constexpr std::int64_t kHevcSliceHeadBytes = 16;
 constexpr std::int64_t kEndBytes =
     8;  // fewer bytes than this at the end of the input are no sample
 
+constexpr std::uint32_t kMinSliceBytes = 4;  // H.264: the NAL header byte and three more
 constexpr int kSliceType = 1;
 constexpr int kIdrType = 5;
 constexpr int kDelimiterType = 9;
@@ -213,6 +214,9 @@ bool avc_header_ok(const ModelIndex& index, std::uint32_t length,
   const int type = header & 0x1F;
   if ((header & 0x80) != 0 || !index.types.test(static_cast<std::size_t>(type))) return false;
   if (is_slice(index, type)) {
+    // A slice's header and its data take more bytes than this; PCM near silence
+    // reads as a stream of such short units.
+    if (length < kMinSliceBytes) return false;
     // A slice's header byte is one the reference used, but a reference without
     // B-frames had no non-reference slices: those are slices too.
     const bool non_reference = type == kSliceType && (header & 0x60) == 0;
@@ -296,14 +300,22 @@ ModelIndex build_model_index(const StreamModel& model) {
   index.model = &model;
   index_classes(model, index);
   index_video(model.video, index);
-  const AudioModel& a = model.audio;
-  if (a.track != 0 && a.role == TrackRole::Aac) {
+  const auto index_audio = [&](const AudioModel& a) {
+    if (a.track == 0) return;
+    if (a.role == TrackRole::Pcm) {
+      const PcmLayout layout{a.bits, a.channels, a.little_endian, a.float_samples,
+                             a.signed_samples};
+      index.pcm.push_back(layout);
+      index.pcm_test_bytes = std::max(index.pcm_test_bytes, pcm_test_bytes(layout));
+    }
+    if (a.role != TrackRole::Aac) return;
     for (const auto& [start, count] : a.starts2) {
       index.aac_starts.set(start);
       index.aac_first_bytes.set(start >> 8);
     }
-  }
-  index.pcm = a.track != 0 && a.role == TrackRole::Pcm;
+  };
+  index_audio(model.audio);
+  for (const AudioModel& a : model.more_audio) index_audio(a);
   for (std::size_t h = 0; h < index.class_heads.size(); ++h) {
     if (index.class_heads[h]) index.lead_bytes.set(h >> 8);
   }
@@ -315,7 +327,7 @@ ModelIndex build_model_index(const StreamModel& model) {
                                ? kMaxSearchBytes
                                : static_cast<std::int64_t>(model.video.max_gap);
   index.search_limit = std::clamp<std::int64_t>(4 * gap, kMinSearchBytes, kMaxSearchBytes);
-  if (a.track != 0) index.audio_gap = std::min(gap + kEndBytes, kMinSearchBytes);
+  if (model.audio.track != 0) index.audio_gap = std::min(gap + kEndBytes, kMinSearchBytes);
   return index;
 }
 
@@ -377,9 +389,9 @@ UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offs
                           static_cast<std::size_t>(kind_of(index, type)))) {
     return UnitCheck::NotVideo;
   }
-  if (length > input.size - offset - ls) return UnitCheck::PastEnd;
   unit.length = length;
   unit.type = type;
+  if (length > input.size - offset - ls) return UnitCheck::PastEnd;
   return UnitCheck::Video;
 }
 
@@ -482,6 +494,10 @@ Chain follow_units(InputWindow& input, const ModelIndex& index, std::int64_t off
         return chain;
       case UnitCheck::PastEnd:
         chain.stop = ChainEnd::PastEnd;
+        if (unit.type >= 0) {
+          chain.cut = true;
+          chain.bits += unit_bits(index, unit.type);
+        }
         return chain;
       case UnitCheck::ReadFailed:
         chain.stop = ChainEnd::ReadFailed;
@@ -504,16 +520,30 @@ Chain follow_chain(InputWindow& input, const ModelIndex& index, std::int64_t off
   return follow_units(input, index, offset, previous_type, nullptr);
 }
 
+namespace {
+
+// The bytes at `offset` the PCM tests read, fewer near the end of the input.
+std::span<const std::uint8_t> pcm_test_head(InputWindow& input, const ModelIndex& index,
+                                            std::int64_t offset) {
+  const auto want = static_cast<std::int64_t>(index.pcm_test_bytes);
+  return read_input(input, offset, std::min(want, input.size - offset));
+}
+
+// Whether `head` reads like the PCM of one of the model's tracks.
+bool pcm_begins(const ModelIndex& index, std::span<const std::uint8_t> head) {
+  return std::any_of(index.pcm.begin(), index.pcm.end(),
+                     [&](const PcmLayout& layout) { return looks_like_pcm(head, layout); });
+}
+
+}  // namespace
+
 bool recognisable_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
   if (input.size - offset < kEndBytes) return true;
   ClassHit hit;
   if (class_at(input, index, offset, hit)) return true;
-  const std::span<const std::uint8_t> head =
-      read_input(input, offset,
-                 std::min(static_cast<std::int64_t>(kPcmTestBytes), input.size - offset));
+  const std::span<const std::uint8_t> head = pcm_test_head(input, index, offset);
   if (head.empty()) return false;
-  if (index.aac_first_bytes.test(head[0])) return true;
-  return index.pcm && looks_like_pcm(head);
+  return index.aac_first_bytes.test(head[0]) || pcm_begins(index, head);
 }
 
 namespace {
@@ -528,13 +558,11 @@ bool announces_audio(const ModelIndex& index, const ClassHit& hit) {
 
 namespace {
 
-// Whether audio of the model's kind may begin at `offset`.
+// Whether audio of one of the model's kinds may begin at `offset`.
 bool audio_begins_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
-  const std::span<const std::uint8_t> head = read_input(
-      input, offset, std::min(static_cast<std::int64_t>(kPcmTestBytes), input.size - offset));
+  const std::span<const std::uint8_t> head = pcm_test_head(input, index, offset);
   if (head.empty()) return false;
-  if (index.pcm) return looks_like_pcm(head);
-  return index.aac_first_bytes.test(head[0]);
+  return pcm_begins(index, head) || index.aac_first_bytes.test(head[0]);
 }
 
 // What a search for the next chain has seen: no chain begins in (from, to), and
@@ -707,6 +735,17 @@ Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t 
   return scan_candidates(input, index, from, input.size, try_at);
 }
 
+FoundKind start_at(InputWindow& input, const ModelIndex& index, std::int64_t offset) {
+  ClassHit hit;
+  if (class_at(input, index, offset, hit)) return FoundKind::Class;
+  if (!opens_sample(input, index, offset)) return FoundKind::Nothing;
+  const Chain chain = follow_units(input, index, offset, -1, nullptr);
+  if (chain.stop == ChainEnd::ReadFailed) return FoundKind::ReadFailed;
+  const bool whole = chain.units > 0 && chain.has_slice &&
+                     (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end));
+  return whole || chain.cut ? FoundKind::Video : FoundKind::Nothing;
+}
+
 Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from) {
   const std::int64_t limit = std::min(input.size, from + index.search_limit);
   // Unit boundaries of chains already refused: a chain from any of them ends where
@@ -724,6 +763,8 @@ Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::in
         (chain.stop == ChainEnd::PastEnd || recognisable_at(input, index, chain.end))) {
       return {FoundKind::Video, q};
     }
+    // A sample the recording was cut in: what lies before it is no part of it.
+    if (chain.cut) return {FoundKind::Video, q};
     refused.insert(boundaries.begin(), boundaries.end());
     return {};
   };

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "codec/hevc_parameter_sets.h"
-#include "model/stream_model.h"
+#include "codec/pcm_test.h"
 #include "io/input_window.h"
+#include "model/stream_model.h"
 
 namespace vidsalvage {
 
@@ -47,7 +48,9 @@ struct ModelIndex {
   // Audio: first bytes of AAC frames.
   std::bitset<256> aac_first_bytes;
   std::bitset<65536> aac_starts;
-  bool pcm = false;
+  // Audio: the PCM formats of the tracks, and the bytes their test reads.
+  std::vector<PcmLayout> pcm;
+  std::size_t pcm_test_bytes = kPcmTestBytes;
   // How far a search for the next recognisable start reaches.
   std::int64_t search_limit = 0;
   // The most bytes of audio the reference held between two video samples; the
@@ -89,6 +92,8 @@ struct Unit {
 // Whether the bytes at `offset` are a video unit of a kind the reference used,
 // with a well-formed header; `previous_type` is the type of the unit before it in
 // the stream (-1: none), whose pair with this one must be one the reference had.
+// PastEnd with `unit` filled: a unit that passed these checks runs past the end;
+// with unit.type -1: too few bytes are left to check one.
 UnitCheck unit_at(InputWindow& input, const ModelIndex& index, std::int64_t offset,
                   int previous_type, Unit& unit);
 
@@ -114,6 +119,7 @@ struct Chain {
   bool has_slice = false;
   int bits = 0;                        // what the units' checks are worth: see Evidence
   ChainEnd stop = ChainEnd::NotVideo;  // what follows the last unit
+  bool cut = false;  // PastEnd: a unit that passed the checks runs past the end, in `bits`
 };
 
 // Follows video units from `offset` while they chain, stopping before a place
@@ -159,10 +165,14 @@ Evidence evidence_at(InputWindow& input, const ModelIndex& index, std::int64_t o
 Found find_resumption(InputWindow& input, const ModelIndex& index, std::int64_t from,
                       int min_bits = kResumeBits);
 
+// Whether another track's sample or a video sample begins at `offset`, as
+// find_recognised_start below takes it: Class, Video, Nothing or ReadFailed.
+FoundKind start_at(InputWindow& input, const ModelIndex& index, std::int64_t offset);
+
 // The nearest offset from `from` on, less than `index.search_limit` past it, at
 // which another track's sample or a video sample begins: a chain of units with a
 // slice among them that opens with a first unit the reference had and ends where
-// something recognisable begins.
+// something recognisable begins, or a chain cut by the end of the input.
 Found find_recognised_start(InputWindow& input, const ModelIndex& index, std::int64_t from);
 
 }  // namespace vidsalvage

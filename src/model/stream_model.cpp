@@ -573,11 +573,14 @@ bool write_counts(ModelWriter& w, const char* name, const AudioModel& a, const C
 }
 
 bool write_audio(ModelWriter& w, const AudioModel& a) {
-  if (a.role == TrackRole::Pcm) return w.record("pcm", [&](auto& io) { return pcm_body(io, a); });
-  return w.record("aac", [&](auto& io) { return aac_body(io, a); }) &&
-         write_counts(w, "aac-sizes", a, a.sizes, 0, kMaxAacFrameBytes) &&
-         write_counts(w, "aac-starts", a, a.starts2, 2, 0) &&
-         write_counts(w, "aac-starts3", a, a.starts3, 3, 0);
+  const bool body = a.role == TrackRole::Pcm
+                        ? w.record("pcm", [&](auto& io) { return pcm_body(io, a); }) &&
+                              write_counts(w, "audio-chunks", a, a.chunks, 0, kMaxPcmChunkBytes)
+                        : w.record("aac", [&](auto& io) { return aac_body(io, a); }) &&
+                              write_counts(w, "aac-sizes", a, a.sizes, 0, kMaxAacFrameBytes) &&
+                              write_counts(w, "aac-starts", a, a.starts2, 2, 0) &&
+                              write_counts(w, "aac-starts3", a, a.starts3, 3, 0);
+  return body && write_counts(w, "audio-after", a, a.after, 0, UINT32_MAX);
 }
 
 bool write_movie(ModelWriter& w, const MovieTemplate& m) {
@@ -641,6 +644,8 @@ class ModelReader {
         {"aac-sizes", &ModelReader::read_aac_sizes},
         {"aac-starts", &ModelReader::read_aac_starts},
         {"aac-starts3", &ModelReader::read_aac_starts3},
+        {"audio-after", &ModelReader::read_audio_after},
+        {"audio-chunks", &ModelReader::read_audio_chunks},
         {"movie", &ModelReader::read_movie_record},
         {"movie-track", &ModelReader::read_movie_track},
         {"end", &ModelReader::read_end},
@@ -822,21 +827,22 @@ class ModelReader {
     return take_audio(std::move(a), TrackRole::Pcm);
   }
 
-  AudioModel* next_aac(FieldReader& io) {
+  // The audio model of the track the record names, when it is of `role` (Other: any).
+  AudioModel* next_audio(FieldReader& io, TrackRole role) {
     std::uint32_t id = 0;
     if (!io.number(id)) return nullptr;
     AudioModel* a = model_.audio.track == id ? &model_.audio : nullptr;
     for (AudioModel& more : model_.more_audio) {
       if (more.track == id) a = &more;
     }
-    return a != nullptr && a->role == TrackRole::Aac ? a : nullptr;
+    return a != nullptr && (role == TrackRole::Other || a->role == role) ? a : nullptr;
   }
 
   template <typename Key>
   const char* read_counts(FieldReader& io, Counts<Key> AudioModel::*counts, int hex_bytes,
-                          std::uint32_t max_key) {
-    AudioModel* a = next_aac(io);
-    if (a == nullptr) return "an aac record out of place";
+                          std::uint32_t max_key, TrackRole role = TrackRole::Aac) {
+    AudioModel* a = next_audio(io, role);
+    if (a == nullptr) return "an audio record out of place";
     Counts<Key>& out = a->*counts;
     return read_items<Count>(
         io, ':', [&](auto& e, Count& c) { return count_body(e, c, hex_bytes, max_key); },
@@ -856,6 +862,12 @@ class ModelReader {
   }
   const char* read_aac_starts3(FieldReader& io) {
     return read_counts(io, &AudioModel::starts3, 3, 0);
+  }
+  const char* read_audio_after(FieldReader& io) {
+    return read_counts(io, &AudioModel::after, 0, UINT32_MAX, TrackRole::Other);
+  }
+  const char* read_audio_chunks(FieldReader& io) {
+    return read_counts(io, &AudioModel::chunks, 0, kMaxPcmChunkBytes, TrackRole::Pcm);
   }
 
   const char* read_movie_record(FieldReader& io) {

@@ -32,6 +32,7 @@ inline constexpr std::size_t kMaxVideoConfigBytes = 65535;
 inline constexpr std::size_t kMaxAudioConfigBytes = 64;
 inline constexpr std::uint32_t kMaxAacFrameBytes = 1u << 20;
 inline constexpr std::uint32_t kMaxPcmChannels = 64;
+inline constexpr std::uint32_t kMaxPcmChunkBytes = 16 * 1024 * 1024;
 inline constexpr std::size_t kMaxTextChars = 4096;  // a track's name, the reference's name
 
 enum class TrackRole { Video, Aac, Pcm, Other };
@@ -154,6 +155,12 @@ struct AudioModel {
   bool float_samples = false;  // IEEE floating point, else integers
   bool signed_samples = true;  // integers in two's complement, else offset binary (8 bits)
   std::uint32_t bytes_per_frame = 0;
+  // Where the reference has more than one audio track, what tells their samples
+  // apart besides their bytes: how often a sample of this track began right where
+  // a sample of track `key` ended (key 0: where no audio sample ended), and (PCM)
+  // the byte sizes of its chunks, runs of its samples back to back.
+  Counts<std::uint32_t> after;
+  Counts<std::uint32_t> chunks;
 
   bool operator==(const AudioModel&) const = default;
 };

@@ -21,6 +21,7 @@ constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier tha
 constexpr double kSkipCost = 8.0;
 constexpr double kSkipCostPerByte = 0.02;
 constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
+constexpr std::int64_t kSpreadShare = 8;  // and by no more than this share of the size
 constexpr double kSizeFloor = 1e-6;
 
 constexpr double kNever = -std::numeric_limits<double>::infinity();
@@ -50,15 +51,18 @@ AacFrameScores::AacFrameScores(const AudioModel& audio) : first_counts_(256, 0) 
     largest = std::max<std::int64_t>(largest, size);
   }
   const std::int64_t max_frame = std::min(kMaxAdtsPayload, 2 * largest + 64);
-  // A triangular kernel spreads each size seen over its neighbours.
+  // A triangular kernel spreads each size seen over its neighbours, by no more
+  // than an eighth of the size: the frames of silence keep one tiny size, and
+  // spread wide they would give any frame a cut into tiny pieces.
   std::vector<double> density(static_cast<std::size_t>(max_frame) + 1, 0.0);
-  const double norm = static_cast<double>((kSizeSpread + 1) * (kSizeSpread + 1));
   for (const auto& [size, count] : audio.sizes) {
-    for (std::int64_t d = -kSizeSpread; d <= kSizeSpread; ++d) {
+    const std::int64_t spread = std::min<std::int64_t>(kSizeSpread, size / kSpreadShare);
+    const double norm = static_cast<double>((spread + 1) * (spread + 1));
+    for (std::int64_t d = -spread; d <= spread; ++d) {
       const std::int64_t s = static_cast<std::int64_t>(size) + d;
       if (s < 1 || s > max_frame) continue;
       density[static_cast<std::size_t>(s)] +=
-          static_cast<double>(count) * static_cast<double>(kSizeSpread + 1 - std::abs(d)) / norm;
+          static_cast<double>(count) * static_cast<double>(spread + 1 - std::abs(d)) / norm;
     }
   }
   size_scores_.assign(density.size(), kNever);
@@ -69,16 +73,19 @@ AacFrameScores::AacFrameScores(const AudioModel& audio) : first_counts_(256, 0) 
   }
 }
 
-double AacFrameScores::start_score(std::uint8_t first, std::uint8_t second) const {
-  const double frames = static_cast<double>(frames_);
-  const double firsts = static_cast<double>(first_counts_[first]);
-  const double p_first = (firsts + kPseudoCount) / (frames + 256 * kPseudoCount);
+std::uint64_t AacFrameScores::start_count(std::uint8_t first, std::uint8_t second) const {
   const auto start = static_cast<std::uint16_t>(first << 8 | second);
   const auto found = std::lower_bound(start_counts_.begin(), start_counts_.end(), start,
                                       [](const std::pair<std::uint16_t, std::uint64_t>& entry,
                                          std::uint16_t key) { return entry.first < key; });
-  const std::uint64_t seen =
-      found != start_counts_.end() && found->first == start ? found->second : 0;
+  return found != start_counts_.end() && found->first == start ? found->second : 0;
+}
+
+double AacFrameScores::start_score(std::uint8_t first, std::uint8_t second) const {
+  const double frames = static_cast<double>(frames_);
+  const double firsts = static_cast<double>(first_counts_[first]);
+  const double p_first = (firsts + kPseudoCount) / (frames + 256 * kPseudoCount);
+  const std::uint64_t seen = start_count(first, second);
   const double p_second =
       (static_cast<double>(seen) + kPseudoCount) / (firsts + 256 * kPseudoCount);
   return std::log(p_first * p_second * 65536.0);
@@ -91,69 +98,244 @@ double AacFrameScores::size_score(std::int64_t size) const {
 
 namespace {
 
+// For the order of tracks: a pair the reference never showed is unlikely, not impossible.
+constexpr double kOrderPseudoCount = 0.5;
+// The PCM chunk sizes a cut tries, the reference's commonest.
+constexpr std::size_t kMaxChunkSizes = 16;
+
+// The tail of a frame often reads like the start of a tiny one (the zeros that
+// end many frames begin frames of a mono track), and with several tracks frames
+// may begin at the first bytes of any of them: a frame that begins with two bytes
+// its track's frames never began with must show more.
+constexpr double kUnseenStartCost = 8.0;
+
+// A chunk is tested for its track's PCM at this many pairs of frames at each end,
+// where a chunk laid at the wrong place holds another track's bytes; each pair
+// that does not step smoothly costs this much. Smooth pairs earn nothing, so that
+// more, smaller chunks gain nothing by them.
+constexpr std::size_t kFitPairs = 8;
+constexpr double kRoughPairCost = 1.0;
+
+double pcm_fit(const PcmLayout& layout, std::span<const std::uint8_t> chunk) {
+  const std::size_t frame = layout.frame_bytes();
+  if (frame == 0 || chunk.size() < 2 * frame) return 0;
+  const std::size_t frames = chunk.size() / frame;
+  double fit = 0;
+  const auto test = [&](std::size_t at) {
+    if (!looks_like_pcm(chunk.subspan(at * frame, 2 * frame), layout)) fit -= kRoughPairCost;
+  };
+  for (std::size_t f = 0; f + 1 < frames && f < kFitPairs; ++f) test(f);
+  for (std::size_t f = std::max(frames - 1, kFitPairs + 1) - 1; f + 1 < frames; ++f) test(f);
+  return fit;
+}
+
+// Where a piece's path begins: the start of the stretch, skipped bytes, or a
+// piece of a track (its index).
+constexpr int kAtStart = -2;
+constexpr int kAfterSkip = -1;
+
+struct Arrival {
+  double score = kNever;
+  int from = kAtStart;
+};
+
 // The best cut of `stretch` by the scores, in pieces counted from its start.
 // Without `trusted_start` a frame begins at the start only with a byte frames
 // began with: the start is where damage ended, as likely inside a frame as not.
-std::vector<AacPiece> cut_by_score(const AacFrameScores& scores,
-                                   std::span<const std::uint8_t> stretch, bool trusted_start) {
-  const auto length = static_cast<std::int64_t>(stretch.size());
-  if (length == 0) return {};
-  // Cut points: the start, every byte a frame may begin with, the end; each with
-  // the score of a frame beginning there, reckoned once.
-  std::vector<std::int64_t> points = {0};
-  for (std::int64_t p = 1; p + 1 < length; ++p) {
-    if (scores.may_start(stretch[static_cast<std::size_t>(p)])) points.push_back(p);
+class ScoredCut {
+ public:
+  ScoredCut(const StretchTracks& tracks, std::span<const std::uint8_t> stretch, bool trusted_start)
+      : tracks_(tracks), stretch_(stretch), k_(tracks.tracks.size()) {
+    find_points();
+    score_starts(trusted_start);
   }
-  points.push_back(length);
-  const std::size_t n = points.size();
-  std::vector<double> start(n, kNever);
-  for (std::size_t k = 0; k < n; ++k) {
-    const auto at = static_cast<std::size_t>(points[k]);
-    if (at + 1 < stretch.size()) start[k] = scores.start_score(stretch[at], stretch[at + 1]);
+
+  std::vector<AacPiece> run() {
+    const std::size_t n = points_.size();
+    framed_.assign(n * k_, {});
+    frame_from_.assign(n * k_, 0);
+    skipped_.assign(n, {});
+    skip_continues_.assign(n, false);
+    for (std::size_t j = 1; j < n; ++j) {
+      score_skip(j);
+      score_frames(j);
+      score_chunks(j);
+    }
+    return trace_back();
   }
-  if (!trusted_start && !scores.may_start(stretch[0])) start[0] = kNever;
-  // Two scores per point: the best cut up to it that ends with a frame, and the
-  // best that ends with skipped bytes; each remembers where its last piece began.
-  std::vector<double> framed(n, kNever), skipped(n, kNever);
-  std::vector<std::size_t> frame_from(n, 0);
-  std::vector<bool> frame_after_skip(n, false), skip_continues(n, false);
-  framed[0] = 0.0;
-  for (std::size_t j = 1; j < n; ++j) {
-    const double bytes = static_cast<double>(points[j] - points[j - 1]);
-    const double go_on = skipped[j - 1] - kSkipCostPerByte * bytes;
-    const double begin = framed[j - 1] - kSkipCost - kSkipCostPerByte * bytes;
-    skipped[j] = std::max(go_on, begin);
-    skip_continues[j] = go_on > begin;
-    for (std::size_t i = j; i-- > 0;) {
-      const std::int64_t size = points[j] - points[i];
-      if (size > scores.max_frame()) break;
-      if (start[i] == kNever) continue;
-      const double before = std::max(framed[i], skipped[i]);
-      const double score = before + start[i] + scores.size_score(size) - kFramePenalty;
-      if (score > framed[j]) {
-        framed[j] = score;
-        frame_from[j] = i;
-        frame_after_skip[j] = skipped[i] > framed[i];
+
+ private:
+  // Cut points: the start, every byte a frame may begin with, the end; and the
+  // places PCM chunks of the sizes the reference had put a boundary: chunk after
+  // chunk from the start and back from the end, and one chunk either side of a
+  // frame's start.
+  void find_points() {
+    const auto length = static_cast<std::int64_t>(stretch_.size());
+    const auto n = static_cast<std::size_t>(length) + 1;
+    std::vector<bool> frame_start(n, false);
+    for (std::int64_t p = 1; p + 1 < length; ++p) {
+      const std::uint8_t b = stretch_[static_cast<std::size_t>(p)];
+      for (const StretchTracks::Track& t : tracks_.tracks) {
+        if (t.aac != nullptr && t.aac->may_start(b))
+          frame_start[static_cast<std::size_t>(p)] = true;
+      }
+    }
+    std::vector<std::int64_t> sizes;
+    for (const StretchTracks::Track& t : tracks_.tracks) {
+      for (const auto& [size, score] : t.chunks) sizes.push_back(size);
+    }
+    std::vector<bool> ahead(n, false), back(n, false), point = frame_start;
+    ahead[0] = true;
+    back[n - 1] = true;
+    for (std::int64_t p = 0; p <= length; ++p) {
+      const auto at = static_cast<std::size_t>(p);
+      if (!ahead[at] && !frame_start[at]) continue;
+      for (const std::int64_t size : sizes) {
+        if (size <= length - p)
+          (ahead[at] ? ahead : point)[at + static_cast<std::size_t>(size)] = true;
+      }
+    }
+    for (std::int64_t p = length; p >= 0; --p) {
+      const auto at = static_cast<std::size_t>(p);
+      if (!back[at] && !frame_start[at]) continue;
+      for (const std::int64_t size : sizes) {
+        if (size <= p) (back[at] ? back : point)[at - static_cast<std::size_t>(size)] = true;
+      }
+    }
+    for (std::size_t at = 0; at < n; ++at) {
+      if (point[at] || ahead[at] || back[at]) points_.push_back(static_cast<std::int64_t>(at));
+    }
+    for (const StretchTracks::Track& t : tracks_.tracks) {
+      if (t.aac != nullptr) max_frame_ = std::max(max_frame_, t.aac->max_frame());
+    }
+  }
+
+  // The score of a frame of each AAC track beginning at each point, reckoned once.
+  void score_starts(bool trusted_start) {
+    start_.assign(points_.size() * k_, kNever);
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+      const auto at = static_cast<std::size_t>(points_[i]);
+      if (at + 1 >= stretch_.size()) continue;
+      for (std::size_t k = 0; k < k_; ++k) {
+        const AacFrameScores* aac = tracks_.tracks[k].aac;
+        if (aac == nullptr) continue;
+        const bool may = aac->may_start(stretch_[at]) || (i == 0 && trusted_start);
+        if (!may) continue;
+        start_[i * k_ + k] = aac->start_score(stretch_[at], stretch_[at + 1]);
+        if (!aac->seen_start(stretch_[at], stretch_[at + 1])) {
+          start_[i * k_ + k] -= kUnseenStartCost;
+        }
       }
     }
   }
-  std::vector<AacPiece> pieces;
-  bool in_frame = framed[n - 1] >= skipped[n - 1];
-  for (std::size_t j = n - 1; j > 0;) {
-    if (in_frame) {
-      const std::size_t i = frame_from[j];
-      pieces.push_back({points[i], points[j] - points[i], true});
-      in_frame = !frame_after_skip[j];
-      j = i;
-    } else {
-      pieces.push_back({points[j - 1], points[j] - points[j - 1], false});
-      in_frame = !skip_continues[j];
-      j = j - 1;
+
+  // The best way to arrive at point i before a piece of track k: from the start,
+  // from skipped bytes, or from a piece of any track. Ties go to the pieces.
+  Arrival before(std::size_t i, std::size_t k) const {
+    Arrival best;
+    if (i == 0) best = {tracks_.opens[k], kAtStart};
+    for (std::size_t b = 0; b < k_; ++b) {
+      const double score = framed_[i * k_ + b].score + tracks_.follows[b][k];
+      if (score > best.score) best = {score, static_cast<int>(b)};
+    }
+    if (skipped_[i].score > best.score) best = {skipped_[i].score, kAfterSkip};
+    return best;
+  }
+
+  // The best path that ends with a piece at point i, the start counting as one.
+  Arrival last_piece(std::size_t i) const {
+    Arrival best;
+    if (i == 0) best = {0.0, kAtStart};
+    for (std::size_t b = 0; b < k_; ++b) {
+      if (framed_[i * k_ + b].score > best.score) {
+        best = {framed_[i * k_ + b].score, static_cast<int>(b)};
+      }
+    }
+    return best;
+  }
+
+  void score_skip(std::size_t j) {
+    const double bytes = static_cast<double>(points_[j] - points_[j - 1]);
+    const double go_on = skipped_[j - 1].score - kSkipCostPerByte * bytes;
+    const Arrival piece = last_piece(j - 1);
+    const double begin = piece.score - kSkipCost - kSkipCostPerByte * bytes;
+    skip_continues_[j] = go_on > begin;
+    skipped_[j] = {std::max(go_on, begin), piece.from};
+  }
+
+  void offer(std::size_t j, std::size_t k, std::size_t i, double piece_score) {
+    const Arrival arrival = before(i, k);
+    const double score = arrival.score + piece_score - kFramePenalty;
+    if (score > framed_[j * k_ + k].score) {
+      framed_[j * k_ + k] = {score, arrival.from};
+      frame_from_[j * k_ + k] = i;
     }
   }
-  std::reverse(pieces.begin(), pieces.end());
-  return pieces;
-}
+
+  void score_frames(std::size_t j) {
+    for (std::size_t i = j; i-- > 0;) {
+      const std::int64_t size = points_[j] - points_[i];
+      if (size > max_frame_) break;
+      for (std::size_t k = 0; k < k_; ++k) {
+        const AacFrameScores* aac = tracks_.tracks[k].aac;
+        const double start = start_[i * k_ + k];
+        if (aac == nullptr || start == kNever) continue;
+        const double size_score = aac->size_score(size);
+        if (size_score != kNever) offer(j, k, i, start + size_score);
+      }
+    }
+  }
+
+  void score_chunks(std::size_t j) {
+    for (std::size_t k = 0; k < k_; ++k) {
+      for (const auto& [size, score] : tracks_.tracks[k].chunks) {
+        const std::int64_t from = points_[j] - size;
+        if (from < 0) continue;
+        const auto it = std::lower_bound(points_.begin(), points_.end(), from);
+        if (it == points_.end() || *it != from) continue;
+        const std::span<const std::uint8_t> chunk =
+            stretch_.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(size));
+        offer(j, k, static_cast<std::size_t>(it - points_.begin()),
+              score + pcm_fit(tracks_.tracks[k].pcm, chunk));
+      }
+    }
+  }
+
+  std::vector<AacPiece> trace_back() const {
+    std::vector<AacPiece> pieces;
+    std::size_t j = points_.size() - 1;
+    const Arrival last = last_piece(j);
+    int state = skipped_[j].score > last.score ? kAfterSkip : last.from;
+    while (j > 0 && state != kAtStart) {
+      if (state == kAfterSkip) {
+        pieces.push_back({points_[j - 1], points_[j] - points_[j - 1], false, 0});
+        state = skip_continues_[j] ? kAfterSkip : skipped_[j].from;
+        --j;
+        continue;
+      }
+      const auto k = static_cast<std::size_t>(state);
+      const std::size_t i = frame_from_[j * k_ + k];
+      pieces.push_back({points_[i], points_[j] - points_[i], true, k});
+      state = framed_[j * k_ + k].from;
+      j = i;
+    }
+    std::reverse(pieces.begin(), pieces.end());
+    return pieces;
+  }
+
+  const StretchTracks& tracks_;
+  std::span<const std::uint8_t> stretch_;
+  std::size_t k_ = 0;  // tracks
+  std::vector<std::int64_t> points_;
+  std::int64_t max_frame_ = 0;
+  std::vector<double> start_;  // [point * k_ + track]
+  // Per point: the best path ending with a piece of each track, and the best
+  // ending with skipped bytes; each remembers what came before its last piece.
+  std::vector<Arrival> framed_;
+  std::vector<std::size_t> frame_from_;
+  std::vector<Arrival> skipped_;
+  std::vector<bool> skip_continues_;
+};
 
 // Appends `piece`, joining it to skipped bytes just before it.
 void add_piece(std::vector<AacPiece>& pieces, const AacPiece& piece) {
@@ -177,12 +359,22 @@ struct CutPiece {
   bool fill = false;  // a run of one byte: it ends exactly where it ends
 };
 
-// The stretch cut by score between runs of one byte longer than any frame: such
-// a run lies in no frame, and cutting it would take time and give frames of nothing.
-std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
+// The longest run of one byte a piece may hold: a frame's size, or any run where
+// a track is PCM, whose silence is such a run.
+std::size_t longest_piece_run(const StretchTracks& tracks) {
+  std::int64_t longest = kMinFillRunBytes;
+  for (const StretchTracks::Track& t : tracks.tracks) {
+    if (t.aac == nullptr) return SIZE_MAX;
+    longest = std::max(longest, t.aac->max_frame());
+  }
+  return static_cast<std::size_t>(longest);
+}
+
+// The stretch cut by score between runs of one byte longer than any piece: such
+// a run lies in no piece, and cutting it would take time and give frames of nothing.
+std::vector<CutPiece> cut_between_fill(const StretchTracks& tracks,
                                        std::span<const std::uint8_t> stretch) {
-  const auto longest_run =
-      static_cast<std::size_t>(std::max<std::int64_t>(scores.max_frame(), kMinFillRunBytes));
+  const std::size_t longest_run = longest_piece_run(tracks);
   std::vector<CutPiece> cut;
   std::size_t from = 0;
   for (std::size_t at = 0; at < stretch.size();) {
@@ -191,13 +383,15 @@ std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
     if (fill || end == stretch.size()) {
       const std::size_t frames_end = fill ? at : end;
       const std::span<const std::uint8_t> between = stretch.subspan(from, frames_end - from);
-      for (AacPiece piece : cut_by_score(scores, between, from == 0)) {
-        piece.offset += static_cast<std::int64_t>(from);
-        cut.push_back({piece, false});
+      if (!between.empty()) {
+        for (AacPiece piece : ScoredCut(tracks, between, from == 0).run()) {
+          piece.offset += static_cast<std::int64_t>(from);
+          cut.push_back({piece, false});
+        }
       }
       if (fill) {
         cut.push_back(
-            {{static_cast<std::int64_t>(at), static_cast<std::int64_t>(end - at), false}, true});
+            {{static_cast<std::int64_t>(at), static_cast<std::int64_t>(end - at), false, 0}, true});
       }
       from = end;
     }
@@ -206,22 +400,101 @@ std::vector<CutPiece> cut_between_fill(const AacFrameScores& scores,
   return cut;
 }
 
+// The log of a probability against `n` choices alike, from counts.
+double against_alike(double count, double total, std::size_t n) {
+  const auto choices = static_cast<double>(n);
+  return std::log((count + kOrderPseudoCount) / (total + choices * kOrderPseudoCount) * choices);
+}
+
+double count_of(const Counts<std::uint32_t>& counts, std::uint32_t key) {
+  const auto it = std::lower_bound(counts.begin(), counts.end(), key,
+                                   [](const auto& c, std::uint32_t k) { return c.first < k; });
+  return it != counts.end() && it->first == key ? static_cast<double>(it->second) : 0.0;
+}
+
+// A PCM track's commonest chunk sizes, each scored by its share, and by its bytes
+// as leaving them out would cost them, so that a chunk of a size the reference
+// had is taken before its bytes are left out, and a cut into chunks of the
+// commonest sizes wins.
+std::vector<std::pair<std::int64_t, double>> chunk_scores(const AudioModel& a) {
+  Counts<std::uint32_t> common = a.chunks;
+  std::stable_sort(common.begin(), common.end(),
+                   [](const auto& x, const auto& y) { return x.second > y.second; });
+  if (common.size() > kMaxChunkSizes) common.resize(kMaxChunkSizes);
+  double total = 0;
+  for (const auto& [size, count] : common) total += static_cast<double>(count);
+  std::vector<std::pair<std::int64_t, double>> out;
+  for (const auto& [size, count] : common) {
+    if (size == 0 || a.bytes_per_frame == 0 || size % a.bytes_per_frame != 0) continue;
+    const double bytes = static_cast<double>(size);
+    out.emplace_back(size, std::log(static_cast<double>(count) / total) + kSkipCostPerByte * bytes +
+                               kFramePenalty);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
                                       std::span<const std::uint8_t> stretch) {
-  const std::vector<CutPiece> cut = cut_between_fill(scores, stretch);
+  StretchTracks one;
+  one.tracks = {{&scores, {}, {}}};
+  one.follows = {{0.0}};
+  one.opens = {0.0};
+  return cut_audio_stretch(one, stretch);
+}
+
+StretchTracks stretch_tracks(std::span<const AudioModel* const> audio,
+                             std::span<const AacFrameScores* const> scores) {
+  StretchTracks out;
+  const std::size_t n = audio.size();
+  out.follows.assign(n, std::vector<double>(n, 0.0));
+  out.opens.assign(n, 0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    StretchTracks::Track t;
+    t.aac = audio[k]->role == TrackRole::Aac ? scores[k] : nullptr;
+    if (audio[k]->role == TrackRole::Pcm) {
+      const AudioModel& a = *audio[k];
+      t.chunks = chunk_scores(a);
+      t.pcm = {a.bits, a.channels, a.little_endian, a.float_samples, a.signed_samples};
+    }
+    out.tracks.push_back(std::move(t));
+  }
+  // Pieces of one PCM track never follow each other: they would be one chunk.
+  const auto count = [&](std::size_t k, std::size_t before) {
+    if (before == k && audio[k]->role == TrackRole::Pcm) return 0.0;
+    return count_of(audio[k]->after, audio[before]->track);
+  };
+  double opened = 0;
+  for (std::size_t k = 0; k < n; ++k) opened += count_of(audio[k]->after, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    out.opens[k] = against_alike(count_of(audio[k]->after, 0), opened, n);
+  }
+  for (std::size_t b = 0; b < n; ++b) {
+    double total = 0;
+    for (std::size_t k = 0; k < n; ++k) total += count(k, b);
+    for (std::size_t k = 0; k < n; ++k) out.follows[b][k] = against_alike(count(k, b), total, n);
+  }
+  return out;
+}
+
+std::vector<AacPiece> cut_audio_stretch(const StretchTracks& tracks,
+                                        std::span<const std::uint8_t> stretch) {
+  const std::vector<CutPiece> cut = cut_between_fill(tracks, stretch);
   // A frame before skipped bytes, or after skipped bytes that are not fill, was
   // cut where damage or something else began: one of its ends is a guess, and a
   // decoder would meet a wrong frame. Random bytes give such lone frames, and
-  // pairs of them. Fill ends where it ends, but may begin inside a frame.
+  // pairs of them. Fill ends where it ends, but may begin inside a frame. A PCM
+  // chunk has sizes of its own: neither end is a guess.
   const auto skipped = [&](std::size_t k) { return !cut[k].piece.frame; };
   const auto guessed = [&](std::size_t k) { return skipped(k) && !cut[k].fill; };
   std::vector<AacPiece> pieces;
   for (std::size_t k = 0; k < cut.size(); ++k) {
     AacPiece piece = cut[k].piece;
-    if (piece.frame && ((k > 0 && guessed(k - 1)) || (k + 1 < cut.size() && skipped(k + 1)))) {
+    const bool aac = piece.frame && tracks.tracks[piece.track].aac != nullptr;
+    if (aac && ((k > 0 && guessed(k - 1)) || (k + 1 < cut.size() && skipped(k + 1)))) {
       piece.frame = false;
+      piece.track = 0;
     }
     add_piece(pieces, piece);
   }

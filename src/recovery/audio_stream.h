@@ -21,6 +21,7 @@ struct AudioOutput {
   AudioConfig config;
   AdtsTemplate adts{};
   std::int64_t wav_header_bytes = kPlainWavHeaderBytes;  // as written, for the size patch
+  bool write_failed = false;                             // a walk could not write `file`
 };
 
 }  // namespace vidsalvage

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <span>
 #include <tuple>
 
 #include "codec/hevc_config.h"
+#include "codec/pcm_test.h"
+#include "codec/wav_format.h"
 #include "model/model_recognition.h"
 #include "recovery/aac_cutting.h"
 #include "recovery/aac_splitter.h"
@@ -22,6 +26,8 @@ constexpr std::uint64_t kAnnouncedPercent = 99;
 // (twice the longest gap, and this much more) and its samples are worth this much.
 constexpr int kNearBits = 16;
 constexpr std::int64_t kGapSlackBytes = 4096;
+// The most places PCM chunks may end at that the walk tries for the next start.
+constexpr std::size_t kMaxChunkEnds = 256;
 
 // What a kind of skipped sample is: its track and, when a class recognised it,
 // the four bytes the class begins with.
@@ -43,6 +49,7 @@ struct SkipCount {
 // when damage follows, the damage may have begun inside it.
 struct Held {
   bool audio = false;
+  std::size_t track = 0;  // audio: its index among the walk's audio tracks
   std::int64_t offset = kNotFound;
   std::int64_t length = 0;
 };
@@ -64,22 +71,46 @@ class MediaEnd {
   std::int64_t size_;
 };
 
+// An audio track the walk recovers: what the reference showed of it, and the
+// file of its own it goes to, when there is one.
+struct WalkAudio {
+  const AudioModel* model = nullptr;
+  AudioOutput* out = nullptr;
+  std::unique_ptr<AacFrameScores> scores;  // AAC
+};
+
+// Where every audio sample of the reference was announced, audio is only ever
+// found behind an announcement.
+bool always_announced(const AudioModel& a) {
+  return a.samples > 0 && a.announced * 100 >= a.samples * kAnnouncedPercent;
+}
+
 class ModelWalk {
  public:
-  ModelWalk(InputWindow& input, const StreamModel& model, AudioOutput& audio, OutputFile& video,
-            MovieSink* movie)
+  ModelWalk(InputWindow& input, const StreamModel& model, AudioOutput& audio,
+            std::span<AudioOutput> more_audio, OutputFile& video, MovieSink* movie)
       : input_(input),
         model_(model),
         index_(build_model_index(model)),
-        scores_(model.audio),
-        audio_(audio),
         video_(video),
         movie_(movie) {
-    const AudioModel& a = model.audio;
-    // Where every audio sample of the reference was announced, audio is only ever
-    // found behind an announcement: a stretch nothing recognises is damage.
-    stretches_are_audio_ =
-        a.track != 0 && !(a.samples > 0 && a.announced * 100 >= a.samples * kAnnouncedPercent);
+    if (model.audio.track != 0) add_audio(model.audio, &audio);
+    for (std::size_t k = 0; k < model.more_audio.size(); ++k) {
+      add_audio(model.more_audio[k], k < more_audio.size() ? &more_audio[k] : nullptr);
+    }
+    // A stretch nothing recognises is damage when no track's audio lies in one.
+    stretches_are_audio_ = std::any_of(audio_.begin(), audio_.end(), [](const WalkAudio& a) {
+      return !always_announced(*a.model);
+    });
+    if (audio_.size() > 1) {
+      std::vector<const AudioModel*> models;
+      std::vector<const AacFrameScores*> scores;
+      for (const WalkAudio& a : audio_) {
+        models.push_back(a.model);
+        scores.push_back(a.scores.get());
+      }
+      stretch_tracks_ = stretch_tracks(models, scores);
+    }
     const std::uint64_t gap = std::min<std::uint64_t>(
         model.video.max_gap, static_cast<std::uint64_t>(index_.search_limit));
     audio_reach_ = std::min<std::int64_t>(2 * static_cast<std::int64_t>(gap) + kGapSlackBytes,
@@ -113,6 +144,25 @@ class ModelWalk {
 
  private:
   enum class Step { Taken, NotHere, VideoFailed, AudioFailed, ReadFailed };
+
+  void add_audio(const AudioModel& model, AudioOutput* out) {
+    WalkAudio a;
+    a.model = &model;
+    a.out = out;
+    if (model.role == TrackRole::Aac) a.scores = std::make_unique<AacFrameScores>(model);
+    audio_.push_back(std::move(a));
+  }
+
+  // The index among the walk's audio tracks of track `id`; audio_.size() when none.
+  std::size_t audio_index(std::uint32_t id) const {
+    std::size_t k = 0;
+    while (k < audio_.size() && audio_[k].model->track != id) ++k;
+    return k;
+  }
+
+  bool has_file(std::size_t k) const {
+    return audio_[k].out != nullptr && audio_[k].out->file.is_open();
+  }
 
   static WalkOutcome outcome_of(Step step) {
     switch (step) {
@@ -185,34 +235,74 @@ class ModelWalk {
   }
 
   // Audio goes on when its file is open or a playable file is written.
-  bool audio_wanted() const { return audio_.file.is_open() || movie_ != nullptr; }
-
-  // The one place an AAC frame is taken.
-  Step take_aac_frame(std::int64_t offset, std::int64_t length) {
-    std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(length));
-    if (movie_ != nullptr) {
-      const CopyOutcome m = from_sample(movie_->audio_frame(model_.audio.track, offset, length));
-      if (m != CopyOutcome::Done || !audio_.file.is_open())
-        return from_written(m, Step::VideoFailed);
+  bool audio_wanted(std::size_t k) const { return has_file(k) || movie_ != nullptr; }
+  bool audio_wanted() const {
+    for (std::size_t k = 0; k < audio_.size(); ++k) {
+      if (audio_wanted(k)) return true;
     }
-    return from_written(write_adts_frames(input_, offset, length, audio_), Step::AudioFailed);
+    return false;
+  }
+
+  // A write to the audio file of track k failed: the app names that file.
+  Step audio_failed(std::size_t k) {
+    audio_[k].out->write_failed = true;
+    return Step::AudioFailed;
+  }
+
+  // The audio of track k to the movie, when one is written. Taken when the
+  // track's own file is still to be written.
+  Step to_movie(SampleWrite w, std::size_t k) {
+    const CopyOutcome m = from_sample(w);
+    if (m != CopyOutcome::Done || !has_file(k)) return from_written(m, Step::VideoFailed);
+    return Step::Taken;
+  }
+
+  // The one place an AAC frame is taken. The trace names the tracks after the first.
+  Step take_aac_frame(std::size_t k, std::int64_t offset, std::int64_t length) {
+    if (k == 0) {
+      std::printf(" AAC: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(length));
+    } else {
+      std::printf(" AAC of track %u: 0x%08llX [0x%8llX]\n", audio_[k].model->track,
+                  static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
+    }
+    if (movie_ != nullptr) {
+      const Step m = to_movie(movie_->audio_frame(audio_[k].model->track, offset, length), k);
+      if (m != Step::Taken || !has_file(k)) return m;
+    }
+    if (!has_file(k)) return Step::Taken;
+    const Step step =
+        from_written(write_adts_frames(input_, offset, length, *audio_[k].out), Step::AudioFailed);
+    return step == Step::AudioFailed ? audio_failed(k) : step;
   }
 
   // The one place a stretch of PCM is taken.
-  Step take_pcm(std::int64_t offset, std::int64_t length) {
-    std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned>(length),
-                static_cast<unsigned long long>(audio_.file.position()));
+  Step take_pcm(std::size_t k, std::int64_t offset, std::int64_t length) {
+    const std::int64_t written = has_file(k) ? audio_[k].out->file.position() : 0;
+    if (k == 0) {
+      std::printf(" PCM: 0x%08llX [0x%8X] -> [0x%8llX]\n", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned>(length), static_cast<unsigned long long>(written));
+    } else {
+      std::printf(" PCM of track %u: 0x%08llX [0x%8X] -> [0x%8llX]\n", audio_[k].model->track,
+                  static_cast<unsigned long long>(offset), static_cast<unsigned>(length),
+                  static_cast<unsigned long long>(written));
+    }
     if (movie_ != nullptr) {
-      const CopyOutcome m = from_sample(movie_->pcm(model_.audio.track, offset, length));
-      if (m != CopyOutcome::Done || !audio_.file.is_open())
-        return from_written(m, Step::VideoFailed);
+      const Step m = to_movie(movie_->pcm(audio_[k].model->track, offset, length), k);
+      if (m != Step::Taken || !has_file(k)) return m;
     }
-    if (model_.audio.little_endian || model_.audio.bits <= 8) {
-      return from_written(copy_input(input_, offset, length, audio_.file), Step::AudioFailed);
-    }
-    return from_written(copy_swapped(offset, length), Step::AudioFailed);
+    if (!has_file(k)) return Step::Taken;
+    const AudioModel& a = *audio_[k].model;
+    // Whole frames only: a part of one would put every sample after it into the
+    // wrong channel.
+    const std::int64_t whole =
+        a.bytes_per_frame == 0 ? length : length / a.bytes_per_frame * a.bytes_per_frame;
+    const PcmToWav conversion = pcm_to_wav(a.bits, a.little_endian, a.signed_samples);
+    const CopyOutcome w = conversion == PcmToWav::Copy
+                              ? copy_input(input_, offset, whole, audio_[k].out->file)
+                              : copy_converted(offset, whole, a, conversion, audio_[k].out->file);
+    const Step step = from_written(w, Step::AudioFailed);
+    return step == Step::AudioFailed ? audio_failed(k) : step;
   }
 
   // The one place a sample of another track is taken: counted, and written only
@@ -227,7 +317,9 @@ class ModelWalk {
   }
 
   // Bytes that are none of the tracks' samples.
-  void skip_damage(std::int64_t offset, std::int64_t length) {
+  // `cut_sample`: the bytes are the start of a sample whose checks passed, cut by
+  // the end of the input.
+  void skip_damage(std::int64_t offset, std::int64_t length, bool cut_sample = false) {
     if (length <= 0) return;
     std::printf("skip: 0x%08llX [0x%8llX]\n", static_cast<unsigned long long>(offset),
                 static_cast<unsigned long long>(length));
@@ -235,7 +327,9 @@ class ModelWalk {
     damage_.bytes += static_cast<std::uint64_t>(length);
     // The movie learns of the damage before the next sample, which is what a
     // failure here would stop: it is kept for then.
-    if (movie_ != nullptr && movie_->damage(offset, length) != SampleWrite::Done) movie_failed_ = true;
+    if (movie_ != nullptr && !cut_sample && movie_->damage(offset, length) != SampleWrite::Done) {
+      movie_failed_ = true;
+    }
   }
 
   enum class UnitLayer { Base, Higher, ReadFailed };
@@ -262,7 +356,7 @@ class ModelWalk {
       const std::uint32_t length = unit_length(field, ls);
       last_type_ = nal_type(model_.video.codec, field[ls]);
       if (hold_last && end - offset == ls + std::int64_t{length}) {
-        held_ = {false, offset, length};
+        held_ = {false, 0, offset, length};
         return Step::Taken;
       }
       const Step step = take_video_unit(offset, length);
@@ -283,8 +377,10 @@ class ModelWalk {
       return Step::Taken;
     }
     if (!held.audio) return take_video_unit(held.offset, static_cast<std::uint32_t>(held.length));
-    if (model_.audio.role == TrackRole::Aac) return take_aac_frame(held.offset, held.length);
-    return take_pcm(held.offset, held.length);
+    if (audio_[held.track].model->role == TrackRole::Aac) {
+      return take_aac_frame(held.track, held.offset, held.length);
+    }
+    return take_pcm(held.track, held.offset, held.length);
   }
 
   // Whether units tile [offset, offset + size) exactly.
@@ -302,21 +398,18 @@ class ModelWalk {
     return p == end;
   }
 
-  // Big-endian PCM goes into the WAV file little-endian, sample by sample.
-  CopyOutcome copy_swapped(std::int64_t offset, std::int64_t length) {
-    const std::int64_t width = model_.audio.bits / 8;
+  // PCM that a WAV file holds otherwise, converted in pieces.
+  CopyOutcome copy_converted(std::int64_t offset, std::int64_t length, const AudioModel& a,
+                             PcmToWav conversion, OutputFile& out) {
+    const std::int64_t width = a.bits / 8;
     std::vector<std::uint8_t> buffer;
     while (length > 0) {
       const std::int64_t piece = std::min(length, kCopyPieceBytes / width * width);
       const std::span<const std::uint8_t> bytes = read_input(input_, offset, piece);
       if (bytes.empty()) return CopyOutcome::ReadFailed;
       buffer.assign(bytes.begin(), bytes.end());
-      for (std::size_t s = 0; s + static_cast<std::size_t>(width) <= buffer.size();
-           s += static_cast<std::size_t>(width)) {
-        std::reverse(buffer.begin() + static_cast<std::ptrdiff_t>(s),
-                     buffer.begin() + static_cast<std::ptrdiff_t>(s) + width);
-      }
-      if (!audio_.file.write(buffer)) return CopyOutcome::WriteFailed;
+      convert_pcm_to_wav(buffer, a.bits, conversion);
+      if (!out.write(buffer)) return CopyOutcome::WriteFailed;
       offset += piece;
       length -= piece;
     }
@@ -339,7 +432,8 @@ class ModelWalk {
       cursor_ += size;
       return write_units(at, cursor_, true);
     }
-    if (t->id == model_.audio.track) return take_announced_audio(size);
+    const std::size_t k = audio_index(t->id);
+    if (k < audio_.size()) return take_announced_audio(k, size);
     if (t->role != TrackRole::Other) return Step::NotHere;
     ClassHit hit;
     Step taken = Step::Taken;
@@ -354,16 +448,16 @@ class ModelWalk {
     return settle_held(true);
   }
 
-  Step take_announced_audio(std::int64_t size) {
-    if (model_.audio.role == TrackRole::Aac) {
+  Step take_announced_audio(std::size_t k, std::int64_t size) {
+    if (audio_[k].scores != nullptr) {
       const std::span<const std::uint8_t> head = read_input(input_, cursor_, 1);
-      if (head.empty() || size > kMaxAdtsPayload || !scores_.may_start(head[0])) {
+      if (head.empty() || size > kMaxAdtsPayload || !audio_[k].scores->may_start(head[0])) {
         return Step::NotHere;
       }
     }
     const Step step = settle_held(true);
     if (step != Step::Taken) return step;
-    if (audio_wanted()) held_ = {true, cursor_, size};
+    if (audio_wanted(k)) held_ = {true, k, cursor_, size};
     cursor_ += size;
     return Step::Taken;
   }
@@ -401,7 +495,7 @@ class ModelWalk {
     if (chain.stop == ChainEnd::PastEnd && !chain.has_slice) {
       const Step step = settle_held(true);
       if (step != Step::Taken) return step;
-      skip_damage(cursor_, input_.size - cursor_);
+      skip_damage(cursor_, input_.size - cursor_, true);
       cursor_ = input_.size;
       return Step::Taken;
     }
@@ -413,7 +507,9 @@ class ModelWalk {
     cursor_ = chain.end;
     if (step != Step::Taken || chain.stop == ChainEnd::NotVideo) return step;
     // A unit that runs past the end of the input: the recording was cut there.
-    skip_damage(cursor_, input_.size - cursor_);
+    // Nothing before it ran into it, and no sample follows it: the movie need not
+    // hear of it.
+    skip_damage(cursor_, input_.size - cursor_, chain.cut);
     cursor_ = input_.size;
     return Step::Taken;
   }
@@ -437,12 +533,52 @@ class ModelWalk {
     return stretches_are_audio_ && end - cursor_ <= audio_reach_ && e.bits >= kNearBits;
   }
 
+  // The nearest start that PCM chunks of the sizes the reference had lead to
+  // from the cursor, when PCM begins there: PCM near silence reads as video units
+  // and lengths everywhere, but no more than these few places are looked at.
+  Found start_after_chunks() {
+    std::vector<std::int64_t> sizes;
+    bool pcm_here = false;
+    for (const WalkAudio& a : audio_) {
+      if (a.scores != nullptr || a.model->chunks.empty()) continue;
+      const AudioModel& m = *a.model;
+      const PcmLayout layout{m.bits, m.channels, m.little_endian, m.float_samples,
+                             m.signed_samples};
+      const std::span<const std::uint8_t> head = read_input(
+          input_, cursor_,
+          std::min(static_cast<std::int64_t>(pcm_test_bytes(layout)), input_.size - cursor_));
+      pcm_here = pcm_here || looks_like_pcm(head, layout);
+      for (const auto& [size, count] : m.chunks) sizes.push_back(size);
+    }
+    if (!pcm_here) return {};
+    // Ends of chunk after chunk, nearest first, no further than audio between two
+    // video samples reaches.
+    std::vector<std::int64_t> ends = {cursor_};
+    for (std::size_t i = 0; i < ends.size() && ends.size() < kMaxChunkEnds; ++i) {
+      for (const std::int64_t size : sizes) {
+        const std::int64_t end = ends[i] + size;
+        if (end - cursor_ <= audio_reach_ && end <= input_.size &&
+            std::find(ends.begin(), ends.end(), end) == ends.end()) {
+          ends.push_back(end);
+        }
+      }
+    }
+    std::sort(ends.begin() + 1, ends.end());
+    for (std::size_t i = 1; i < ends.size(); ++i) {
+      if (ends[i] == input_.size) return {FoundKind::Video, ends[i]};
+      const FoundKind kind = start_at(input_, index_, ends[i]);
+      if (kind != FoundKind::Nothing) return {kind, ends[i]};
+    }
+    return {};
+  }
+
   Step search_on() {
-    const Found near = find_recognised_start(input_, index_, cursor_ + 1);
+    Found near = start_after_chunks();
+    if (near.kind == FoundKind::Nothing) near = find_recognised_start(input_, index_, cursor_ + 1);
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it, and
-    // so is a video sample that the cut ends, which no search takes for a start.
+    // so is a video sample that the cut ends, where the search took none for one.
     bool at_cut = false;
     if (near.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
       end = end_is_cut_ ? cut_sample_after(cursor_ + 1) : input_.size;
@@ -452,8 +588,11 @@ class ModelWalk {
     if (end == kNotFound || (!at_cut && !near_start_holds(end))) return pass_damage();
     const std::int64_t start = cursor_;
     cursor_ = end;
-    // More bytes than audio between two video samples ever took: damage.
-    if (end - start > audio_reach_) {
+    // More bytes than audio between two video samples ever took: damage. Behind
+    // the last video sample a recorder writes what it still holds of each audio
+    // track, which may be more.
+    const std::int64_t reach = end == input_.size ? index_.search_limit : audio_reach_;
+    if (end - start > reach) {
       skip_after_held(start, end);
       return Step::Taken;
     }
@@ -486,17 +625,23 @@ class ModelWalk {
       skip_after_held(start, end);
       return Step::Taken;
     }
-    if (!audio_wanted() || model_.audio.role == TrackRole::Pcm) {
+    const bool one_pcm_track = audio_.size() == 1 && audio_[0].scores == nullptr;
+    if (!audio_wanted() || one_pcm_track) {
       const Step step = settle_held(true);
       if (step != Step::Taken || !audio_wanted()) return step;
-      return take_pcm(start, end - start);
+      return take_pcm(0, start, end - start);
     }
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::ReadFailed;
-    std::vector<AacPiece> pieces = cut_aac_stretch(scores_, bytes);
-    // Where the recording was cut, the last frame was cut with it.
-    if (end == input_.size && end_is_cut_ && !pieces.empty()) pieces.back().frame = false;
+    std::vector<AacPiece> pieces = audio_.size() == 1 ? cut_aac_stretch(*audio_[0].scores, bytes)
+                                                      : cut_audio_stretch(stretch_tracks_, bytes);
+    // Where the recording was cut, the last frame was cut with it; a PCM chunk
+    // ends where the reference's chunks ended.
+    if (end == input_.size && end_is_cut_ && !pieces.empty() &&
+        audio_[pieces.back().track].scores != nullptr) {
+      pieces.back().frame = false;
+    }
     // Bytes no frame explains right behind the unit or frame held: it may run
     // into them, and is skipped with them.
     std::int64_t skip_from = start;
@@ -509,7 +654,10 @@ class ModelWalk {
         skip_damage(at, start + piece.offset + piece.length - at);
         continue;
       }
-      const Step taken = take_aac_frame(start + piece.offset, piece.length);
+      if (!audio_wanted(piece.track)) continue;
+      const Step taken = audio_[piece.track].scores != nullptr
+                             ? take_aac_frame(piece.track, start + piece.offset, piece.length)
+                             : take_pcm(piece.track, start + piece.offset, piece.length);
       if (taken != Step::Taken) return taken;
     }
     return Step::Taken;
@@ -543,8 +691,8 @@ class ModelWalk {
   InputWindow& input_;
   const StreamModel& model_;
   const ModelIndex index_;
-  const AacFrameScores scores_;
-  AudioOutput& audio_;
+  std::vector<WalkAudio> audio_;  // the reference's audio tracks, the first one first
+  StretchTracks stretch_tracks_;  // when there are several
   OutputFile& video_;
   MovieSink* movie_ = nullptr;  // the playable file, when one is written
   bool movie_failed_ = false;   // the movie could not take the pictures before damage
@@ -565,20 +713,22 @@ class ModelWalk {
 }  // namespace
 
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
-                            AudioOutput& audio, OutputFile& video, std::int64_t media_end) {
+                            AudioOutput& audio, OutputFile& video, std::int64_t media_end,
+                            std::span<AudioOutput> more_audio) {
   const bool end_is_cut = media_end < 0 || media_end > input.size;
   const MediaEnd end(input, media_end);
-  ModelWalk walk(input, model, audio, video, nullptr);
+  ModelWalk walk(input, model, audio, more_audio, video, nullptr);
   return walk.run(cursor, end_is_cut);
 }
 
 WalkOutcome walk_to_movie(InputWindow& input, std::int64_t cursor, const StreamModel& model,
-                          AudioOutput& audio, MovieSink& movie, std::int64_t media_end) {
+                          AudioOutput& audio, MovieSink& movie, std::int64_t media_end,
+                          std::span<AudioOutput> more_audio) {
   const bool end_is_cut = media_end < 0 || media_end > input.size;
   const MediaEnd end(input, media_end);
   movie.set_end_is_cut(end_is_cut);
   OutputFile no_video;
-  ModelWalk walk(input, model, audio, no_video, &movie);
+  ModelWalk walk(input, model, audio, more_audio, no_video, &movie);
   return walk.run(cursor, end_is_cut);
 }
 

@@ -5,10 +5,11 @@
 // what none of these explains up to the next recognised start is audio.
 
 #include <cstdint>
+#include <span>
 
-#include "model/stream_model.h"
 #include "io/input_window.h"
 #include "io/output_file.h"
+#include "model/stream_model.h"
 #include "recovery/audio_output.h"
 #include "recovery/movie_sink.h"
 #include "recovery/sample_walk.h"
@@ -22,15 +23,18 @@ namespace vidsalvage {
 // samples the model accepts, and skips what lies between. Prints progress, one trace line per unit,
 // frame or skipped stretch, and at the end one line per kind of skipped bytes. Stops early only
 // when an output cannot be written or the input cannot be read.
+// `more_audio` holds the files of the model's more_audio tracks, in that order;
+// a track without one is recovered only into a playable file.
 WalkOutcome walk_with_model(InputWindow& input, std::int64_t cursor, const StreamModel& model,
                             AudioOutput& audio, OutputFile& video,
-                            std::int64_t media_end = kNotFound);
+                            std::int64_t media_end = kNotFound,
+                            std::span<AudioOutput> more_audio = {});
 
 // The same walk writing a playable file: every sample it takes goes to `movie`
 // (the audio also to `audio` when its file is open), and each stretch skipped as
 // damage puts the movie's tracks back in step. The trace lines are the same.
 WalkOutcome walk_to_movie(InputWindow& input, std::int64_t cursor, const StreamModel& model,
-                          AudioOutput& audio, MovieSink& movie,
-                          std::int64_t media_end = kNotFound);
+                          AudioOutput& audio, MovieSink& movie, std::int64_t media_end = kNotFound,
+                          std::span<AudioOutput> more_audio = {});
 
 }  // namespace vidsalvage

@@ -73,7 +73,8 @@ std::vector<std::size_t> salvaged_tracks(const StreamModel& model) {
     const std::uint32_t id = model.movie.tracks[i].id;
     const ModelTrack* t = find_track(model, id);
     if (t == nullptr) continue;
-    if (id == model.video.track || id == model.audio.track || recognised_other(model, *t)) {
+    if (id == model.video.track || find_audio(model, id) != nullptr ||
+        recognised_other(model, *t)) {
       out.push_back(i);
     }
   }
@@ -106,7 +107,8 @@ SinkStart MovieSink::start(OutputFile& out, const StreamModel& model) {
     t.role = find_track(model, tt.id)->role;
     t.timescale = tt.timescale;
     t.delta = std::max<std::uint32_t>(tt.sample_delta, 1);
-    if (t.role == TrackRole::Pcm) t.frame_bytes = model.audio.bytes_per_frame;
+    const AudioModel* audio = find_audio(model, tt.id);
+    if (audio != nullptr && t.role == TrackRole::Pcm) t.frame_bytes = audio->bytes_per_frame;
     if (t.role == TrackRole::Video) all_sync_ = !tt.sync_table;
     movie.tracks.push_back(tt);
     tracks_.push_back(t);

@@ -22,7 +22,7 @@
 
 namespace vidsalvage {
 
-// The template's tracks a salvage fills: the video track, the audio track the
+// The template's tracks a salvage fills: the video track, the audio tracks the
 // walk writes, and the other tracks whose samples the walk recognises. Indexes
 // into model.movie.tracks, in the reference's order.
 std::vector<std::size_t> salvaged_tracks(const StreamModel& model);

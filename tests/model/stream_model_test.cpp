@@ -100,6 +100,7 @@ StreamModel sample_model() {
   m.audio.sizes = {{6, 1}, {371, 93}};
   m.audio.starts2 = {{0x2110, 93}, {0xDE02, 1}};
   m.audio.starts3 = {{0x211001, 93}};
+  m.audio.after = {{0, 64}, {4, 30}};
   AudioModel pcm;
   pcm.track = 4;
   pcm.role = TrackRole::Pcm;
@@ -110,6 +111,8 @@ StreamModel sample_model() {
   pcm.bytes_per_frame = 6;
   pcm.samples = 30;
   pcm.back_to_back = 29;
+  pcm.after = {{2, 30}};
+  pcm.chunks = {{3072, 9}, {9600, 1}};
   m.more_audio = {pcm};
   m.movie.timescale = 1000;
   m.movie.ftyp = {0, 0, 0, 8, 'f', 't', 'y', 'p'};
@@ -151,8 +154,11 @@ constexpr const char* kSampleText =
     "aac-sizes 2 6:1 371:93\n"
     "aac-starts 2 2110:93 de02:1\n"
     "aac-starts3 2 211001:93\n"
+    "audio-after 2 0:64 4:30\n"
     "pcm 4 channels 2 bits 24 rate 48000 be int signed frame 6 samples 30 back-to-back 29 "
     "announced 0\n"
+    "audio-chunks 4 3072:9 9600:1\n"
+    "audio-after 4 2:30\n"
     "movie timescale 1000 quicktime 0 ftyp 0000000866747970\n"
     "movie-track 1 vide timescale 90000 language 21956 delta 3003 constant 0 ctts 0 stss 1 "
     "entry 0000000861766331 tkhd 00000008746b6864 media-header - edit-list - name GoPro AVC\n"
@@ -236,17 +242,21 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
        20},
       {"frame sizes of a PCM track", "aac-sizes 2", "aac-sizes 4", ModelParseStatus::Invalid, 19},
       {"an audio record of the video", "aac 2", "aac 1", ModelParseStatus::Invalid, 18},
-      {"two records of one audio track", "pcm 4", "pcm 2", ModelParseStatus::Invalid, 22},
-      {"PCM of 20 bits", "bits 24", "bits 20", ModelParseStatus::Invalid, 22},
-      {"PCM frames of another size", "frame 6", "frame 8", ModelParseStatus::Invalid, 22},
-      {"unsigned 24-bit PCM", "int signed", "int unsigned", ModelParseStatus::Invalid, 22},
-      {"65 channels", "channels 2", "channels 65", ModelParseStatus::Invalid, 22},
+      {"two records of one audio track", "pcm 4", "pcm 2", ModelParseStatus::Invalid, 23},
+      {"PCM of 20 bits", "bits 24", "bits 20", ModelParseStatus::Invalid, 23},
+      {"PCM frames of another size", "frame 6", "frame 8", ModelParseStatus::Invalid, 23},
+      {"unsigned 24-bit PCM", "int signed", "int unsigned", ModelParseStatus::Invalid, 23},
+      {"65 channels", "channels 2", "channels 65", ModelParseStatus::Invalid, 23},
       {"a sample entry of odd length", "entry 0000000861766331", "entry 000000086176633",
-       ModelParseStatus::Invalid, 24},
+       ModelParseStatus::Invalid, 27},
       {"a movie track without the movie", "movie timescale", "#ovie timescale",
-       ModelParseStatus::Invalid, 24},
-      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 26},
-      {"no end record", "end\n", "", ModelParseStatus::Invalid, 24},
+       ModelParseStatus::Invalid, 27},
+      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 29},
+      {"no end record", "end\n", "", ModelParseStatus::Invalid, 27},
+      {"chunks of an AAC track", "audio-chunks 4", "audio-chunks 2", ModelParseStatus::Invalid, 24},
+      {"a chunk over 16 MiB", "9600:1", "16777217:1", ModelParseStatus::Invalid, 24},
+      {"the order of a track without audio", "audio-after 4", "audio-after 3",
+       ModelParseStatus::Invalid, 25},
       {"no video record", "video 1 codec", "#ideo 1 codec", ModelParseStatus::Invalid, 13},
   };
   for (const BadCase& c : cases) {

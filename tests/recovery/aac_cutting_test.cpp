@@ -13,6 +13,7 @@ namespace vidsalvage {
 namespace {
 using test::append;
 using test::Bytes;
+using test::concat;
 
 // A reference whose frames began 21 1A and were 280 to 320 bytes long, most of
 // them near 300.
@@ -151,6 +152,114 @@ TEST(AacFrameScores, PrefersLearnedStartsAndSizes) {
   EXPECT_EQ(scores.max_frame(), 864);
   EXPECT_EQ(scores.size_score(865), -std::numeric_limits<double>::infinity());
   EXPECT_EQ(scores.size_score(0), -std::numeric_limits<double>::infinity());
+}
+
+// ---- Several tracks
+
+std::string describe_tracks(const std::vector<AacPiece>& pieces) {
+  std::string s;
+  for (const AacPiece& p : pieces) {
+    s += (p.frame ? "track " + std::to_string(p.track) + " " : std::string("skip ")) +
+         std::to_string(p.offset) + "+" + std::to_string(p.length) + "; ";
+  }
+  return s;
+}
+
+// A mono track whose frames began 00 E8 and were 150 to 170 bytes long.
+AudioModel mono_reference() {
+  AudioModel a;
+  a.track = 3;
+  a.starts2 = {{0x00E8, 500}};
+  a.sizes = {{150, 100}, {160, 300}, {170, 100}};
+  return a;
+}
+
+Bytes mono_frame(std::size_t size, std::uint32_t seed) {
+  Bytes f = {0x00, 0xE8};
+  append(f, test::pseudo_random_bytes(size - 2, seed));
+  return f;
+}
+
+// Smooth PCM: a slow ramp in every channel, `bits` wide, little-endian.
+Bytes ramp(std::size_t frames, std::uint32_t channels, std::uint32_t bits, int start) {
+  Bytes out;
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (std::uint32_t c = 0; c < channels; ++c) {
+      const auto value = static_cast<std::uint32_t>(start + static_cast<int>(f) * 3 + 50);
+      for (std::uint32_t b = 0; b < bits / 8; ++b)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+    }
+  }
+  return out;
+}
+
+AudioModel pcm_reference(std::uint32_t track, std::uint32_t channels, std::uint32_t bits,
+                         std::uint32_t chunk) {
+  AudioModel a;
+  a.track = track;
+  a.role = TrackRole::Pcm;
+  a.channels = channels;
+  a.bits = bits;
+  a.bytes_per_frame = channels * bits / 8;
+  a.chunks = {{chunk, 100}};
+  return a;
+}
+
+struct MixCase {
+  const char* name;
+  std::vector<AudioModel> tracks;
+  Bytes stretch;
+  std::string expected;
+};
+
+TEST(CutAudioStretch, GivesEachPieceToItsTrack) {
+  const AudioModel stereo = reference();
+  AudioModel first = reference();
+  first.after = {{0, 90}, {3, 10}};
+  AudioModel second = reference();
+  second.track = 3;
+  second.after = {{0, 10}, {2, 90}};
+  const AudioModel wide = pcm_reference(4, 2, 16, 64);
+  AudioModel narrow = pcm_reference(5, 1, 24, 48);
+  narrow.after = {{4, 100}};
+  AudioModel wide_first = wide;
+  wide_first.after = {{0, 100}, {5, 100}};
+  AudioModel pcm_after_aac = pcm_reference(4, 1, 16, 40);
+  pcm_after_aac.after = {{2, 100}};
+  AudioModel aac_first = reference();
+  aac_first.after = {{0, 100}, {4, 100}};
+  const MixCase cases[] = {
+      {"AAC tracks told apart by their frames' first bytes",
+       {stereo, mono_reference()},
+       concat({frame(300, 1), mono_frame(160, 2), frame(290, 3), mono_frame(150, 4)}),
+       "track 0 0+300; track 1 300+160; track 0 460+290; track 1 750+150; "},
+      {"AAC tracks of one format told apart by the order they came in",
+       {first, second},
+       concat({frame(300, 1), frame(310, 2), frame(290, 3), frame(300, 4)}),
+       "track 0 0+300; track 1 300+310; track 0 610+290; track 1 900+300; "},
+      {"PCM tracks told apart by their samples and chunk sizes",
+       {wide_first, narrow},
+       concat({ramp(16, 2, 16, 0), ramp(16, 1, 24, 9000), ramp(16, 2, 16, 70)}),
+       "track 0 0+64; track 1 64+48; track 0 112+64; "},
+      {"AAC and PCM, each chunk where a frame ends",
+       {aac_first, pcm_after_aac},
+       concat({frame(300, 1), ramp(20, 1, 16, 0), frame(310, 2), ramp(20, 1, 16, 90)}),
+       "track 0 0+300; track 1 300+40; track 0 340+310; track 1 650+40; "},
+  };
+  for (const MixCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<AacFrameScores> scores;
+    scores.reserve(c.tracks.size());
+    std::vector<const AudioModel*> models;
+    std::vector<const AacFrameScores*> score_of;
+    for (const AudioModel& a : c.tracks) {
+      scores.emplace_back(a);
+      models.push_back(&a);
+      score_of.push_back(a.role == TrackRole::Aac ? &scores.back() : nullptr);
+    }
+    const StretchTracks tracks = stretch_tracks(models, score_of);
+    EXPECT_EQ(describe_tracks(cut_audio_stretch(tracks, c.stretch)), c.expected);
+  }
 }
 
 }  // namespace

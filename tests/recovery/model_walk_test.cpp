@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -199,6 +200,75 @@ TEST_F(ModelWalkTest, EndsWhereTheMediaDataEnds) {
   const Bytes last = adts(test::aac_frame(100, 0x12));
   ASSERT_GT(whole.audio.size(), last.size());
   EXPECT_EQ(cut.audio, Bytes(whole.audio.begin(), whole.audio.end() - static_cast<std::ptrdiff_t>(last.size())));
+}
+
+// A recording cut inside a video sample: the audio before the sample ends where
+// the sample begins, its last frame whole, and no frame is cut from the sample.
+TEST_F(ModelWalkTest, EndsTheAudioWhereAVideoSampleCutByTheEndBegins) {
+  model_.audio.announced = 0;
+  const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
+  const Bytes frames =
+      concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12), test::aac_frame(120, 0x13)});
+  const Bytes cut_sample(sample.begin(), sample.begin() + 30);  // the slice's first 20 bytes
+  for (const bool windowed : {false, true}) {
+    SCOPED_TRACE(windowed ? "windowed" : "mapped");
+    const WalkRun run =
+        walk(concat({sample, frames, sample, frames, cut_sample}), model_, {windowed}, kNotFound);
+    const Bytes audio = concat({adts(test::aac_frame(110, 0x11)), adts(test::aac_frame(100, 0x12)),
+                                adts(test::aac_frame(120, 0x13))});
+    EXPECT_EQ(run.audio, concat({audio, audio}));
+    // The cut sample's delimiter, no picture without its slice, goes with it.
+    EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
+    EXPECT_NE(run.output.find("skip: 0x00000310 [0x      1E]\n"), std::string::npos)
+        << run.output;
+  }
+}
+
+// A second AAC track whose frames begin otherwise: each frame of a stretch goes
+// to its own track's file, the first track's trace lines as with one track.
+TEST_F(ModelWalkTest, WritesEachAudioTrackToItsOwnFile) {
+  model_.audio.announced = 0;
+  ModelTrack mono = model_.tracks[1];
+  mono.id = 4;
+  model_.tracks.push_back(mono);
+  AudioModel second = model_.audio;
+  second.track = 4;
+  second.starts2 = {{0x00E8, 100}};
+  second.starts3 = {};
+  second.sizes = {{60, 50}, {70, 50}};
+  model_.more_audio = {second};
+  const auto mono_frame = [](std::size_t size, std::uint8_t fill) {
+    Bytes f = {0x00, 0xE8};
+    append(f, Bytes(size - 2, fill));
+    return f;
+  };
+  const Bytes sample = concat({test::delimiter(), test::p_slice(50)});
+  const Bytes stretch = concat({test::aac_frame(110, 0x11), mono_frame(60, 0x21),
+                                test::aac_frame(100, 0x12), mono_frame(70, 0x22)});
+  const Bytes media = concat({sample, stretch, sample, stretch, sample});
+  test::OpenInput in(media, false);
+  AudioOutput first;
+  first.adts = test::kLcStereo48k;
+  std::array<AudioOutput, 1> more;
+  more[0].adts = test::kLcStereo48k;
+  OutputFile video;
+  ASSERT_TRUE(video.open(in.dir.path("video.out").c_str()));
+  ASSERT_TRUE(first.file.open(in.dir.path("first.out").c_str()));
+  ASSERT_TRUE(more[0].file.open(in.dir.path("second.out").c_str()));
+  testing::internal::CaptureStdout();
+  const WalkOutcome outcome = walk_with_model(in.input, 0, model_, first, video,
+                                              static_cast<std::int64_t>(media.size()), more);
+  const std::string output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(video.close() && first.file.close() && more[0].file.close());
+  EXPECT_EQ(outcome, WalkOutcome::Finished);
+  const Bytes firsts = concat({adts(test::aac_frame(110, 0x11)), adts(test::aac_frame(100, 0x12))});
+  const Bytes seconds = concat({adts(mono_frame(60, 0x21)), adts(mono_frame(70, 0x22))});
+  EXPECT_EQ(in.dir.read("first.out"), concat({firsts, firsts}));
+  EXPECT_EQ(in.dir.read("second.out"), concat({seconds, seconds}));
+  EXPECT_NE(
+      output.find(" AAC: 0x0000003E [0x      6E]\n AAC of track 4: 0x000000AC [0x      3C]\n"),
+      std::string::npos)
+      << output;
 }
 
 // A read that fails ends the walk with its own outcome; what was written stays.
