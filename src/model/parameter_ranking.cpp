@@ -1,6 +1,8 @@
 #include "model/parameter_ranking.h"
 
 #include <algorithm>
+#include <bit>
+#include <optional>
 #include <cmath>
 #include <cstdlib>
 
@@ -15,8 +17,8 @@ constexpr std::size_t kRankSlices = 600;
 constexpr std::uint32_t kMinLog2 = 4;
 constexpr std::uint32_t kMaxLog2 = 16;
 // The most the picture order count moves between pictures in decoding order:
-// two per frame, over the reordering of a long run of B-frames.
-constexpr std::int64_t kMaxOrderStep = 32;
+// two per frame, over the reordering of a run of B-frames.
+constexpr std::int64_t kMaxOrderStep = 16;
 constexpr double kUnreadPenalty = 8;
 constexpr std::size_t kJudgedCandidates = 4;
 
@@ -38,7 +40,7 @@ double order_step_bits(std::uint32_t bits) {
   const std::int64_t modulus = std::int64_t{1} << bits;
   std::int64_t allowed = 0;
   for (std::int64_t d = -modulus / 2 + 1; d <= modulus / 2; ++d) {
-    if (d != 0 && std::abs(d) <= kMaxOrderStep) ++allowed;
+    if (d != 0 && d % 2 == 0 && std::abs(d) <= kMaxOrderStep) ++allowed;
   }
   return std::log2(static_cast<double>(modulus) / static_cast<double>(allowed));
 }
@@ -62,41 +64,60 @@ double frame_num_score(const SliceHeader& h, const SliceHeader* previous, std::u
   return h.frame_num == expected ? weight : -2 * weight;
 }
 
-// Recorders start every IDR picture at order 0 and step by small even amounts.
+// Recorders start every IDR picture at order 0 and step by small even amounts:
+// two per frame, which B-frames reorder.
 double order_score(const SliceHeader& h, const SliceHeader* previous, std::uint32_t bits,
-                   double step_bits) {
-  double score = h.pic_order_cnt_lsb % 2 == 0 ? 1 : -1;
-  const auto weight = static_cast<double>(bits);
-  if (h.idr()) return score + (h.pic_order_cnt_lsb == 0 ? weight : -2 * weight);
-  if (previous == nullptr) return score;
+                   std::uint32_t informative_bits, double step_bits) {
+  const auto weight = static_cast<double>(informative_bits);
+  if (h.idr()) return h.pic_order_cnt_lsb == 0 ? weight : -2 * weight;
+  if (previous == nullptr) return 0;
   const std::int64_t d = wrapped_step(h.pic_order_cnt_lsb, previous->pic_order_cnt_lsb, bits);
-  return score + (d != 0 && std::abs(d) <= kMaxOrderStep ? step_bits : -2 * step_bits);
+  const bool step = d != 0 && d % 2 == 0 && std::abs(d) <= kMaxOrderStep;
+  return step ? step_bits : -2 * step_bits;
+}
+
+// The order bits that carry information: when every order count read has its
+// low bits zero beyond the one that steps by two, those bits belong to the next
+// field (often a zero flag) and a longer field must not win by them.
+std::uint32_t informative_order_bits(const std::vector<std::optional<SliceHeader>>& headers,
+                                     std::uint32_t bits) {
+  std::uint32_t seen = 0;
+  for (const std::optional<SliceHeader>& h : headers) {
+    if (h) seen |= h->pic_order_cnt_lsb;
+  }
+  if (seen == 0) return 0;
+  const auto zeros = static_cast<std::uint32_t>(std::countr_zero(seen));
+  return zeros > 1 && zeros - 1 < bits ? bits - (zeros - 1) : bits;
 }
 
 double score_sequence(const std::vector<RankPicture>& pictures, const AvcParameterSets& sets,
                       const SpsInfo& sps, int& read) {
-  const double step_bits = order_step_bits(sps.log2_max_pic_order_cnt_lsb);
+  std::vector<std::optional<SliceHeader>> headers;
+  for (std::size_t i = 0; i < pictures.size() && i < kRankPictures; ++i) {
+    SliceHeader h;
+    const bool ok = read_slice_header(pictures[i].slices.front(), sets, h) == SliceRead::Read;
+    headers.push_back(ok ? std::optional<SliceHeader>(h) : std::nullopt);
+  }
+  const std::uint32_t order_bits = informative_order_bits(headers, sps.log2_max_pic_order_cnt_lsb);
+  const double step_bits = order_step_bits(sps.log2_max_pic_order_cnt_lsb) -
+                           (sps.log2_max_pic_order_cnt_lsb - order_bits);
   double score = 0;
   read = 0;
-  SliceHeader previous;
-  bool have_previous = false;
-  for (std::size_t i = 0; i < pictures.size() && i < kRankPictures; ++i) {
-    const RankPicture& picture = pictures[i];
-    SliceHeader h;
-    if (read_slice_header(picture.slices.front(), sets, h) != SliceRead::Read) {
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    if (!headers[i]) {
       score -= kUnreadPenalty;
-      have_previous = false;
       continue;
     }
+    const SliceHeader& h = *headers[i];
     ++read;
-    const SliceHeader* before = have_previous && picture.follows ? &previous : nullptr;
+    const SliceHeader* before =
+        i > 0 && headers[i - 1] && pictures[i].follows ? &*headers[i - 1] : nullptr;
     score += h.marking_known ? 1 : -4;
     score += frame_num_score(h, before, sps.log2_max_frame_num);
     if (sps.pic_order_cnt_type == 0) {
-      score += order_score(h, before, sps.log2_max_pic_order_cnt_lsb, step_bits);
+      score += order_score(h, before, sps.log2_max_pic_order_cnt_lsb, order_bits,
+                           std::max(step_bits, 0.0));
     }
-    previous = h;
-    have_previous = true;
   }
   return score;
 }
@@ -282,16 +303,23 @@ std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& picture
   if (hints.constrained_intra) start.constrained_intra_pred_flag = *hints.constrained_intra != 0;
   const std::optional<int> init_qp = hinted_init_qp(hints);
   if (init_qp && *init_qp >= 0 && *init_qp <= 51) start.pic_init_qp_minus26 = *init_qp - 26;
-  const std::vector<Scored> intra =
-      rank_variants(slices_of_kind(pictures, I), sps, intra_variants(start, hints));
-  std::vector<PpsInfo> out;
-  for (std::size_t i = 0; i < intra.size() && out.size() < kJudgedCandidates; ++i) {
-    const std::vector<Scored> predicted =
-        rank_variants(slices_of_kind(pictures, P), sps, predicted_variants(intra[i].pps, hints));
-    const std::vector<Scored> bipredicted = rank_variants(
-        slices_of_kind(pictures, B), sps, bipredicted_variants(predicted.front().pps, hints));
-    out.push_back(bipredicted.front().pps);
+  // The entropy coder and the deblocking flag show in every slice: each pair is
+  // judged by the best the P and B slices make of it too.
+  const auto p_slices = slices_of_kind(pictures, P);
+  const auto b_slices = slices_of_kind(pictures, B);
+  std::vector<Scored> whole;
+  for (const Scored& intra : rank_variants(slices_of_kind(pictures, I), sps,
+                                           intra_variants(start, hints))) {
+    const Scored predicted =
+        rank_variants(p_slices, sps, predicted_variants(intra.pps, hints)).front();
+    const Scored bipredicted =
+        rank_variants(b_slices, sps, bipredicted_variants(predicted.pps, hints)).front();
+    whole.push_back({bipredicted.pps, intra.score + predicted.score + bipredicted.score});
   }
+  std::stable_sort(whole.begin(), whole.end(),
+                   [](const Scored& a, const Scored& b) { return a.score > b.score; });
+  std::vector<PpsInfo> out;
+  for (std::size_t i = 0; i < whole.size() && i < kJudgedCandidates; ++i) out.push_back(whole[i].pps);
   return out;
 }
 

@@ -162,6 +162,10 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
                        "at least what the slices use"});
   }
   report.b_slices = b_slices;
+  if (b_slices && !hints.weightb) {
+    guesses.push_back({"weighted_bipred_idc", text_of(out.pps.weighted_bipred_idc),
+                       "0 and 2 read alike; brightness fades may be off"});
+  }
   report.cabac = out.pps.entropy_coding_mode_flag;
   if (out.pps.transform_8x8_mode_flag) {
     out.sps.profile_idc = 100;
@@ -453,13 +457,18 @@ bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model
   report.nal_length_size = scan.nal_length_size;
   report.chains = scan.chains;
   report.hints = hints_of(scan);
-  const std::vector<RankPicture> pictures = pictures_of(scan);
+  // Bytes that only looked like a chain may hide samples: the sets settled on
+  // the first chains find the chains again, and those settle the sets anew. The
+  // judge, the slow part, takes part in the second round only.
   Settled sets;
-  if (!settle_sets(pictures, judge, start, report, sets)) {
-    status = InferStatus::NoPictures;
-    return false;
+  for (const bool last : {false, true}) {
+    report.guesses.clear();
+    if (!settle_sets(pictures_of(scan), last ? judge : SliceJudge{}, start, report, sets)) {
+      status = InferStatus::NoPictures;
+      return false;
+    }
+    check_chains(scan, slice_check(sets));
   }
-  check_chains(scan, slice_check(sets));
   report.chains = scan.chains;
   const AacInference aac = find_audio(scan, report);
   sets.sps.level_idc =
