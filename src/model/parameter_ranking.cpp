@@ -152,7 +152,10 @@ double slice_score(std::span<const std::uint8_t> unit, const AvcParameterSets& s
     const std::uint32_t bits = reader.bits_left();
     bool ones = true;
     for (std::uint32_t i = 0; i < bits; ++i) ones = reader.read_bit() == 1 && ones;
-    score += ones ? bits : -2.0 * bits;
+    // A pass counts the same however many bits it covers: fields of all ones in
+    // front of the alignment (deblocking offsets of 0) must not favour the
+    // candidate that leaves them unread.
+    score += ones ? 4 : -8;
   }
   return score;
 }
