@@ -201,6 +201,19 @@ std::vector<Scored> rank_variants(const std::vector<std::span<const std::uint8_t
   return scored;
 }
 
+// Whether the best candidate's reference count beats every other count under the
+// same weighted prediction flag.
+bool unique_count(const std::vector<Scored>& scored) {
+  const Scored& best = scored.front();
+  for (std::size_t i = 1; i < scored.size(); ++i) {
+    if (scored[i].pps.weighted_pred_flag == best.pps.weighted_pred_flag &&
+        scored[i].score == best.score) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The values a field may take: the hint's alone when there is one.
 std::vector<int> choices(const std::optional<int>& hint, std::vector<int> all) {
   if (hint) return {*hint};
@@ -295,7 +308,7 @@ SequenceRank rank_sequence_fields(const std::vector<RankPicture>& pictures, cons
 
 std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& pictures,
                                          const SpsInfo& sps, const PpsInfo& base,
-                                         const EncoderHints& hints) {
+                                         const EncoderHints& hints, bool* references_shown) {
   PpsInfo start = base;
   start.pic_parameter_set_id = common_pps_id(pictures);
   start.seq_parameter_set_id = sps.seq_parameter_set_id;
@@ -313,8 +326,12 @@ std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& picture
   std::vector<Scored> whole;
   for (const Scored& intra : rank_variants(slices_of_kind(pictures, I), sps,
                                            intra_variants(start, hints))) {
-    const Scored predicted =
-        rank_variants(p_slices, sps, predicted_variants(intra.pps, hints)).front();
+    const std::vector<Scored> all_predicted =
+        rank_variants(p_slices, sps, predicted_variants(intra.pps, hints));
+    const Scored& predicted = all_predicted.front();
+    if (references_shown != nullptr && whole.empty()) {
+      *references_shown = !p_slices.empty() && unique_count(all_predicted);
+    }
     const Scored bipredicted =
         rank_variants(b_slices, sps, bipredicted_variants(predicted.pps, hints)).front();
     whole.push_back({bipredicted.pps, intra.score + predicted.score + bipredicted.score});
@@ -357,6 +374,22 @@ const RankPicture* first_key_picture(const std::vector<RankPicture>& pictures) {
   return nullptr;
 }
 
+// The first picture after `key` whose first slice is a P slice.
+const RankPicture* first_p_picture(const std::vector<RankPicture>& pictures,
+                                   const RankPicture* key) {
+  for (const RankPicture* p = key + 1; p < pictures.data() + pictures.size(); ++p) {
+    const std::span<const std::uint8_t> unit = p->slices.front();
+    NALUnit reader(unit.data() + 1, static_cast<std::uint32_t>(unit.size() - 1));
+    std::uint32_t first_mb = 0;
+    std::uint32_t type = 0;
+    if (reader.read_ue_upto(kLargestFrameMbs, first_mb) && reader.read_ue_upto(9, type) &&
+        type % 5 == P) {
+      return p;
+    }
+  }
+  return nullptr;
+}
+
 bool picture_parses(const RankPicture& picture, const AvcParameterSets& sets,
                     const SliceJudge& judge) {
   SliceVerdict last;
@@ -381,9 +414,32 @@ std::vector<std::int32_t> init_qp_order(const PpsInfo& candidate) {
 
 }  // namespace
 
+namespace {
+
+// The default reference count under which the first P picture parses whole.
+void judge_references(const std::vector<RankPicture>& pictures, const RankPicture* key,
+                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline,
+                      JudgedSets& out) {
+  const RankPicture* p_picture = first_p_picture(pictures, key);
+  if (p_picture == nullptr) return;
+  for (std::uint32_t l0 = 0; l0 < 16; ++l0) {
+    if (std::chrono::steady_clock::now() > deadline) return;
+    PpsInfo p = out.pps;
+    p.num_ref_idx_l0_default_active_minus1 = l0;
+    if (picture_parses(*p_picture, sets_of(out.sps, p), judge)) {
+      out.pps = p;
+      out.references_measured = true;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
                       const std::vector<PpsInfo>& candidates, const EncoderHints& hints,
-                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline) {
+                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline,
+                      bool references_shown) {
   JudgedSets out;
   const RankPicture* key = first_key_picture(pictures);
   if (!judge || key == nullptr) return out;
@@ -397,7 +453,10 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
           PpsInfo p = candidate;
           p.transform_8x8_mode_flag = transform != 0;
           p.pic_init_qp_minus26 = qp;
-          if (picture_parses(*key, sets_of(s, p), judge)) return {true, s, p};
+          if (!picture_parses(*key, sets_of(s, p), judge)) continue;
+          out = {true, references_shown, s, p};
+          if (!references_shown) judge_references(pictures, key, judge, deadline, out);
+          return out;
         }
       }
     }

@@ -56,10 +56,13 @@ SequenceRank rank_sequence_fields(const std::vector<RankPicture>& pictures, cons
 // The PPS fields a whole slice header shows under that SPS: the entropy coder
 // (CABAC's alignment bits are all ones), weighted prediction, the default
 // reference counts and the deblocking control flag; the rest of `base` kept, the
-// encoder's hints settling what they name. Best first.
+// encoder's hints settling what they name. Best first. `references_shown`, when
+// given, tells whether the P slices showed the default reference count: without
+// weighted prediction a slice that keeps the default does not.
 std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& pictures,
                                          const SpsInfo& sps, const PpsInfo& base,
-                                         const EncoderHints& hints);
+                                         const EncoderHints& hints,
+                                         bool* references_shown = nullptr);
 
 // A picture size as the SPS holds it.
 struct PictureSize {
@@ -75,17 +78,20 @@ void set_picture_size(SpsInfo& sps, const PictureSize& size);
 
 struct JudgedSets {
   bool measured = false;  // the judge parsed a key picture whole under them
+  bool references_measured = false;  // and a P picture, for the default reference count
   SpsInfo sps;
   PpsInfo pps;
 };
 
 // Tries the sizes, transform_8x8_mode_flag and (under CABAC) pic_init_qp on the
 // first key picture under each PPS candidate in turn: the first under which every
-// slice parses Clean and the last reaches the end of the picture. Stops at
-// `deadline`. measured false when nothing parses or there is no judge.
+// slice parses Clean and the last reaches the end of the picture. Then, unless
+// `references_shown`, the default reference count on the first P picture after
+// it. Stops at `deadline`. measured false when nothing parses or there is no judge.
 JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
                       const std::vector<PpsInfo>& candidates, const EncoderHints& hints,
-                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline);
+                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline,
+                      bool references_shown = true);
 
 // The sets with one SPS and one PPS (of the id the slices name).
 AvcParameterSets sets_of(const SpsInfo& sps, const PpsInfo& pps);

@@ -120,10 +120,11 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
   const SequenceRank sequence = rank_sequence_fields(pictures, base_sps());
   report.pictures_read = static_cast<std::uint64_t>(sequence.pictures);
   if (sequence.pictures == 0) return false;
+  bool references_shown = true;
   const std::vector<PpsInfo> candidates =
-      rank_picture_fields(pictures, sequence.sps, PpsInfo{}, hints);
-  const JudgedSets judged =
-      judge_sets(pictures, sequence.sps, candidates, hints, judge, start + kJudgeTime);
+      rank_picture_fields(pictures, sequence.sps, PpsInfo{}, hints, &references_shown);
+  const JudgedSets judged = judge_sets(pictures, sequence.sps, candidates, hints, judge,
+                                       start + kJudgeTime, references_shown);
   std::vector<Guess>& guesses = report.guesses;
   out = {judged.sps, judged.pps};
   report.size_measured = judged.measured;
@@ -148,6 +149,11 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
                        out.pps.entropy_coding_mode_flag
                            ? "not measured; colours and sharpness may be off"
                            : "CAVLC streams do not show it; colours and sharpness may be off"});
+  }
+  if (!references_shown && !judged.references_measured && !hints.ref) {
+    guesses.push_back({"num_ref_idx_l0_default_active_minus1",
+                       text_of(out.pps.num_ref_idx_l0_default_active_minus1),
+                       "P slices that keep the default do not show it"});
   }
   if (!hints.chroma_qp_offset) {
     guesses.push_back({"chroma_qp_index_offset", "0", "slices do not show it; colours may be off"});
