@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <sstream>
@@ -65,6 +66,24 @@ std::size_t in_order(const std::vector<std::string>& expected, const std::vector
     }
   }
   return found;
+}
+
+// The file without its top-level moov box, wherever it lies: a recording with
+// the moov reserved in front of its media data has lost only that box.
+Bytes without_moov(const Bytes& intact) {
+  Bytes out;
+  for (std::int64_t at = 0; at + 8 <= static_cast<std::int64_t>(intact.size());) {
+    std::int64_t size = static_cast<std::int64_t>(read_be(intact, at, 4));
+    if (size == 1) size = static_cast<std::int64_t>(read_be(intact, at + 8, 8));
+    if (size < 8 || at + size > static_cast<std::int64_t>(intact.size())) {
+      size = static_cast<std::int64_t>(intact.size()) - at;
+    }
+    if (std::string(intact.begin() + at + 4, intact.begin() + at + 8) != "moov") {
+      out.insert(out.end(), intact.begin() + at, intact.begin() + at + size);
+    }
+    at += size;
+  }
+  return out;
 }
 
 // The recording as a camera that died leaves it: no moov, the last sample cut.
@@ -172,6 +191,53 @@ TEST(InferenceE2e, PlayableFileDecodesToTheIntactPictures) {
     if (r.judge) continue;
     const std::string model = run_and_capture(dir, "grep '^# guessed' reference.model");
     EXPECT_NE(model.find("# guessed scaling matrices flat"), std::string::npos);
+  }
+}
+
+const char kRecordingsDir[] = "/work/shared/recordings/";
+
+// Real devices' recordings: the fields the slice headers show come out as the
+// device wrote them, and with the size, initial QP and 8x8 flag from the judge
+// the pictures come back as the intact recording's.
+TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  for (const char* name :
+       {"gopro-hero7.mp4", "samsung-android12-4k60.mp4", "android601-moovfront.mp4"}) {
+    SCOPED_TRACE(name);
+    std::FILE* f = std::fopen((std::string(kRecordingsDir) + name).c_str(), "rb");
+    if (f == nullptr) {
+      std::printf("%s: not present, skipped\n", name);
+      continue;
+    }
+    Bytes intact;
+    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) intact.push_back(static_cast<std::uint8_t>(c));
+    std::fclose(f);
+    TempDir dir;
+    dir.write("intact.mp4", intact);
+    dir.write("damaged.mp4", without_moov(intact));
+    InferenceReport report;
+    ASSERT_TRUE(infer_with_judge(dir, intact, dir.read("damaged.mp4"), report));
+    AvcParameterSets truth;
+    ASSERT_TRUE(read_config_parameter_sets(*box_body(intact, "avcC"), truth));
+    const SpsInfo& s = *truth.sps[0];
+    const PpsInfo& p = *truth.pps[0];
+    EXPECT_EQ(report.sps.log2_max_frame_num, s.log2_max_frame_num);
+    EXPECT_EQ(report.sps.pic_order_cnt_type, s.pic_order_cnt_type);
+    EXPECT_EQ(report.sps.log2_max_pic_order_cnt_lsb, s.log2_max_pic_order_cnt_lsb);
+    EXPECT_EQ(report.pps.entropy_coding_mode_flag, p.entropy_coding_mode_flag);
+    EXPECT_EQ(report.pps.weighted_pred_flag, p.weighted_pred_flag);
+    EXPECT_EQ(report.pps.deblocking_filter_control_present_flag,
+              p.deblocking_filter_control_present_flag);
+    EXPECT_LT(report.seconds, 2.0);
+    const CliResult recovered = run_cli(dir, {"damaged.mp4", "out.mp4", "--model"});
+    ASSERT_EQ(recovered.status, 0) << recovered.output;
+    const Hashes want = decode(dir, "intact.mp4");
+    const Hashes got = decode(dir, "out.mp4");
+    const std::size_t same = in_order(want.frames, got.frames);
+    std::printf("%s: %zu of %zu pictures identical, %zu decoder message line(s), %.3f s\n", name,
+                same, want.frames.size(),
+                static_cast<std::size_t>(std::count(got.messages.begin(), got.messages.end(), '\n')),
+                report.seconds);
   }
 }
 
