@@ -1,19 +1,21 @@
 #include "fuzz/fuzz_entries.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/audio_config.h"
-#include "codec/mpeg4_audio_config.h"
 #include "codec/avc_config.h"
 #include "codec/bit_reader.h"
 #include "codec/esds.h"
 #include "codec/hevc_config.h"
 #include "codec/hevc_parameter_sets.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/slice_header.h"
 #include "codec/sps_parser.h"
 #include "fuzz/reference_recordings.h"
@@ -24,8 +26,10 @@
 #include "mp4/box_tree.h"
 #include "recovery/audio_output.h"
 #include "recovery/model_walk.h"
+#include "recovery/movie_sink.h"
 #include "recovery/recorder_profile.h"
 #include "recovery/sample_walk.h"
+#include "support/tracks.h"
 #include "tools/chunk_offsets.h"
 
 namespace vidsalvage::fuzz {
@@ -122,6 +126,13 @@ bool fuzz_slice_header(Input input) {
                                          input.begin() + static_cast<std::ptrdiff_t>(at + length));
     at += length;
     (void)add_parameter_set(sets, unit);
+    if (!unit.empty()) {
+      SliceHeader whole;
+      NALUnit reader(unit.data() + 1, static_cast<std::uint32_t>(unit.size() - 1));
+      if (read_slice_header_to_data(unit, sets, whole, reader) == SliceRead::Read) {
+        (void)reader.more_rbsp_data();
+      }
+    }
     SliceHeader slice;
     if (read_slice_header(unit, sets, slice) != SliceRead::Read) continue;
     if (have_previous) (void)starts_new_picture(previous, slice, sets);
@@ -354,6 +365,69 @@ bool fuzz_model_file_walk(Input input) {
   return out.close();
 }
 
+// A file of this process's own for the playable files: the writer seeks back to
+// finish mdat, and the result is read again.
+const std::string& movie_path() {
+  static const std::string path =
+      (std::filesystem::temp_directory_path() /
+       ("vidsalvage-fuzz-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".mp4"))
+          .string();
+  return path;
+}
+
+// Salvages `damaged` into a playable file with `model`, and reads the file back:
+// it must hold every video sample the sink counted, each inside the file.
+bool salvage_to_movie(Input damaged, const StreamModel& model, NullOutputs& out, bool windowed) {
+  InputWindow window;
+  if (!open_fuzz_input(window, damaged, windowed)) return false;
+  OutputFile file;
+  if (!file.open(movie_path().c_str())) return false;
+  MovieSink sink(window);
+  if (sink.start(file, model) != SinkStart::Started) return false;
+  out.take_audio(model.audio.role == TrackRole::Pcm ? AudioMode::Pcm : AudioMode::Aac,
+                 AudioConfig{});
+  const std::int64_t start =
+      locate_media_data(window, kInputName, recorder_profile(RecorderKind::Ambarella));
+  if (start != kNotFound &&
+      walk_to_movie(window, start, model, out.audio, sink) != WalkOutcome::Finished) {
+    return false;
+  }
+  if (!sink.finish() || !file.close()) return false;
+  std::FILE* written = std::fopen(movie_path().c_str(), "rb");
+  if (written == nullptr) return false;
+  test::Bytes bytes;
+  for (int c = std::fgetc(written); c != EOF; c = std::fgetc(written)) {
+    bytes.push_back(static_cast<std::uint8_t>(c));
+  }
+  std::fclose(written);
+  std::uint64_t video_samples = 0;
+  for (const test::Track& track : test::read_tracks(bytes)) {
+    if (track.handler == "vide") video_samples += track.samples.size();
+    for (const test::Sample& sample : track.samples) {
+      if (sample.offset < 0 || sample.size < 0 ||
+          sample.offset + sample.size > static_cast<std::int64_t>(bytes.size())) {
+        return false;
+      }
+    }
+  }
+  return video_samples == sink.video_samples();
+}
+
+// The input as a damaged recording of each reference's camera, salvaged into a
+// playable file.
+bool fuzz_movie_walk(Input input) {
+  const std::vector<StreamModel>& models = reference_models();
+  NullOutputs out;
+  if (models.empty() || !out.open()) return false;
+  for (const StreamModel& model : models) {
+    if (!salvage_to_movie(input, model, out, &model != &models.front())) return false;
+  }
+  std::error_code ignored;
+  std::filesystem::remove(movie_path(), ignored);
+  return out.close();
+}
+
 constexpr FuzzTarget kTargets[] = {
     {"sps", fuzz_sps},
     {"avc_config", fuzz_avc_config},
@@ -368,6 +442,7 @@ constexpr FuzzTarget kTargets[] = {
     {"signature_walk", fuzz_signature_walk},
     {"model_walk", fuzz_model_walk},
     {"model_file_walk", fuzz_model_file_walk},
+    {"movie_walk", fuzz_movie_walk},
 };
 
 }  // namespace

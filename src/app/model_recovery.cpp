@@ -9,9 +9,9 @@
 #include "app/driver.h"
 #include "app/recovery_report.h"
 #include "codec/audio_config.h"
-#include "codec/mpeg4_audio_config.h"
 #include "codec/avc_config.h"
 #include "codec/hevc_config.h"
+#include "codec/mpeg4_audio_config.h"
 #include "codec/wav_format.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
@@ -50,8 +50,8 @@ bool adts_config_or_say_why(AudioOutput& audio, const AudioModel& a, int argc,
   if (decision.outcome == AscOutcome::Adts) return true;
   if (!names_audio_file(argc, argv)) return false;
   if (decision.outcome == AscOutcome::UnsupportedType) {
-    std::printf("Not writing '%s': the reference's audio is %s, which ADTS cannot carry\n",
-                argv[3], audio_object_type_name(decision.refused_type));
+    std::printf("Not writing '%s': the reference's audio is %s, which ADTS cannot carry\n", argv[3],
+                audio_object_type_name(decision.refused_type));
   } else if (decision.outcome == AscOutcome::UnsupportedRate) {
     std::printf("Not writing '%s': the reference's audio rate has no ADTS index\n", argv[3]);
   } else {
@@ -213,7 +213,11 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
   if (!open_model_audio(audio, model, argc, argv, input)) return kExitFailure;
 
   const MediaSpan media = find_samples(input, input_name);
-  if (media.start == kNotFound) return kExitFailure;
+  if (media.start == kNotFound) {
+    // An empty movie rather than a file no player opens.
+    (void)sink.finish();
+    return kExitFailure;
+  }
   WalkOutcome outcome = walk_to_movie(input, media.start, model, audio, sink, media.end);
   // What was read before a read failed is whole: the movie is finished around it.
   const bool finishes = outcome == WalkOutcome::Finished || outcome == WalkOutcome::ReadFailed;

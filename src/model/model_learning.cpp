@@ -5,10 +5,10 @@
 #include <map>
 #include <string_view>
 
-#include "codec/mpeg4_audio_config.h"
 #include "codec/esds.h"
 #include "codec/hevc_config.h"
 #include "codec/klv.h"
+#include "codec/mpeg4_audio_config.h"
 
 namespace vidsalvage {
 namespace {
@@ -396,6 +396,25 @@ class Learner {
   void finish_video() {
     VideoModel& m = model_.video;
     m.track = tables_[roles_.video].id;
+    // The samples of other tracks before the first video sample and after the
+    // last are a gap too: some phones write all their audio behind the video.
+    std::int64_t first_video = -1;
+    std::int64_t media_start = -1;
+    std::int64_t media_end = 0;
+    for (const Visit& v : visits_) {
+      if (media_start < 0) media_start = v.offset;
+      if (first_video < 0 && v.track == roles_.video) first_video = v.offset;
+      media_end = std::max(media_end, v.offset + std::int64_t{v.size});
+    }
+    const std::int64_t video_end = stats_[roles_.video].last_end;
+    if (first_video > media_start) {
+      m.max_gap =
+          std::max<std::uint64_t>(m.max_gap, static_cast<std::uint64_t>(first_video - media_start));
+    }
+    if (video_end >= 0 && media_end > video_end) {
+      m.max_gap =
+          std::max<std::uint64_t>(m.max_gap, static_cast<std::uint64_t>(media_end - video_end));
+    }
     for (std::size_t h = 0; h < heads_.size(); ++h) {
       if (heads_[h]) m.heads.push_back(static_cast<std::uint16_t>(h));
     }

@@ -401,10 +401,26 @@ bool opens_sample(InputWindow& input, const ModelIndex& index, std::int64_t offs
   return false;
 }
 
+// The zero bytes that end the `length` bytes at `offset`, counted up to one past
+// kMaxTrailingZeros; -1 when the read fails.
+std::int64_t trailing_zeros(InputWindow& input, std::int64_t offset, std::int64_t length) {
+  const std::int64_t tail = std::min(length, kMaxTrailingZeros + 1);
+  const std::span<const std::uint8_t> bytes = read_input(input, offset + length - tail, tail);
+  if (bytes.empty()) return -1;
+  std::int64_t zeros = 0;
+  while (zeros < tail && bytes[bytes.size() - 1 - static_cast<std::size_t>(zeros)] == 0) ++zeros;
+  return zeros;
+}
+
 UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length) {
+  if (length <= 0) return UnitBytes::Whole;
+  const std::int64_t zeros = trailing_zeros(input, offset, length);
+  if (zeros < 0) return UnitBytes::ReadFailed;
+  // A unit of nothing but zeros, or with more of them at its end than padding takes.
+  if (zeros == length || zeros > kMaxTrailingZeros) return UnitBytes::Damaged;
   // Pieces overlap by two bytes, so that a sequence across their border is seen.
   std::int64_t at = offset;
-  const std::int64_t end = offset + length;
+  const std::int64_t end = offset + length - zeros;
   while (at < end) {
     const std::int64_t piece = std::min(end - at, kScanBlockBytes);
     const std::span<const std::uint8_t> bytes = read_input(input, at, piece);
@@ -418,7 +434,7 @@ UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t
       if (p + 2 < last && p[1] == 0 && p[2] <= 2) return UnitBytes::Damaged;
       ++p;
     }
-    if (at + piece == end) return bytes.back() == 0 ? UnitBytes::Damaged : UnitBytes::Whole;
+    if (at + piece == end) return UnitBytes::Whole;
     at += std::max<std::int64_t>(piece - 2, 1);
   }
   return UnitBytes::Whole;

@@ -99,8 +99,10 @@ enum class UnitBytes { Whole, Damaged, ReadFailed };
 
 // Whether the `length` bytes of a unit at `offset` (its length field excluded)
 // can be a NAL unit: no 00 00 00, 00 01 or 00 02 inside it, which emulation
-// prevention rules out, and no 00 as its last byte. Zeros and another stream's
-// start codes written over a unit show so; random bytes seldom do.
+// prevention rules out. Zeros and another stream's start codes written over a
+// unit show so; random bytes seldom do. A few zero bytes may end it: some
+// phones pad their slices so, after the stop bit (kMaxTrailingZeros).
+inline constexpr std::int64_t kMaxTrailingZeros = 16;
 UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length);
 
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };

@@ -27,12 +27,21 @@ constexpr double kNever = -std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-AacFrameScores::AacFrameScores(const AudioModel& audio)
-    : first_counts_(256, 0), start_counts_(65536, 0) {
+AacFrameScores::AacFrameScores(const AudioModel& audio) : first_counts_(256, 0) {
   for (const auto& [start, count] : audio.starts2) {
-    start_counts_[start] += count;
     first_counts_[start >> 8] += count;
     frames_ += count;
+  }
+  // A model file keeps the starts sorted and once each; a model made otherwise
+  // is put in that order here, counts of one start added up.
+  Counts<std::uint16_t> starts = audio.starts2;
+  std::sort(starts.begin(), starts.end());
+  for (const auto& entry : starts) {
+    if (!start_counts_.empty() && start_counts_.back().first == entry.first) {
+      start_counts_.back().second += entry.second;
+    } else {
+      start_counts_.push_back(entry);
+    }
   }
   std::uint64_t sized = 0;
   std::int64_t largest = 0;
@@ -64,9 +73,14 @@ double AacFrameScores::start_score(std::uint8_t first, std::uint8_t second) cons
   const double frames = static_cast<double>(frames_);
   const double firsts = static_cast<double>(first_counts_[first]);
   const double p_first = (firsts + kPseudoCount) / (frames + 256 * kPseudoCount);
+  const auto start = static_cast<std::uint16_t>(first << 8 | second);
+  const auto found = std::lower_bound(start_counts_.begin(), start_counts_.end(), start,
+                                      [](const std::pair<std::uint16_t, std::uint64_t>& entry,
+                                         std::uint16_t key) { return entry.first < key; });
+  const std::uint64_t seen =
+      found != start_counts_.end() && found->first == start ? found->second : 0;
   const double p_second =
-      (static_cast<double>(start_counts_[std::size_t{first} << 8 | second]) + kPseudoCount) /
-      (firsts + 256 * kPseudoCount);
+      (static_cast<double>(seen) + kPseudoCount) / (firsts + 256 * kPseudoCount);
   return std::log(p_first * p_second * 65536.0);
 }
 

@@ -26,7 +26,7 @@ class AacFrameScores {
 
  private:
   std::vector<std::uint64_t> first_counts_;  // 256
-  std::vector<std::uint64_t> start_counts_;  // 65536
+  Counts<std::uint16_t> start_counts_;       // the reference's, sorted by start
   std::uint64_t frames_ = 0;
   std::vector<double> size_scores_;  // by size, 0 to max_frame
 };

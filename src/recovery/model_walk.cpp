@@ -149,7 +149,7 @@ class ModelWalk {
         break;
       case UnitLayer::Higher:
         ++higher_layer_.samples;
-        higher_layer_.bytes += ls + length;
+        higher_layer_.bytes += static_cast<std::uint64_t>(ls) + length;
         return Step::Taken;
       case UnitLayer::ReadFailed:
         return Step::ReadFailed;
@@ -552,6 +552,7 @@ WalkOutcome walk_to_movie(InputWindow& input, std::int64_t cursor, const StreamM
                           AudioOutput& audio, MovieSink& movie, std::int64_t media_end) {
   const bool end_is_cut = media_end < 0 || media_end > input.size;
   const MediaEnd end(input, media_end);
+  movie.set_end_is_cut(end_is_cut);
   OutputFile no_video;
   ModelWalk walk(input, model, audio, no_video, &movie);
   return walk.run(cursor, end_is_cut);

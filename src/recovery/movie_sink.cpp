@@ -245,7 +245,9 @@ SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std
   resume_after_damage();
   // A frame that runs to the end of a cut recording is most likely cut with it:
   // a decoder would stumble on it.
-  if (t->role == TrackRole::Aac && offset + length >= input_.size) return SampleWrite::Done;
+  if (t->role == TrackRole::Aac && end_is_cut_ && offset + length >= input_.size) {
+    return SampleWrite::Done;
+  }
   HeldSample h;
   h.offset = offset;
   h.length = length;
@@ -353,14 +355,18 @@ void MovieSink::align_tracks(std::int64_t skipped_bytes) {
 }
 
 bool MovieSink::finish() {
+  // After a failed read the held samples may not all be copied: those that cannot
+  // be are left out, and the movie is finished around the others.
+  const auto written = [](SampleWrite w) {
+    return w == SampleWrite::Done || w == SampleWrite::ReadFailed;
+  };
   AccessUnit last;
-  if (video_ != nullptr && assembler_.flush(last) &&
-      add_picture(std::move(last)) != SampleWrite::Done) {
+  if (video_ != nullptr && assembler_.flush(last) && !written(add_picture(std::move(last)))) {
     return false;
   }
-  if (video_ != nullptr && release_pictures(0) != SampleWrite::Done) return false;
+  if (video_ != nullptr && !written(release_pictures(0))) return false;
   for (SinkTrack& t : tracks_) {
-    if (write_held(t) != SampleWrite::Done) return false;
+    if (!written(write_held(t))) return false;
   }
   return writer_.finish();
 }

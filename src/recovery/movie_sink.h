@@ -53,7 +53,12 @@ class MovieSink {
   // as much time as the reference takes to record that many bytes.
   [[nodiscard]] SampleWrite damage(std::int64_t offset, std::int64_t length);
 
-  // Writes what is held back and the movie box.
+  // Whether the input ends where the recording was cut (the default), or where
+  // its media data box ends by its own size: then a frame that ends there is whole.
+  void set_end_is_cut(bool cut) { end_is_cut_ = cut; }
+
+  // Writes what is held back and the movie box; after a failed read, what can
+  // still be read of it. False when writing fails.
   [[nodiscard]] bool finish();
 
   // Video samples written so far, for the report.
@@ -115,6 +120,7 @@ class MovieSink {
   std::uint64_t sequence_ = 0;
   bool all_sync_ = false;  // the reference has no stss: every sample is a key
   double byte_rate_ = 0;
+  bool end_is_cut_ = true;
   std::int64_t damaged_bytes_ = 0;  // skipped since the last sample
   std::uint64_t video_written_ = 0;
   // After a gap: no picture is written until a key, nor, after it, one of its

@@ -22,7 +22,7 @@
 namespace vidsalvage::test {
 namespace {
 
-const char kRecordings[] = "/work/shared/recordings/";
+const char kRecordings[] = VIDSALVAGE_RECORDINGS_DIR;
 
 const std::string kVideoInput =
     "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "

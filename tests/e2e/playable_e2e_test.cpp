@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -124,6 +125,19 @@ std::string decode_errors(const TempDir& dir, const std::string& file) {
   return run_and_capture(dir, "ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");
 }
 
+// What mediainfo reads of the tracks: their counts, the codecs, the picture size
+// and, `with_rate`, the frame rate, the audio channels and rate.
+std::string media_info(const TempDir& dir, const std::string& file, bool with_rate) {
+  std::string info;
+  for (const char* fields : {"General;%VideoCount% %AudioCount% %OtherCount%|",
+                             with_rate ? "Video;%Format% %Width%x%Height% %FrameRate%|"
+                                       : "Video;%Format% %Width%x%Height%|",
+                             "Audio;%Format% %Channels% %SamplingRate%|"}) {
+    info += run_and_capture(dir, std::string("mediainfo '--Output=") + fields + "' '" + file + "'");
+  }
+  return info;
+}
+
 int mkvmerge_tracks(const TempDir& dir, const std::string& file) {
   const std::string out = run_and_capture(dir, "mkvmerge -i '" + file + "' 2>&1");
   int tracks = 0;
@@ -185,13 +199,17 @@ class PlayableTest : public testing::Test {
   }
 
   // As many tracks as mkvmerge lists in the intact file (it leaves out kinds it
-  // does not carry, such as timecode).
-  void expect_readers_take(const std::string& out, const std::string& intact) {
+  // does not carry, such as timecode), and what mediainfo reads of them. Where
+  // damage took pictures, their time stays as one long frame, and the average
+  // rate mediainfo reads drops with them.
+  void expect_readers_take(const std::string& out, const std::string& intact,
+                           bool pictures_lost = false) {
     EXPECT_EQ(exit_status_of(dir_, "gst-launch-1.0 -q filesrc location=" + out +
                                        " ! qtdemux name=d d.video_0 ! queue ! fakesink "
                                        "d.audio_0 ! queue ! fakesink"),
               0);
     EXPECT_EQ(mkvmerge_tracks(dir_, out), mkvmerge_tracks(dir_, intact));
+    EXPECT_EQ(media_info(dir_, out, !pictures_lost), media_info(dir_, intact, !pictures_lost));
   }
 
   TempDir dir_;
@@ -292,7 +310,44 @@ TEST_F(PlayableTest, DamageLeavesAudioAndVideoInStep) {
       EXPECT_LT(std::abs(v.shift_near(at) - a.shift_near(at)), kInStep);
     }
     EXPECT_LE(std::abs(v.shift_near(1.0)), kSameTime);
-    expect_readers_take("out.mp4", "src.mp4");
+    expect_readers_take("out.mp4", "src.mp4", true);
+  }
+}
+
+// Real devices' recordings cut at their movie box (the reserved layout's box
+// becomes the free space a dead phone leaves): every frame and every audio
+// packet back, with 0 decoder messages. A phone that writes all its audio behind
+// the video and pads its slices with zeros is among them.
+TEST_F(PlayableTest, RealRecordingsComeBackWhole) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  for (const char* name :
+       {"gopro-hero7.mp4", "samsung-android12-4k60.mp4", "android601-moovfront.mp4"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(VIDSALVAGE_RECORDINGS_DIR) + name;
+    if (!std::filesystem::exists(path)) continue;  // not on this machine
+    run_and_capture(dir_, "cp '" + path + "' intact.mp4");
+    const Bytes intact = dir_.read("intact.mp4");
+    const std::vector<BoxRef> moov = find_boxes(intact, "moov");
+    const std::vector<BoxRef> mdat = find_boxes(intact, "mdat");
+    ASSERT_FALSE(moov.empty());
+    ASSERT_FALSE(mdat.empty());
+    Bytes cut = intact;
+    if (moov.front().offset > mdat.front().offset) {
+      cut.resize(static_cast<std::size_t>(moov.front().offset));
+    } else {
+      const char free_type[] = "free";
+      std::copy(free_type, free_type + 4, cut.begin() + moov.front().offset + 4);
+    }
+    dir_.write("damaged.mp4", cut);
+    salvage("intact.mp4", "damaged.mp4", "out.mp4");
+    EXPECT_EQ(decode_errors(dir_, "out.mp4"), "");
+    for (const char* stream : {"0:v:0", "0:a:0"}) {
+      SCOPED_TRACE(stream);
+      const bool packets = std::string(stream) == "0:a:0";
+      const Matched m = match_in_order(frame_hashes(dir_, "intact.mp4", stream, packets),
+                                       frame_hashes(dir_, "out.mp4", stream, packets));
+      EXPECT_EQ(m.times.size(), m.intact);
+    }
   }
 }
 

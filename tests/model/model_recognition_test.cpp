@@ -280,8 +280,13 @@ TEST_F(Recognition, TellsDamagedUnitBytesByTheirZeros) {
       {"three zeros", with(100, {0, 0, 0}), UnitBytes::Damaged},
       {"a start code", with(100, {0, 0, 1}), UnitBytes::Damaged},
       {"00 00 02", with(0, {0, 0, 2}), UnitBytes::Damaged},
-      {"a zero as the last byte", with(2999, {0}), UnitBytes::Damaged},
-      {"two zeros at the end", with(2998, {0, 0}), UnitBytes::Damaged},
+      // A phone's slices end in a few zeros after the stop bit; zeros written
+      // over a unit's end are more.
+      {"a zero as the last byte", with(2999, {0}), UnitBytes::Whole},
+      {"padding of 16 zeros", with(3000 - 16, Bytes(16, 0)), UnitBytes::Whole},
+      {"17 zeros at the end", with(3000 - 17, Bytes(17, 0)), UnitBytes::Damaged},
+      {"nothing but zeros", Bytes(12, 0), UnitBytes::Damaged},
+      {"three zeros before the padding", with(2990, {0, 0, 0, 7, 0, 0}), UnitBytes::Damaged},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
