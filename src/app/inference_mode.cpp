@@ -47,9 +47,10 @@ const char* profile_name(std::uint32_t profile_idc) {
 void print_failure(InferStatus status, const char* input_name) {
   switch (status) {
     case InferStatus::Hevc:
-      std::printf("HEVC video cannot be inferred yet: it needs a reference (vidsalvage '%s' "
-                  "out.mp4 --reference INTACT.MP4)\n",
-                  input_name);
+      std::printf(
+          "HEVC video cannot be inferred yet: it needs a reference (vidsalvage '%s' "
+          "out.mp4 --reference INTACT.MP4)\n",
+          input_name);
       break;
     case InferStatus::NoVideo:
       std::printf("No H.264 samples found in '%s'\n", input_name);
@@ -82,18 +83,18 @@ void print_report(const InferenceReport& r) {
   std::printf("Video: %ux%u%s, %s profile (%u), %s, %s\n", r.width, r.height,
               r.size_measured ? "" : " (guessed)", profile_name(r.profile_idc), r.profile_idc,
               r.cabac ? "CABAC" : "CAVLC", r.b_slices ? "B-frames" : "no B-frames");
-  std::printf("SPS: log2_max_frame_num %u, pic_order_cnt_type %u, log2_max_pic_order_cnt_lsb %u, "
-              "frame_mbs_only_flag %d (from %llu slice headers)\n",
-              r.sps.log2_max_frame_num, r.sps.pic_order_cnt_type,
-              r.sps.log2_max_pic_order_cnt_lsb, r.sps.frame_mbs_only_flag ? 1 : 0,
-              static_cast<unsigned long long>(r.pictures_read));
-  std::printf("PPS: weighted_pred_flag %d, weighted_bipred_idc %u, num_ref_idx_default %u/%u, "
-              "deblocking_filter_control_present_flag %d, transform_8x8_mode_flag %d\n",
-              r.pps.weighted_pred_flag ? 1 : 0, r.pps.weighted_bipred_idc,
-              r.pps.num_ref_idx_l0_default_active_minus1 + 1,
-              r.pps.num_ref_idx_l1_default_active_minus1 + 1,
-              r.pps.deblocking_filter_control_present_flag ? 1 : 0,
-              r.pps.transform_8x8_mode_flag ? 1 : 0);
+  std::printf(
+      "SPS: log2_max_frame_num %u, pic_order_cnt_type %u, log2_max_pic_order_cnt_lsb %u, "
+      "frame_mbs_only_flag %d (from %llu slice headers)\n",
+      r.sps.log2_max_frame_num, r.sps.pic_order_cnt_type, r.sps.log2_max_pic_order_cnt_lsb,
+      r.sps.frame_mbs_only_flag ? 1 : 0, static_cast<unsigned long long>(r.pictures_read));
+  std::printf(
+      "PPS: weighted_pred_flag %d, weighted_bipred_idc %u, num_ref_idx_default %u/%u, "
+      "deblocking_filter_control_present_flag %d, transform_8x8_mode_flag %d\n",
+      r.pps.weighted_pred_flag ? 1 : 0, r.pps.weighted_bipred_idc,
+      r.pps.num_ref_idx_l0_default_active_minus1 + 1,
+      r.pps.num_ref_idx_l1_default_active_minus1 + 1,
+      r.pps.deblocking_filter_control_present_flag ? 1 : 0, r.pps.transform_8x8_mode_flag ? 1 : 0);
   print_hints(r.hints);
   const RatePick& rates = r.rates;
   switch (r.audio) {
@@ -101,8 +102,9 @@ void print_report(const InferenceReport& r) {
       std::printf("Audio: AAC LC, %u channel(s), %u Hz\n", r.channels, rates.sampling_rate);
       break;
     case AudioFinding::NeedsReference:
-      std::printf("Audio: the bytes between the video samples are not AAC this mode knows; the "
-                  "audio needs a reference\n");
+      std::printf(
+          "Audio: the bytes between the video samples are not AAC this mode knows; the "
+          "audio needs a reference\n");
       break;
     case AudioFinding::None:
       std::printf("Audio: none\n");

@@ -161,8 +161,12 @@ std::vector<std::uint8_t> write_pps(const PpsInfo& pps) {
 std::vector<std::uint8_t> make_avc_config(const std::vector<std::uint8_t>& sps_unit,
                                           const std::vector<std::uint8_t>& pps_unit,
                                           const SpsInfo& sps, std::uint32_t nal_length_size) {
-  std::vector<std::uint8_t> out = {1, sps.profile_idc, sps.constraint_flags, sps.level_idc,
-                                   static_cast<std::uint8_t>(0xFC | (nal_length_size - 1)), 0xE1};
+  std::vector<std::uint8_t> out = {1,
+                                   sps.profile_idc,
+                                   sps.constraint_flags,
+                                   sps.level_idc,
+                                   static_cast<std::uint8_t>(0xFC | (nal_length_size - 1)),
+                                   0xE1};
   const auto put_unit = [&out](const std::vector<std::uint8_t>& unit) {
     out.push_back(static_cast<std::uint8_t>(unit.size() >> 8));
     out.push_back(static_cast<std::uint8_t>(unit.size()));

@@ -28,10 +28,10 @@ struct RateCandidate {
 };
 // Most common first: a tie goes to the earlier.
 constexpr RateCandidate kRates[] = {
-    {48000, 30, 1},     {48000, 30000, 1001}, {48000, 25, 1},  {48000, 60, 1},
-    {48000, 60000, 1001}, {48000, 50, 1},     {48000, 24, 1},  {48000, 24000, 1001},
-    {44100, 30, 1},     {44100, 30000, 1001}, {44100, 25, 1},  {44100, 60, 1},
-    {44100, 24, 1},     {48000, 120, 1},      {48000, 100, 1},
+    {48000, 30, 1},       {48000, 30000, 1001}, {48000, 25, 1},  {48000, 60, 1},
+    {48000, 60000, 1001}, {48000, 50, 1},       {48000, 24, 1},  {48000, 24000, 1001},
+    {44100, 30, 1},       {44100, 30000, 1001}, {44100, 25, 1},  {44100, 60, 1},
+    {44100, 24, 1},       {48000, 120, 1},      {48000, 100, 1},
 };
 
 // ISO/IEC 14496-3 Table 1.16.
@@ -45,8 +45,8 @@ void cut_stretch(const AudioStretch& s, const std::vector<std::uint32_t>& starts
   for (std::size_t at = kMinFrameBytes; at + 3 <= s.bytes.size(); ++at) {
     if (at - from < kMinFrameBytes) continue;
     if (!std::binary_search(starts.begin(), starts.end(), head3(s.bytes, at))) continue;
-    frames.push_back({s.offset + static_cast<std::int64_t>(from),
-                      static_cast<std::uint32_t>(at - from)});
+    frames.push_back(
+        {s.offset + static_cast<std::int64_t>(from), static_cast<std::uint32_t>(at - from)});
     from = at;
   }
   frames.push_back({s.offset + static_cast<std::int64_t>(from),
@@ -67,9 +67,10 @@ AacInference infer_aac(const std::vector<AudioStretch>& stretches) {
     ++starts[head3(s.bytes, 0)];
   }
   if (long_enough == 0) return out;
-  const std::uint8_t element = elements[kChannelPair] > elements[kSingleChannel] ? kChannelPair
-                                                                                 : kSingleChannel;
-  if (static_cast<double>(elements[element]) < kMinElementShare * static_cast<double>(long_enough)) {
+  const std::uint8_t element =
+      elements[kChannelPair] > elements[kSingleChannel] ? kChannelPair : kSingleChannel;
+  if (static_cast<double>(elements[element]) <
+      kMinElementShare * static_cast<double>(long_enough)) {
     return out;
   }
   std::vector<std::uint32_t> common;  // sorted, as the map is
@@ -112,8 +113,7 @@ RatePick pick_rates(double frames_per_picture) {
   return best;
 }
 
-std::vector<std::uint8_t> aac_lc_config(std::uint32_t sampling_rate,
-                                        std::uint32_t channel_config) {
+std::vector<std::uint8_t> aac_lc_config(std::uint32_t sampling_rate, std::uint32_t channel_config) {
   std::uint32_t index = 3;
   for (std::uint32_t i = 0; i < std::size(kSamplingRates); ++i) {
     if (kSamplingRates[i] == sampling_rate) index = i;

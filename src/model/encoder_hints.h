@@ -19,7 +19,7 @@ struct EncoderHints {
   std::optional<int> bframes;
   std::optional<int> ref;
   std::optional<int> chroma_qp_offset;
-  std::optional<int> deblock;            // the flag before the two offsets
+  std::optional<int> deblock;  // the flag before the two offsets
   std::optional<int> constrained_intra;
   // Rate control: x264 starts its pictures' QP (pic_init_qp) at the constant QP,
   // which under CRF is the rate factor's whole part, and at 26 under a bitrate

@@ -170,8 +170,7 @@ ChainStatus collect_chains(InputWindow& input, ChainScan& scan) {
   scan.media_start = media.body == kNotFound ? 0 : media.body;
   scan.media_end = media.end == kNotFound ? input.size : media.end;
   std::int64_t block_bytes = 0;
-  for (const std::int64_t offset :
-       block_offsets(scan.media_start, scan.media_end, block_bytes)) {
+  for (const std::int64_t offset : block_offsets(scan.media_start, scan.media_end, block_bytes)) {
     const std::span<const std::uint8_t> bytes = read_input(input, offset, block_bytes);
     if (input_failed(input)) return ChainStatus::ReadFailed;
     if (bytes.empty()) break;

@@ -52,8 +52,6 @@ using SliceCheck = std::function<bool(std::span<const std::uint8_t> unit)>;
 std::vector<NalChain> find_chains(std::span<const std::uint8_t> bytes, std::uint32_t length_size,
                                   VideoCodec codec, const SliceCheck& slice_ok = {});
 
-
-
 // Where the blocks read lie: the whole media data when it is no larger than
 // kInferenceSampleBytes, else blocks of kInferenceBlockBytes spread evenly from
 // its first byte to its last. Offsets in file order.

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <optional>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "codec/bit_reader.h"
 
@@ -222,7 +222,8 @@ std::vector<int> choices(const std::optional<int>& hint, std::vector<int> all) {
 
 std::vector<PpsInfo> intra_variants(const PpsInfo& base, const EncoderHints& hints) {
   std::vector<PpsInfo> out;
-  const std::optional<int> cabac = hints.cabac ? std::optional<int>(*hints.cabac != 0) : std::nullopt;
+  const std::optional<int> cabac =
+      hints.cabac ? std::optional<int>(*hints.cabac != 0) : std::nullopt;
   // x264 always writes the deblocking control.
   const std::optional<int> control = hints.found ? std::optional<int>(1) : std::nullopt;
   for (const int entropy : choices(cabac, {1, 0})) {
@@ -324,8 +325,8 @@ std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& picture
   const auto p_slices = slices_of_kind(pictures, P);
   const auto b_slices = slices_of_kind(pictures, B);
   std::vector<Scored> whole;
-  for (const Scored& intra : rank_variants(slices_of_kind(pictures, I), sps,
-                                           intra_variants(start, hints))) {
+  for (const Scored& intra :
+       rank_variants(slices_of_kind(pictures, I), sps, intra_variants(start, hints))) {
     const std::vector<Scored> all_predicted =
         rank_variants(p_slices, sps, predicted_variants(intra.pps, hints));
     const Scored& predicted = all_predicted.front();
@@ -339,7 +340,8 @@ std::vector<PpsInfo> rank_picture_fields(const std::vector<RankPicture>& picture
   std::stable_sort(whole.begin(), whole.end(),
                    [](const Scored& a, const Scored& b) { return a.score > b.score; });
   std::vector<PpsInfo> out;
-  for (std::size_t i = 0; i < whole.size() && i < kJudgedCandidates; ++i) out.push_back(whole[i].pps);
+  for (std::size_t i = 0; i < whole.size() && i < kJudgedCandidates; ++i)
+    out.push_back(whole[i].pps);
   return out;
 }
 
@@ -353,7 +355,8 @@ void set_picture_size(SpsInfo& sps, const PictureSize& size) {
   sps.height = sps.pic_height_in_map_units * map_unit_rows;
   sps.crop = CropRect{};
   if (sps.width != size.width || sps.height != size.height) {
-    sps.crop = {0, 0, static_cast<std::int32_t>(size.width), static_cast<std::int32_t>(size.height)};
+    sps.crop = {0, 0, static_cast<std::int32_t>(size.width),
+                static_cast<std::int32_t>(size.height)};
   }
 }
 

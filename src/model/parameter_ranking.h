@@ -77,7 +77,7 @@ std::span<const PictureSize> camera_sizes();
 void set_picture_size(SpsInfo& sps, const PictureSize& size);
 
 struct JudgedSets {
-  bool measured = false;  // the judge parsed a key picture whole under them
+  bool measured = false;             // the judge parsed a key picture whole under them
   bool references_measured = false;  // and a P picture, for the default reference count
   SpsInfo sps;
   PpsInfo pps;

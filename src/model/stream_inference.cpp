@@ -132,16 +132,16 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
     out = {sequence.sps, candidates.front()};
     set_picture_size(out.sps, kUsualSize);
     guesses.push_back({"picture size", "1920x1080", "no slice data parser measured it"});
-    out.pps.transform_8x8_mode_flag = hints.transform_8x8 ? *hints.transform_8x8 != 0
-                                                          : out.pps.entropy_coding_mode_flag;
+    out.pps.transform_8x8_mode_flag =
+        hints.transform_8x8 ? *hints.transform_8x8 != 0 : out.pps.entropy_coding_mode_flag;
     if (!hints.transform_8x8) {
       guesses.push_back({"transform_8x8_mode_flag", out.pps.transform_8x8_mode_flag ? "1" : "0",
                          "only the slice data shows it"});
     }
   } else if (out.sps.crop.right != 0) {
     guesses.push_back({"cropping",
-                       text_of(out.sps.crop.right) + "x" + text_of(out.sps.crop.bottom) +
-                           " of " + text_of(out.sps.width) + "x" + text_of(out.sps.height),
+                       text_of(out.sps.crop.right) + "x" + text_of(out.sps.crop.bottom) + " of " +
+                           text_of(out.sps.width) + "x" + text_of(out.sps.height),
                        "slices show whole macroblocks"});
   }
   if (!hinted_init_qp(hints) && (!out.pps.entropy_coding_mode_flag || !judged.measured)) {
@@ -259,9 +259,10 @@ AacInference find_audio(const ChainScan& scan, InferenceReport& report) {
     report.rates =
         pick_rates(static_cast<double>(aac.frames.size()) / static_cast<double>(intervals));
   } else {
-    report.audio = static_cast<double>(stretches.size()) > kAudioShare * static_cast<double>(intervals)
-                       ? AudioFinding::NeedsReference
-                       : AudioFinding::None;
+    report.audio =
+        static_cast<double>(stretches.size()) > kAudioShare * static_cast<double>(intervals)
+            ? AudioFinding::NeedsReference
+            : AudioFinding::None;
     report.rates = pick_rates(0);
   }
   const RatePick& r = report.rates;
@@ -336,7 +337,7 @@ std::vector<std::uint8_t> avc1_entry(const std::vector<std::uint8_t>& avcc, std:
   put_u32(body, 0x00480000);  // 72 dpi across and down
   put_u32(body, 0x00480000);
   put_u32(body, 0);
-  put_u16(body, 1);               // frame_count
+  put_u16(body, 1);                // frame_count
   body.insert(body.end(), 32, 0);  // compressorname
   put_u16(body, 0x0018);           // depth
   put_u16(body, 0xFFFF);           // pre_defined -1
@@ -398,8 +399,8 @@ bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
   }
   LearnError error;
   if (!learn_model(input, tracks, model, error)) return false;
-  const std::uint32_t width = sets.sps.crop.right != 0 ? static_cast<std::uint32_t>(sets.sps.crop.right)
-                                                       : sets.sps.width;
+  const std::uint32_t width =
+      sets.sps.crop.right != 0 ? static_cast<std::uint32_t>(sets.sps.crop.right) : sets.sps.width;
   const std::uint32_t height = sets.sps.crop.bottom != 0
                                    ? static_cast<std::uint32_t>(sets.sps.crop.bottom)
                                    : sets.sps.height;

@@ -42,8 +42,7 @@ TEST(RbspWriter, WritesExpGolombCodesAndTheStopBit) {
       {"ue 7 is 0001000", [](RbspWriter& w) { w.ue(7); }, {0x11}},
       {"se -1 is 011", [](RbspWriter& w) { w.se(-1); }, {0x70}},
       {"se 2 is 00100", [](RbspWriter& w) { w.se(2); }, {0x24}},
-      {"a full byte then the stop bit alone", [](RbspWriter& w) { w.bits(0xAB, 8); },
-       {0xAB, 0x80}},
+      {"a full byte then the stop bit alone", [](RbspWriter& w) { w.bits(0xAB, 8); }, {0xAB, 0x80}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -37,8 +37,8 @@ struct Hashes {
 
 Hashes decode(const TempDir& dir, const std::string& file) {
   Hashes h;
-  const std::string text = run_and_capture(
-      dir, "ffmpeg -nostdin -v warning -i '" + file + "' -map 0:v:0 -f framemd5 - 2>&1");
+  const std::string text = run_and_capture(dir, "ffmpeg -nostdin -v warning -noautorotate -i '" +
+                                                    file + "' -map 0:v:0 -f framemd5 - 2>&1");
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
@@ -53,7 +53,8 @@ Hashes decode(const TempDir& dir, const std::string& file) {
 }
 
 // The pictures of `expected` found in `got` in order.
-std::size_t in_order(const std::vector<std::string>& expected, const std::vector<std::string>& got) {
+std::size_t in_order(const std::vector<std::string>& expected,
+                     const std::vector<std::string>& got) {
   std::size_t j = 0;
   std::size_t found = 0;
   for (const std::string& e : expected) {
@@ -141,14 +142,16 @@ struct Recording {
 };
 
 const Recording kRecordings[] = {
-    {"1080p CABAC, B-frames", "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio +
-                                  "-c:v libx264 -preset veryfast -g 30",
+    {"1080p CABAC, B-frames",
+     "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio + "-c:v libx264 -preset veryfast -g 30",
      false, false},
-    {"1080p CAVLC, one command", "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio +
-                                     "-c:v libx264 -preset veryfast -g 30 -x264-params cabac=0",
+    {"1080p CAVLC, one command",
+     "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio +
+         "-c:v libx264 -preset veryfast -g 30 -x264-params cabac=0",
      false, true},
-    {"1080p Baseline, order type 2", "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio +
-                                         "-c:v libx264 -preset veryfast -profile:v baseline",
+    {"1080p Baseline, order type 2",
+     "-f lavfi -i testsrc2=size=1920x1080:rate=30" + kAudio +
+         "-c:v libx264 -preset veryfast -profile:v baseline",
      false, false},
     // Without the settings text the implicit B weights (weighted_bipred_idc 2)
     // read as none: cameras that use B-frames at all seldom weight them.
@@ -177,9 +180,8 @@ TEST(InferenceE2e, PlayableFileDecodesToTheIntactPictures) {
       ASSERT_EQ(learned.status, 0) << learned.output;
       EXPECT_NE(learned.output.find("Guessed: picture size 1920x1080"), std::string::npos);
     }
-    const CliResult recovered =
-        r.one_command ? run_cli(dir, {"damaged.mp4", "out.mp4", "--infer"})
-                      : run_cli(dir, {"damaged.mp4", "out.mp4", "--model"});
+    const CliResult recovered = r.one_command ? run_cli(dir, {"damaged.mp4", "out.mp4", "--infer"})
+                                              : run_cli(dir, {"damaged.mp4", "out.mp4", "--model"});
     ASSERT_EQ(recovered.status, 0) << recovered.output;
     const Hashes want = decode(dir, "intact.mp4");
     const Hashes got = decode(dir, "out.mp4");
@@ -210,7 +212,8 @@ TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
       continue;
     }
     Bytes intact;
-    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) intact.push_back(static_cast<std::uint8_t>(c));
+    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f))
+      intact.push_back(static_cast<std::uint8_t>(c));
     std::fclose(f);
     TempDir dir;
     dir.write("intact.mp4", intact);
@@ -234,10 +237,11 @@ TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
     const Hashes want = decode(dir, "intact.mp4");
     const Hashes got = decode(dir, "out.mp4");
     const std::size_t same = in_order(want.frames, got.frames);
-    std::printf("%s: %zu of %zu pictures identical, %zu decoder message line(s), %.3f s\n", name,
-                same, want.frames.size(),
-                static_cast<std::size_t>(std::count(got.messages.begin(), got.messages.end(), '\n')),
-                report.seconds);
+    std::printf(
+        "%s: %zu of %zu pictures identical, %zu decoder message line(s), %.3f s\n", name, same,
+        want.frames.size(),
+        static_cast<std::size_t>(std::count(got.messages.begin(), got.messages.end(), '\n')),
+        report.seconds);
   }
 }
 

@@ -48,7 +48,8 @@ TEST(AacLcConfig, PacksTypeRateAndChannels) {
 
 // A frame beginning with `head`, `size` bytes long, the rest counting up.
 Bytes frame(Bytes head, std::size_t size) {
-  for (std::size_t i = head.size(); i < size; ++i) head.push_back(static_cast<std::uint8_t>(0x40 + i % 64));
+  for (std::size_t i = head.size(); i < size; ++i)
+    head.push_back(static_cast<std::uint8_t>(0x40 + i % 64));
   return head;
 }
 
@@ -89,7 +90,8 @@ TEST(InferAac, TellsMonoAndRefusesWhatIsNotAac) {
   EXPECT_EQ(one.channel_config, 1u);
 
   std::vector<Bytes> other;
-  for (std::uint8_t i = 0; i < 8; ++i) other.push_back(frame({static_cast<std::uint8_t>(i << 5), 1, 2}, 100));
+  for (std::uint8_t i = 0; i < 8; ++i)
+    other.push_back(frame({static_cast<std::uint8_t>(i << 5), 1, 2}, 100));
   EXPECT_FALSE(infer_aac(stretches_of(other)).found);
   EXPECT_FALSE(infer_aac({}).found);
   EXPECT_FALSE(infer_aac(stretches_of({Bytes{0x21, 0x1A}})).found);

@@ -22,7 +22,8 @@ const Bytes kSei = {0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80};
 
 Bytes prefixed(const Bytes& unit, int size) {
   Bytes out;
-  for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * i)));
+  for (int i = size - 1; i >= 0; --i)
+    out.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * i)));
   test::append(out, unit);
   return out;
 }
@@ -72,16 +73,19 @@ TEST(FindChains, CutsSamplesWherePicturesAndAudioBegin) {
   };
   const auto at = [](std::size_t a, std::size_t b) { return static_cast<std::uint32_t>(a + b); };
   const Case cases[] = {
-      {"audio between samples", test::concat({first, audio, second, audio}),
+      {"audio between samples",
+       test::concat({first, audio, second, audio}),
        {{0, at(first.size(), 0), 3},
         {at(first.size(), audio.size()), at(first.size() + audio.size(), second.size()), 3}}},
       {"back to back: the second picture's slice ends the first",
        test::concat({third, third}),
        {{0, at(third.size(), 0), 1}, {at(third.size(), 0), at(2 * third.size(), 0), 1}}},
       {"units after the last slice belong to the next sample",
-       test::concat({third, sample({kDelimiter}), audio}), {{0, at(third.size(), 0), 1}}},
+       test::concat({third, sample({kDelimiter}), audio}),
+       {{0, at(third.size(), 0), 1}}},
       {"a unit cut off by the end is no chain",
-       test::slice(third, 0, static_cast<std::int64_t>(third.size()) - 1), {}},
+       test::slice(third, 0, static_cast<std::int64_t>(third.size()) - 1),
+       {}},
       {"a unit ending exactly at the end is taken", third, {{0, at(third.size(), 0), 1}}},
       {"a picture must open with its first macroblock", sample({kPSecond}), {}},
   };

@@ -30,8 +30,8 @@ struct Encoded {
 // Encodes 176x144 for a second and splits the samples into pictures.
 bool encode(const std::string& args, Encoded& out) {
   test::TempDir dir;
-  if (!test::run_ffmpeg(dir, "-f lavfi -i testsrc2=size=176x144:rate=30 -t 1 -c:v libx264 " +
-                                 args + " -an a.mp4")) {
+  if (!test::run_ffmpeg(dir, "-f lavfi -i testsrc2=size=176x144:rate=30 -t 1 -c:v libx264 " + args +
+                                 " -an a.mp4")) {
     return false;
   }
   out.file = dir.read("a.mp4");
@@ -46,7 +46,8 @@ bool encode(const std::string& args, Encoded& out) {
       per_sample.push_back(test::length_prefixed_units(out.file, {s}));
     }
   }
-  for (const auto& units : per_sample) out.units.insert(out.units.end(), units.begin(), units.end());
+  for (const auto& units : per_sample)
+    out.units.insert(out.units.end(), units.begin(), units.end());
   std::size_t at = 0;
   for (const auto& units : per_sample) {
     RankPicture p;
@@ -125,8 +126,8 @@ TEST(RankParameterSets, ReadsTheSlicesOfX264EncodesAsTheirOwnSetsDo) {
     EXPECT_EQ(sequence.sps.log2_max_pic_order_cnt_lsb, e.sps.log2_max_pic_order_cnt_lsb);
     EXPECT_EQ(sequence.sps.frame_mbs_only_flag, e.sps.frame_mbs_only_flag);
     bool references_shown = false;
-    const std::vector<PpsInfo> ranked = rank_picture_fields(e.pictures, sequence.sps, PpsInfo{},
-                                                            EncoderHints{}, &references_shown);
+    const std::vector<PpsInfo> ranked =
+        rank_picture_fields(e.pictures, sequence.sps, PpsInfo{}, EncoderHints{}, &references_shown);
     ASSERT_FALSE(ranked.empty());
     EXPECT_EQ(ranked.front().entropy_coding_mode_flag, e.pps.entropy_coding_mode_flag);
     EXPECT_EQ(ranked.front().weighted_pred_flag, e.pps.weighted_pred_flag);
@@ -146,8 +147,8 @@ SliceJudge knowing_judge(const Encoded& e, int& calls) {
     const bool is_p = unit[1] >> 5 == 7 || unit[1] >> 2 == 0x26;
     const SpsInfo& s = *sets.sps[0];
     const PpsInfo& p = *sets.pps[0];
-    const bool references = p.num_ref_idx_l0_default_active_minus1 ==
-                            e.pps.num_ref_idx_l0_default_active_minus1;
+    const bool references =
+        p.num_ref_idx_l0_default_active_minus1 == e.pps.num_ref_idx_l0_default_active_minus1;
     const bool right = (references || !is_p) && s.pic_width_in_mbs == e.sps.pic_width_in_mbs &&
                        s.pic_height_in_map_units == e.sps.pic_height_in_map_units &&
                        p.pic_init_qp_minus26 == e.pps.pic_init_qp_minus26 &&
@@ -167,8 +168,8 @@ TEST(JudgeSets, FindsTheSizeTheInitialQpAndTheTransformFlag) {
     ASSERT_TRUE(encode(c.args, e));
     const SequenceRank sequence = rank_sequence_fields(e.pictures, plain_sps());
     bool references_shown = false;
-    const std::vector<PpsInfo> ranked = rank_picture_fields(e.pictures, sequence.sps, PpsInfo{},
-                                                            EncoderHints{}, &references_shown);
+    const std::vector<PpsInfo> ranked =
+        rank_picture_fields(e.pictures, sequence.sps, PpsInfo{}, EncoderHints{}, &references_shown);
     int calls = 0;
     // Under CAVLC the initial QP does not change the parse: the judge is told the
     // value tried, which is 26 unless the settings say otherwise.
