@@ -13,6 +13,7 @@ constexpr std::uint32_t kMaxChainUnits = 1024;  // slices, SEI and the rest of o
 // A length size is taken when it finds this many chains; otherwise the size that
 // found the most.
 constexpr std::uint64_t kEnoughChains = 16;
+constexpr std::uint64_t kFewChains = 3;
 
 // H.264 Table 7-1: the types a recorder writes in a sample, with the nal_ref_idc
 // each must or must not have.
@@ -176,7 +177,8 @@ ChainStatus collect_chains(InputWindow& input, ChainScan& scan) {
     if (bytes.empty()) break;
     scan.blocks.push_back({offset, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), {}});
   }
-  // 4 first: what every recorder writes.
+  // 4 first: what every recorder writes. Random bytes hold short chains of
+  // 1- and 2-byte lengths by the hundred, so a few chains of 4 win.
   std::uint64_t best = 0;
   for (const std::uint32_t size : {4u, 2u, 1u}) {
     const std::uint64_t found = count_chains(scan.blocks, size, VideoCodec::Avc);
@@ -184,7 +186,7 @@ ChainStatus collect_chains(InputWindow& input, ChainScan& scan) {
       best = found;
       scan.nal_length_size = size;
     }
-    if (found >= kEnoughChains) break;
+    if (found >= kEnoughChains || (size == 4 && found >= kFewChains)) break;
   }
   const std::uint64_t hevc = count_chains(scan.blocks, 4, VideoCodec::Hevc);
   if (hevc > 2 * best && hevc >= kEnoughChains) return ChainStatus::Hevc;

@@ -91,7 +91,7 @@ std::uint32_t informative_order_bits(const std::vector<std::optional<SliceHeader
 }
 
 double score_sequence(const std::vector<RankPicture>& pictures, const AvcParameterSets& sets,
-                      const SpsInfo& sps, int& read) {
+                      const SpsInfo& sps, SequenceRank& counts) {
   std::vector<std::optional<SliceHeader>> headers;
   for (std::size_t i = 0; i < pictures.size() && i < kRankPictures; ++i) {
     SliceHeader h;
@@ -102,18 +102,21 @@ double score_sequence(const std::vector<RankPicture>& pictures, const AvcParamet
   const double step_bits = order_step_bits(sps.log2_max_pic_order_cnt_lsb) -
                            (sps.log2_max_pic_order_cnt_lsb - order_bits);
   double score = 0;
-  read = 0;
+  counts = SequenceRank{};
   for (std::size_t i = 0; i < headers.size(); ++i) {
     if (!headers[i]) {
       score -= kUnreadPenalty;
       continue;
     }
     const SliceHeader& h = *headers[i];
-    ++read;
+    ++counts.pictures;
     const SliceHeader* before =
         i > 0 && headers[i - 1] && pictures[i].follows ? &*headers[i - 1] : nullptr;
     score += h.marking_known ? 1 : -4;
-    score += frame_num_score(h, before, sps.log2_max_frame_num);
+    const double frame_num = frame_num_score(h, before, sps.log2_max_frame_num);
+    score += frame_num;
+    if (before != nullptr || h.idr()) ++counts.checked;
+    if (frame_num > 0) ++counts.consistent;
     if (sps.pic_order_cnt_type == 0) {
       score += order_score(h, before, sps.log2_max_pic_order_cnt_lsb, order_bits,
                            std::max(step_bits, 0.0));
@@ -298,9 +301,10 @@ SequenceRank rank_sequence_fields(const std::vector<RankPicture>& pictures, cons
         // kMinLog2 - 1 stands for pic_order_cnt_type 2, which sends no order bits.
         sps.pic_order_cnt_type = order_bits < kMinLog2 ? 2 : 0;
         sps.log2_max_pic_order_cnt_lsb = order_bits < kMinLog2 ? 0 : order_bits;
-        int read = 0;
-        const double score = score_sequence(pictures, sets_of(sps, pps), sps, read);
-        if (score > best.score) best = {sps, score, read};
+        SequenceRank counts;
+        const double score = score_sequence(pictures, sets_of(sps, pps), sps, counts);
+        if (score > best.score)
+          best = {sps, score, counts.pictures, counts.checked, counts.consistent};
       }
     }
   }

@@ -50,6 +50,11 @@ struct SequenceRank {
   SpsInfo sps;
   double score = 0;
   int pictures = 0;  // pictures read
+  // Pictures whose frame_num could be checked (an IDR picture, or one after a
+  // picture read), and those where it steps as H.264 has it step: random bytes
+  // that happen to read as slice headers fail here.
+  int checked = 0;
+  int consistent = 0;
 };
 SequenceRank rank_sequence_fields(const std::vector<RankPicture>& pictures, const SpsInfo& base);
 

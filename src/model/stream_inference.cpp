@@ -24,6 +24,7 @@ constexpr std::uint32_t kVideoTrack = 1;
 constexpr std::uint32_t kAudioTrack = 2;
 // Stretches between samples seen in more than this share of pictures are audio.
 constexpr double kAudioShare = 0.25;
+constexpr int kMinCheckedPictures = 2;
 
 // H.264 Table A-1: the smallest level whose frame size and macroblock rate hold
 // the stream.
@@ -119,7 +120,11 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
   const EncoderHints& hints = report.hints;
   const SequenceRank sequence = rank_sequence_fields(pictures, base_sps());
   report.pictures_read = static_cast<std::uint64_t>(sequence.pictures);
-  if (sequence.pictures == 0) return false;
+  // Most frame numbers must step as H.264 has them step, else the chains were
+  // bytes that only looked like units.
+  if (sequence.checked < kMinCheckedPictures || 2 * sequence.consistent < sequence.checked) {
+    return false;
+  }
   bool references_shown = true;
   const std::vector<PpsInfo> candidates =
       rank_picture_fields(pictures, sequence.sps, PpsInfo{}, hints, &references_shown);
