@@ -55,27 +55,55 @@ void cut_stretch(const AudioStretch& s, const std::vector<std::uint32_t>& starts
 
 }  // namespace
 
-AacInference infer_aac(const std::vector<AudioStretch>& stretches) {
-  AacInference out;
-  std::map<std::uint32_t, std::uint64_t> starts;
+namespace {
+
+// The element most stretches begin with, when it is a single or a pair channel
+// element that at least kMinElementShare of them begin with; -1 otherwise.
+int common_element(const std::vector<AudioStretch>& stretches) {
   std::uint64_t elements[8] = {};
   std::uint64_t long_enough = 0;
   for (const AudioStretch& s : stretches) {
     if (s.bytes.size() < kMinFrameBytes) continue;
     ++long_enough;
     ++elements[s.bytes[0] >> 5];
-    ++starts[head3(s.bytes, 0)];
   }
-  if (long_enough == 0) return out;
+  if (long_enough == 0) return -1;
   const std::uint8_t element =
       elements[kChannelPair] > elements[kSingleChannel] ? kChannelPair : kSingleChannel;
   if (static_cast<double>(elements[element]) <
       kMinElementShare * static_cast<double>(long_enough)) {
-    return out;
+    return -1;
+  }
+  return element;
+}
+
+}  // namespace
+
+AacInference aac_of_frames(const std::vector<AudioStretch>& frames) {
+  AacInference out;
+  const int element = common_element(frames);
+  if (element < 0) return out;
+  for (const AudioStretch& f : frames) {
+    if (f.bytes.size() < kMinFrameBytes || (f.bytes[0] >> 5) != element) continue;
+    out.frames.push_back({f.offset, static_cast<std::uint32_t>(f.bytes.size())});
+  }
+  out.stretches = frames.size();
+  out.found = !out.frames.empty();
+  out.channel_config = element == kChannelPair ? 2 : 1;
+  return out;
+}
+
+AacInference infer_aac(const std::vector<AudioStretch>& stretches) {
+  AacInference out;
+  const int element = common_element(stretches);
+  if (element < 0) return out;
+  std::map<std::uint32_t, std::uint64_t> starts;
+  for (const AudioStretch& s : stretches) {
+    if (s.bytes.size() >= kMinFrameBytes) ++starts[head3(s.bytes, 0)];
   }
   std::vector<std::uint32_t> common;  // sorted, as the map is
   for (const auto& [start, count] : starts) {
-    if (count >= 2 && (start >> 21) == element) common.push_back(start);
+    if (count >= 2 && static_cast<int>(start >> 21) == element) common.push_back(start);
   }
   for (const AudioStretch& s : stretches) {
     if (s.bytes.size() < kMinFrameBytes || (s.bytes[0] >> 5) != element) continue;

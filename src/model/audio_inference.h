@@ -33,6 +33,10 @@ struct AacInference {
 // when the stretches do not look like AAC.
 AacInference infer_aac(const std::vector<AudioStretch>& stretches);
 
+// Frames already cut (by a descriptor in front of each): AAC when most begin
+// with the same first element, each frame whole.
+AacInference aac_of_frames(const std::vector<AudioStretch>& frames);
+
 struct RatePick {
   std::uint32_t sampling_rate = 48000;
   std::uint32_t fps_numerator = 30;  // frames per second: numerator / denominator

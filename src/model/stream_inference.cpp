@@ -9,6 +9,7 @@
 #include "codec/parameter_set_writer.h"
 #include "model/model_learning.h"
 #include "model/nal_chains.h"
+#include "model/sample_descriptors.h"
 
 namespace vidsalvage {
 namespace {
@@ -22,6 +23,9 @@ constexpr std::uint32_t kUsualRefFrames = 4;
 constexpr std::uint32_t kMaxRefFrames = 16;
 constexpr std::uint32_t kVideoTrack = 1;
 constexpr std::uint32_t kAudioTrack = 2;
+// Tracks of samples recognised and skipped: no playable file holds them.
+constexpr std::uint32_t kDescriptorTrack = 3;
+constexpr std::uint32_t kOtherTrack = 4;
 // Stretches between samples seen in more than this share of pictures are audio.
 constexpr double kAudioShare = 0.25;
 constexpr int kMinCheckedPictures = 2;
@@ -253,11 +257,64 @@ TrackTables audio_tables(const AacInference& aac, const std::vector<std::uint8_t
   return t;
 }
 
+// The samples of the other tracks where descriptors cut the stretches: audio
+// and the rest, and the descriptors themselves.
+struct Described {
+  std::vector<AudioStretch> frames;
+  std::vector<DescribedSample> descriptors;
+  std::vector<DescribedSample> others;
+};
+
+Described cut_all(const ChainScan& scan, const DescriptorLayout& layout) {
+  Described out;
+  for (const MediaBlock& block : scan.blocks) {
+    for (std::size_t i = 1; i < block.chains.size(); ++i) {
+      DescribedStretch cut;
+      if (!cut_described(block, block.chains[i - 1].end, block.chains[i].start, layout, cut)) {
+        continue;
+      }
+      out.descriptors.insert(out.descriptors.end(), cut.descriptors.begin(), cut.descriptors.end());
+      for (const DescribedSample& s : cut.samples) {
+        const auto at = static_cast<std::size_t>(s.offset - block.offset);
+        out.frames.push_back(
+            {s.offset, std::span<const std::uint8_t>(block.bytes).subspan(at, s.size)});
+      }
+    }
+  }
+  return out;
+}
+
+struct FoundAudio {
+  AacInference aac;
+  std::vector<DescribedSample> descriptors;
+  std::vector<DescribedSample> others;  // described samples that are not audio
+};
+
 // Step 6: the audio between the samples, and the rates from its frame count.
-AacInference find_audio(const ChainScan& scan, InferenceReport& report) {
+FoundAudio find_audio(const ChainScan& scan, InferenceReport& report) {
   std::uint64_t intervals = 0;
   const std::vector<AudioStretch> stretches = stretches_of(scan, intervals);
-  AacInference aac = infer_aac(stretches);
+  FoundAudio found;
+  const DescriptorLayout layout = find_descriptors(scan);
+  report.descriptors = layout.found;
+  if (layout.found) {
+    const Described described = cut_all(scan, layout);
+    found.aac = aac_of_frames(described.frames);
+    found.descriptors = described.descriptors;
+    std::size_t next = 0;
+    for (const AudioStretch& f : described.frames) {
+      const bool audio =
+          next < found.aac.frames.size() && found.aac.frames[next].offset == f.offset;
+      if (audio) {
+        ++next;
+      } else {
+        found.others.push_back({f.offset, static_cast<std::uint32_t>(f.bytes.size())});
+      }
+    }
+  } else {
+    found.aac = infer_aac(stretches);
+  }
+  const AacInference& aac = found.aac;
   if (aac.found && intervals > 0) {
     report.audio = AudioFinding::Aac;
     report.channels = aac.channel_config;
@@ -283,7 +340,27 @@ AacInference find_audio(const ChainScan& scan, InferenceReport& report) {
     report.guesses.push_back({"sampling rate", text_of(r.sampling_rate),
                               "the count of audio frames fits more than one rate"});
   }
-  return aac;
+  return found;
+}
+
+// A track of samples the recovery recognises and skips: the descriptors, and
+// the samples they describe that are not audio.
+TrackTables skipped_tables(std::uint32_t id, const char* entry, const char* name,
+                           const std::vector<DescribedSample>& samples) {
+  TrackTables t;
+  t.id = id;
+  t.handler = "meta";
+  t.handler_name = name;
+  t.entry_type = entry;
+  t.timescale = 1000;
+  for (const DescribedSample& s : samples) {
+    t.sizes.push_back(s.size);
+    t.chunk_offsets.push_back(static_cast<std::uint64_t>(s.offset));
+  }
+  t.sample_count = static_cast<std::uint32_t>(t.sizes.size());
+  t.durations = {{t.sample_count, 1}};
+  t.chunk_runs = {{1, 1}};
+  return t;
 }
 
 }  // namespace
@@ -392,7 +469,8 @@ SliceCheck slice_check(const Settled& settled) {
 
 // The learning of an intact recording, on tables made of the samples found.
 bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
-                 const AacInference& aac, InferenceReport& report, StreamModel& model) {
+                 const FoundAudio& found, InferenceReport& report, StreamModel& model) {
+  const AacInference& aac = found.aac;
   const std::vector<std::uint8_t> sps = write_sps(sets.sps);
   const std::vector<std::uint8_t> pps = write_pps(sets.pps);
   const std::vector<std::uint8_t> avcc = make_avc_config(sps, pps, sets.sps, scan.nal_length_size);
@@ -401,6 +479,14 @@ bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
   if (report.audio == AudioFinding::Aac) {
     config = aac_lc_config(report.rates.sampling_rate, aac.channel_config);
     tracks.push_back(audio_tables(aac, config, report.rates));
+  }
+  // The file's order decides which sample follows which: the tracks' samples
+  // sorted is what the learning reads.
+  if (!found.descriptors.empty()) {
+    tracks.push_back(skipped_tables(kDescriptorTrack, "desc", "Descriptors", found.descriptors));
+  }
+  if (!found.others.empty()) {
+    tracks.push_back(skipped_tables(kOtherTrack, "othr", "Other samples", found.others));
   }
   LearnError error;
   if (!learn_model(input, tracks, model, error)) return false;
@@ -417,7 +503,7 @@ bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
     if (t.id == kVideoTrack) {
       t.sample_entry = avc1_entry(avcc, width, height);
       t.composition_offsets = report.b_slices;
-    } else {
+    } else if (t.id == kAudioTrack) {
       t.sample_entry = mp4a_entry(config, aac.channel_config, report.rates.sampling_rate);
       t.sync_table = false;
     }
@@ -482,10 +568,10 @@ bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model
     check_chains(scan, slice_check(sets));
   }
   report.chains = scan.chains;
-  const AacInference aac = find_audio(scan, report);
+  const FoundAudio audio = find_audio(scan, report);
   sets.sps.level_idc =
       level_for(sets.sps.pic_width_in_mbs * sets.sps.pic_height_in_map_units, fps_of(report.rates));
-  if (!learn_found(input, scan, sets, aac, report, model)) {
+  if (!learn_found(input, scan, sets, audio, report, model)) {
     status = input_failed(input) ? InferStatus::ReadFailed : InferStatus::LearnFailed;
     return false;
   }

@@ -35,6 +35,7 @@ struct InferenceReport {
   PpsInfo pps;
   bool cabac = false;
   bool b_slices = false;
+  bool descriptors = false;  // a descriptor in front of every sample gives its size
   AudioFinding audio = AudioFinding::None;
   std::uint32_t channels = 0;
   RatePick rates;
