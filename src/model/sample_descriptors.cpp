@@ -28,6 +28,19 @@ std::pair<Key, std::uint64_t> most_common(const std::map<Key, std::uint64_t>& co
   return best;
 }
 
+// Calls `visit` with every stretch between two video samples of at least
+// `length` bytes (and 8).
+template <typename Visit>
+void for_each_stretch(const ChainScan& scan, std::uint32_t length, Visit visit) {
+  for (const MediaBlock& block : scan.blocks) {
+    for (std::size_t i = 1; i < block.chains.size(); ++i) {
+      const std::uint32_t from = block.chains[i - 1].end;
+      const std::uint32_t to = block.chains[i].start;
+      if (to - from >= length && to - from >= 8) visit(block, from, to);
+    }
+  }
+}
+
 }  // namespace
 
 DescriptorLayout find_descriptors(const ChainScan& scan) {
@@ -52,23 +65,35 @@ DescriptorLayout find_descriptors(const ChainScan& scan) {
       static_cast<double>(described) < kMinDescribedShare * static_cast<double>(stretches)) {
     return {};
   }
-  // The descriptor's start: the farthest point before the video samples where
-  // the stretches still agree on two bytes.
-  for (std::uint32_t length = kMaxDescriptorBytes; length >= distance; --length) {
+  // The descriptor's start: among the points before the video samples where the
+  // stretches agree on two bytes, the one whose sizes lead through the most
+  // stretches from their first byte to the video sample.
+  DescriptorLayout best;
+  std::uint64_t best_cuts = 0;
+  for (std::uint32_t length = distance; length <= kMaxDescriptorBytes; ++length) {
     std::map<std::uint32_t, std::uint64_t> heads;
-    for (const MediaBlock& block : scan.blocks) {
-      for (std::size_t i = 1; i < block.chains.size(); ++i) {
-        const std::uint32_t from = block.chains[i - 1].end;
-        const std::uint32_t to = block.chains[i].start;
-        if (to - from >= length && to - from >= 8) ++heads[be16(block.bytes, to - length)];
-      }
-    }
-    if (static_cast<double>(most_common(heads).second) >=
+    for_each_stretch(scan, length, [&](const MediaBlock& block, std::uint32_t, std::uint32_t to) {
+      ++heads[be16(block.bytes, to - length)];
+    });
+    if (static_cast<double>(most_common(heads).second) <
         kMinDescribedShare * static_cast<double>(stretches)) {
-      return {true, length, length - distance};
+      continue;
+    }
+    const DescriptorLayout layout = {true, length, length - distance};
+    std::uint64_t cuts = 0;
+    DescribedStretch cut;
+    for_each_stretch(scan, length,
+                     [&](const MediaBlock& block, std::uint32_t from, std::uint32_t to) {
+                       if (cut_described(block, from, to, layout, cut)) ++cuts;
+                     });
+    if (cuts > best_cuts) {
+      best = layout;
+      best_cuts = cuts;
     }
   }
-  return {};
+  if (static_cast<double>(best_cuts) < kMinDescribedShare * static_cast<double>(stretches))
+    return {};
+  return best;
 }
 
 bool cut_described(const MediaBlock& block, std::uint32_t from, std::uint32_t to,
