@@ -203,8 +203,17 @@ const char kRecordingsDir[] = "/work/shared/recordings/";
 // the pictures come back as the intact recording's.
 TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
   VIDSALVAGE_REQUIRE_FFMPEG();
-  for (const char* name :
-       {"gopro-hero7.mp4", "samsung-android12-4k60.mp4", "android601-moovfront.mp4"}) {
+  struct Device {
+    const char* name;
+    std::size_t identical;  // pictures at least
+  };
+  // The Android phone codes CAVLC, whose initial QP neither the slice headers nor
+  // the slice data show: its pictures decode, each a little off.
+  const Device devices[] = {{"gopro-hero7.mp4", 352},
+                            {"samsung-android12-4k60.mp4", 17},
+                            {"android601-moovfront.mp4", 0}};
+  for (const Device& device : devices) {
+    const char* name = device.name;
     SCOPED_TRACE(name);
     std::FILE* f = std::fopen((std::string(kRecordingsDir) + name).c_str(), "rb");
     if (f == nullptr) {
@@ -237,6 +246,8 @@ TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
     const Hashes want = decode(dir, "intact.mp4");
     const Hashes got = decode(dir, "out.mp4");
     const std::size_t same = in_order(want.frames, got.frames);
+    EXPECT_GE(same, device.identical);
+    EXPECT_EQ(got.messages, "");
     std::printf(
         "%s: %zu of %zu pictures identical, %zu decoder message line(s), %.3f s\n", name, same,
         want.frames.size(),
