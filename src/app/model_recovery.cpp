@@ -186,12 +186,6 @@ int recover_raw_streams(InputWindow& input, const StreamModel& model, int argc,
 int recover_movie(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
   const char* input_name = argv[1];
   const char* movie_name = argv[2];
-  // The movie's samples are H.264 access units; HEVC goes out as a raw stream for now.
-  if (model.video.codec != VideoCodec::Avc) {
-    std::printf("Cannot write HEVC video into '%s' yet: name a raw output, such as out.h265\n",
-                movie_name);
-    return kExitFailure;
-  }
   OutputFile movie;
   if (!open_output(movie, movie_name, input)) return write_failed(movie_name);
   MovieSink sink(input);

@@ -23,10 +23,14 @@ inline constexpr std::uint8_t kHevcIdrWRadl = 19;
 inline constexpr std::uint8_t kHevcIdrNLp = 20;
 inline constexpr std::uint8_t kHevcCraNut = 21;
 inline constexpr std::uint8_t kHevcLastIrap = 23;  // reserved IRAP types end here
+inline constexpr std::uint8_t kHevcLastVcl = 31;
 inline constexpr std::uint8_t kHevcVps = 32;
 inline constexpr std::uint8_t kHevcSps = 33;
 inline constexpr std::uint8_t kHevcPps = 34;
+inline constexpr std::uint8_t kHevcDelimiter = 35;
 inline constexpr std::uint8_t kHevcEndOfSequence = 36;
+inline constexpr std::uint8_t kHevcEndOfBitstream = 37;
+inline constexpr std::uint8_t kHevcPrefixSei = 39;
 
 // False when `unit` holds fewer than two bytes, forbidden_zero_bit is set or
 // nuh_temporal_id_plus1 is 0.

@@ -5,7 +5,6 @@
 namespace vidsalvage {
 namespace {
 
-constexpr std::uint8_t kLastVclType = 31;
 constexpr std::uint8_t kLastSubLayerNonReference = 14;
 constexpr std::uint32_t kMaxSliceType = 2;  // B, P, I
 
@@ -33,7 +32,7 @@ HevcSliceRead read_hevc_slice_header(std::span<const std::uint8_t> unit,
                                      const HevcParameterSets& sets, HevcSliceHeader& header) {
   HevcSliceHeader h;
   if (!read_hevc_nal_header(unit, h.nal)) return HevcSliceRead::Malformed;
-  if (h.nal.nal_unit_type > kLastVclType) return HevcSliceRead::NotASlice;
+  if (h.nal.nal_unit_type > kHevcLastVcl) return HevcSliceRead::NotASlice;
   NALUnit r(unit.data() + 2, static_cast<std::uint32_t>(unit.size() - 2));
   if (!r.read_flag(h.first_slice_segment_in_pic_flag)) return HevcSliceRead::Malformed;
   if (h.irap() && !r.skip(1)) return HevcSliceRead::Malformed;  // no_output_of_prior_pics_flag

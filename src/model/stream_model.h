@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/video_codec.h"
 #include "mp4/box_tree.h"
 #include "mp4/movie_template.h"
 
@@ -38,17 +39,6 @@ enum class TrackRole { Video, Aac, Pcm, Other };
 // The word a model file uses for a role, and the words a summary uses.
 const char* role_word(TrackRole role);
 const char* role_description(TrackRole role);
-
-// The video coding a model's video track holds.
-enum class VideoCodec { Avc, Hevc };
-
-// NAL unit types as the model keeps them: five bits in H.264, six in HEVC.
-inline constexpr std::size_t kNalTypes = 64;
-
-// The type in a unit's first byte: H.264 7.3.1, H.265 7.3.1.2.
-inline int nal_type(VideoCodec codec, std::uint8_t header) {
-  return codec == VideoCodec::Hevc ? (header >> 1) & 0x3F : header & 0x1F;
-}
 
 // Whether a unit of this type holds a slice of a picture: H.264 types 1 and 5
 // (the data partitions aside), HEVC's VCL types but the reserved ones.

@@ -1,26 +1,29 @@
 #pragma once
-// Groups H.264 NAL units, in stream order, into access units: the samples of a
-// video track. A new access unit starts at a delimiter, at a parameter set or
-// SEI after a slice, or at a slice of a new picture (first_mb_in_slice 0).
+// Groups H.264 or HEVC NAL units, in stream order, into access units: the samples
+// of a video track. A new access unit starts at a delimiter, at a parameter set
+// or prefix SEI after a slice, or at a slice that begins a new picture (H.264's
+// first_mb_in_slice 0, HEVC's first_slice_segment_in_pic_flag).
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "codec/video_codec.h"
 #include "mp4/movie_writer.h"
 
 namespace vidsalvage {
 
 // The bytes of a unit's start the assembler looks at: the header and a slice's
-// first_mb_in_slice, or the first SEI messages' types. Fewer when the unit is shorter.
+// first field, or the first SEI messages' types. Fewer when the unit is shorter.
 inline constexpr std::size_t kAccessUnitHeadBytes = 32;
 
 struct AccessUnit {
   std::vector<InputUnit> units;
-  bool sync = false;  // holds an IDR picture, or a recovery point where those count
+  bool sync = false;  // holds an IDR or IRAP picture, or a recovery point where those count
 };
 
 struct AccessUnitOptions {
+  VideoCodec codec = VideoCodec::Avc;
   // A recovery point SEI marks a random-access point, as recorders that write
   // open GOPs mark their key frames.
   bool recovery_point_is_sync = false;
@@ -41,9 +44,6 @@ class AccessUnitAssembler {
   [[nodiscard]] bool flush(AccessUnit& done);
 
  private:
-  bool begins_access_unit(std::uint8_t type, std::span<const std::uint8_t> head) const;
-  bool marks_recovery_point(std::span<const std::uint8_t> head) const;
-
   AccessUnitOptions options_;
   AccessUnit current_;
   bool has_slice_ = false;

@@ -166,7 +166,8 @@ class ModelWalk {
     if (movie_ != nullptr) {
       return from_written(from_sample(movie_->video_unit(offset + ls, length)), Step::VideoFailed);
     }
-    return from_written(write_video_unit(input_, offset, length, video_, index_.length_size),
+    const char* label = model_.video.codec == VideoCodec::Hevc ? "H265" : "H264";
+    return from_written(write_video_unit(input_, offset, length, video_, index_.length_size, label),
                         Step::VideoFailed);
   }
 
@@ -394,6 +395,16 @@ class ModelWalk {
     if (!opens_sample(input_, index_, cursor_)) return Step::NotHere;
     const Chain chain = follow_chain(input_, index_, cursor_, last_type_);
     if (chain.stop == ChainEnd::ReadFailed) return Step::ReadFailed;
+    // A sample cut before its first slice ends (HEVC's samples of one unit, or a
+    // delimiter and SEI in front of a slice cut short) is no audio: the recording
+    // ends in it, and its units without a picture are left out with it.
+    if (chain.stop == ChainEnd::PastEnd && !chain.has_slice) {
+      const Step step = settle_held(true);
+      if (step != Step::Taken) return step;
+      skip_damage(cursor_, input_.size - cursor_);
+      cursor_ = input_.size;
+      return Step::Taken;
+    }
     if (chain.units == 0 || !chain.has_slice) return Step::NotHere;
     Step step = settle_held(true);
     if (step != Step::Taken) return step;
@@ -405,6 +416,16 @@ class ModelWalk {
     skip_damage(cursor_, input_.size - cursor_);
     cursor_ = input_.size;
     return Step::Taken;
+  }
+
+  // The first offset from `from` where a video sample begins whose units run past
+  // the end of the input; the end of the input when there is none.
+  std::int64_t cut_sample_after(std::int64_t from) {
+    for (std::int64_t q = from; q < input_.size; ++q) {
+      if (!opens_sample(input_, index_, q)) continue;
+      if (follow_chain(input_, index_, q, -1).stop == ChainEnd::PastEnd) return q;
+    }
+    return input_.size;
   }
 
   // Whether the walk may take the start found at `end` near the cursor: its
@@ -420,12 +441,15 @@ class ModelWalk {
     const Found near = find_recognised_start(input_, index_, cursor_ + 1);
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
-    // The end of the input is a recognised start when the search reached it.
+    // The end of the input is a recognised start when the search reached it, and
+    // so is a video sample that the cut ends, which no search takes for a start.
+    bool at_cut = false;
     if (near.kind == FoundKind::Nothing && input_.size - cursor_ <= index_.search_limit) {
-      end = input_.size;
+      end = end_is_cut_ ? cut_sample_after(cursor_ + 1) : input_.size;
+      at_cut = true;
     }
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
-    if (end == kNotFound || !near_start_holds(end)) return pass_damage();
+    if (end == kNotFound || (!at_cut && !near_start_holds(end))) return pass_damage();
     const std::int64_t start = cursor_;
     cursor_ = end;
     // More bytes than audio between two video samples ever took: damage.

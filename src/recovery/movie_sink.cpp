@@ -2,17 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace vidsalvage {
 namespace {
 
-// H.264 holds at most 16 pictures for reordering: a picture's display rank is
-// certain once this many pictures have followed it in decoding order.
+// H.264 and HEVC hold at most 16 pictures for reordering: a picture's display
+// rank is certain once this many pictures have followed it in decoding order.
 constexpr std::size_t kReorderPictures = 16;
 // Enough of a slice for its header up to the reference picture marking.
 constexpr std::int64_t kSliceHeadBytes = 256;
+// The last order counts the usual step between pictures is taken from: more than
+// the pictures held back for reordering.
+constexpr std::size_t kStepSamples = 2 * kReorderPictures;
 
 bool is_slice(std::uint8_t type) { return type == 1 || type == 5; }
+
+bool is_parameter_set(VideoCodec codec, int type) {
+  if (codec == VideoCodec::Hevc) return type == kHevcSps || type == kHevcPps;
+  return type == 7 || type == 8;
+}
 
 // The template's index of track `id`, or SIZE_MAX.
 std::size_t template_index(const MovieTemplate& movie, std::uint32_t id) {
@@ -39,6 +48,21 @@ bool recognised_other(const StreamModel& model, const ModelTrack& t) {
 std::uint64_t whole_steps(double value, std::uint32_t step) {
   if (step == 0 || value <= 0) return 0;
   return static_cast<std::uint64_t>(std::llround(value / step)) * step;
+}
+
+// The step between the order counts of consecutive pictures that the last
+// kStepSamples of them take most often (1 from x265, 2 from x264); 0 for a
+// single picture.
+std::int64_t usual_step(const std::vector<std::int32_t>& orders) {
+  std::map<std::int64_t, std::size_t> steps;
+  const std::size_t first = orders.size() > kStepSamples ? orders.size() - kStepSamples : 1;
+  for (std::size_t i = first; i < orders.size(); ++i) {
+    const std::int64_t step = std::int64_t{orders[i]} - orders[i - 1];
+    if (step > 0) ++steps[step];
+  }
+  const auto most = std::max_element(
+      steps.begin(), steps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  return most == steps.end() ? 0 : most->first;
 }
 
 }  // namespace
@@ -91,10 +115,22 @@ SinkStart MovieSink::start(OutputFile& out, const StreamModel& model) {
     if (t.id == model.video.track) video_ = &t;
   }
   if (video_ == nullptr) return SinkStart::NoTemplate;
+  codec_ = model.video.codec;
   // Where the reference marks keys beyond its IDR pictures, they are the pictures
   // a recovery point announces.
-  assembler_ = AccessUnitAssembler({.recovery_point_is_sync = !all_sync_});
-  if (!read_config_parameter_sets(model.video.avcc, sets_)) sets_ = AvcParameterSets{};
+  assembler_ = AccessUnitAssembler({.codec = codec_, .recovery_point_is_sync = !all_sync_});
+  if (codec_ == VideoCodec::Hevc) {
+    // A set of the record that does not parse leaves the others usable.
+    HevcConfig config;
+    if (parse_hevc_config(model.video.avcc, config)) {
+      (void)read_hevc_config_parameter_sets(config, hevc_sets_);
+    }
+    // An HEVC stream begins with an IRAP picture: the pictures before the first
+    // one refer to pictures the salvage does not hold.
+    awaiting_key_ = true;
+  } else if (!read_config_parameter_sets(model.video.avcc, sets_)) {
+    sets_ = AvcParameterSets{};
+  }
   byte_rate_ = reference_byte_rate(model);
   if (!writer_.start(out, movie)) {
     return out.is_open() && movie.tracks.empty() ? SinkStart::NoTemplate : SinkStart::WriteFailed;
@@ -144,20 +180,32 @@ SampleWrite MovieSink::video_unit(std::int64_t offset, std::uint32_t length) {
   const std::span<const std::uint8_t> head =
       read_input(input_, offset, std::min<std::int64_t>(length, kAccessUnitHeadBytes));
   if (head.empty()) return SampleWrite::ReadFailed;
-  const auto type = static_cast<std::uint8_t>(head[0] & 0x1F);
-  if (type == 7 || type == 8) {
-    const std::span<const std::uint8_t> unit = read_input(input_, offset, length);
-    // A parameter set that does not parse leaves the known ones as they are.
-    if (!unit.empty()) (void)add_parameter_set(sets_, unit);
-  }
+  const bool parameter_set = is_parameter_set(codec_, nal_type(codec_, head[0]));
   AccessUnit done;
   const bool begins = assembler_.add({offset, length}, head, done);
-  if (!begins || done.units.empty()) return SampleWrite::Done;
-  return add_picture(std::move(done));
+  // The picture before reads its slice headers with the sets it was coded with:
+  // a set that begins the next access unit is taken after it.
+  if (begins && !done.units.empty()) {
+    const SampleWrite w = add_picture(std::move(done));
+    if (w != SampleWrite::Done) return w;
+  }
+  if (parameter_set) take_parameter_set(offset, length);
+  return SampleWrite::Done;
 }
 
-std::int32_t MovieSink::picture_order(const AccessUnit& unit, bool& starts_sequence) {
-  starts_sequence = false;
+void MovieSink::take_parameter_set(std::int64_t offset, std::uint32_t length) {
+  const std::span<const std::uint8_t> unit = read_input(input_, offset, length);
+  // A parameter set that does not parse leaves the known ones as they are.
+  if (unit.empty()) return;
+  if (codec_ == VideoCodec::Hevc) {
+    (void)add_hevc_parameter_set(hevc_sets_, unit);
+  } else {
+    (void)add_parameter_set(sets_, unit);
+  }
+}
+
+MovieSink::Ordering MovieSink::avc_order(const AccessUnit& unit) {
+  Ordering o;
   for (const InputUnit& u : unit.units) {
     const std::span<const std::uint8_t> bytes =
         read_input(input_, u.offset, std::min<std::int64_t>(u.length, kSliceHeadBytes));
@@ -167,42 +215,92 @@ std::int32_t MovieSink::picture_order(const AccessUnit& unit, bool& starts_seque
     const std::optional<PpsInfo>& pps = sets_.pps[slice.pic_parameter_set_id];
     const std::optional<SpsInfo>& sps = sets_.sps[pps->seq_parameter_set_id];
     const PictureOrder order = order_.next(slice, *sps);
-    starts_sequence = order.starts_sequence;
-    return order.count;
+    o.read = true;
+    o.count = order.count;
+    o.starts_sequence = order.starts_sequence;
+    break;
   }
-  // A picture whose order cannot be read is shown after those before it.
-  const Sequence& s = sequences_[sequence_];
-  return s.orders.empty() ? 0 : s.orders.back() + 1;
+  return o;
+}
+
+// The first slice segment gives the picture's order and type; an end of
+// sequence or bitstream, which follows its picture, makes the next one start
+// afresh.
+MovieSink::Ordering MovieSink::hevc_order(const AccessUnit& unit) {
+  Ordering o;
+  bool seen_slice = false;
+  for (const InputUnit& u : unit.units) {
+    const std::span<const std::uint8_t> bytes =
+        read_input(input_, u.offset, std::min<std::int64_t>(u.length, kSliceHeadBytes));
+    if (bytes.empty()) continue;
+    const int type = nal_type(VideoCodec::Hevc, bytes[0]);
+    if (type == kHevcEndOfSequence || type == kHevcEndOfBitstream) hevc_order_.end_of_sequence();
+    if (type > kHevcLastVcl || seen_slice) continue;
+    seen_slice = true;
+    HevcSliceHeader slice;
+    if (read_hevc_slice_header(bytes, hevc_sets_, slice) == HevcSliceRead::Read &&
+        slice.first_slice_segment_in_pic_flag) {
+      const HevcPps& pps = *hevc_sets_.pps[slice.slice_pic_parameter_set_id];
+      const HevcPictureOrderCount poc =
+          hevc_order_.next(slice, *hevc_sets_.sps[pps.pps_seq_parameter_set_id]);
+      o.read = true;
+      o.count = poc.count;
+      o.starts_sequence = poc.starts_sequence;
+      if (slice.irap()) rasl_undecodable_ = poc.starts_sequence;
+    }
+    o.undecodable = rasl_undecodable_ && (type == kHevcRaslN || type == kHevcRaslR);
+  }
+  return o;
 }
 
 SampleWrite MovieSink::add_picture(AccessUnit unit) {
-  bool starts = false;
-  const std::int32_t order = picture_order(unit, starts);
-  if (starts && !sequences_[sequence_].orders.empty()) ++sequence_;
+  Ordering o = codec_ == VideoCodec::Hevc ? hevc_order(unit) : avc_order(unit);
+  if (o.starts_sequence && !sequences_[sequence_].orders.empty()) ++sequence_;
   std::vector<std::int32_t>& orders = sequences_[sequence_].orders;
-  orders.insert(std::upper_bound(orders.begin(), orders.end(), order), order);
-  pictures_.push_back({std::move(unit), order, sequence_});
+  // A picture whose order cannot be read is shown after those before it.
+  if (!o.read) o.count = orders.empty() ? 0 : orders.back() + 1;
+  orders.insert(std::upper_bound(orders.begin(), orders.end(), o.count), o.count);
+  pictures_.push_back({std::move(unit), o.count, sequence_, o.undecodable});
   return release_pictures(kReorderPictures);
 }
 
 // After damage the pictures up to the next key refer to pictures that were lost,
 // and so do those after a key that are shown before it (an open GOP's leading
-// pictures): a decoder could only guess them.
+// pictures): a decoder could only guess them. HEVC names those that cannot be
+// decoded (RASL), and its other leading pictures (RADL) decode.
 bool MovieSink::decodable(const Picture& p) {
+  if (p.undecodable) return false;
   if (!awaiting_key_) {
     if (!after_key_ || p.sequence != key_sequence_ || p.order >= key_order_) return true;
     return false;
   }
   if (!p.unit.sync && !all_sync_) return false;
   awaiting_key_ = false;
-  after_key_ = true;
+  after_key_ = codec_ == VideoCodec::Avc;
   key_sequence_ = p.sequence;
   key_order_ = p.order;
   return true;
 }
 
+// Where the stream ends, or damage cuts it, pictures shown between the last ones
+// may never have come: the gaps in the usual step among the order counts above
+// those released while more pictures followed stand for them, so that the
+// pictures after a gap keep their time.
+std::uint64_t MovieSink::missing_below(const Sequence& s, std::int32_t order) {
+  const std::int64_t step = usual_step(s.orders);
+  if (step == 0) return 0;
+  std::uint64_t missing = 0;
+  auto it = std::lower_bound(s.orders.begin(), s.orders.end(), s.released_max);
+  for (; it != s.orders.end() && it + 1 != s.orders.end() && *(it + 1) <= order; ++it) {
+    const std::int64_t gap = std::int64_t{*(it + 1)} - *it;
+    if (gap > step) missing += static_cast<std::uint64_t>(gap / step - 1);
+  }
+  return missing;
+}
+
 // Writes the pictures beyond the last `keep`, each presented at its sequence's
-// start plus its rank among the sequence's order counts.
+// start plus its rank among the sequence's order counts (with keep 0, the last
+// pictures, plus the pictures missing before it).
 SampleWrite MovieSink::release_pictures(std::size_t keep) {
   SinkTrack& v = *video_;
   while (pictures_.size() > keep) {
@@ -213,13 +311,21 @@ SampleWrite MovieSink::release_pictures(std::size_t keep) {
       s.started = true;
       s.start_time = v.next_time;
     }
-    const auto rank = static_cast<std::uint64_t>(
+    std::uint64_t rank = static_cast<std::uint64_t>(
         std::lower_bound(s.orders.begin(), s.orders.end(), p.order) - s.orders.begin());
+    if (keep == 0) {
+      rank += missing_below(s, p.order);
+    } else {
+      s.released_max = std::max(s.released_max, p.order);
+    }
     const std::uint64_t presented = s.start_time + rank * v.delta;
     if (!decodable(p)) {
-      // Its time stays taken, so the pictures after it keep theirs.
-      v.held.timing.duration += v.delta;
-      v.next_time += v.delta;
+      // Its time stays taken, so the pictures after it keep theirs; before the
+      // first picture written there is no time to keep.
+      if (v.held.held) {
+        v.held.timing.duration += v.delta;
+        v.next_time += v.delta;
+      }
       continue;
     }
     HeldSample h;
@@ -351,6 +457,8 @@ void MovieSink::align_tracks(std::int64_t skipped_bytes) {
   if (moved_video) {
     awaiting_key_ = true;
     after_key_ = false;
+    // The HEVC picture after the gap starts afresh, as if the stream began there.
+    hevc_order_.end_of_sequence();
   }
 }
 

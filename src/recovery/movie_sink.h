@@ -10,6 +10,8 @@
 #include <map>
 #include <vector>
 
+#include "codec/hevc_parameter_sets.h"
+#include "codec/hevc_picture_order.h"
 #include "codec/picture_order.h"
 #include "codec/slice_header.h"
 #include "io/input_window.h"
@@ -89,11 +91,21 @@ class MovieSink {
     AccessUnit unit;
     std::int32_t order = 0;  // picture order count
     std::uint64_t sequence = 0;
+    bool undecodable = false;  // a RASL picture of an IRAP picture that starts afresh
+  };
+  // What an access unit's slice header says of its picture's display order.
+  struct Ordering {
+    bool read = false;  // false: no slice header could be read
+    std::int32_t count = 0;
+    bool starts_sequence = false;
+    bool undecodable = false;
   };
   struct Sequence {
     std::vector<std::int32_t> orders;  // sorted
     bool started = false;
     std::uint64_t start_time = 0;  // the decoding time of its first picture
+    // The highest order count released while 16 pictures followed it.
+    std::int32_t released_max = INT32_MIN;
   };
 
   SinkTrack* track_of(std::uint32_t id);
@@ -102,8 +114,11 @@ class MovieSink {
   SampleWrite write_sample(const SinkTrack& t, HeldSample& h);
   SampleWrite add_picture(AccessUnit unit);
   SampleWrite release_pictures(std::size_t keep);
+  static std::uint64_t missing_below(const Sequence& s, std::int32_t order);
   bool decodable(const Picture& p);
-  std::int32_t picture_order(const AccessUnit& unit, bool& starts_sequence);
+  void take_parameter_set(std::int64_t offset, std::uint32_t length);
+  Ordering avc_order(const AccessUnit& unit);
+  Ordering hevc_order(const AccessUnit& unit);
   void align_tracks(std::int64_t skipped_bytes);
   bool move_to(SinkTrack& t, double seconds);
   void resume_after_damage();
@@ -113,8 +128,14 @@ class MovieSink {
   std::vector<SinkTrack> tracks_;
   SinkTrack* video_ = nullptr;
   AccessUnitAssembler assembler_;
+  VideoCodec codec_ = VideoCodec::Avc;
   AvcParameterSets sets_;
   AvcPictureOrder order_;
+  HevcParameterSets hevc_sets_;
+  HevcPictureOrder hevc_order_;
+  // The RASL pictures of the last IRAP picture cannot be decoded: it started
+  // afresh (NoRaslOutputFlag), at the start, after damage or an end of sequence.
+  bool rasl_undecodable_ = false;
   std::deque<Picture> pictures_;  // waiting until their display rank is certain
   std::map<std::uint64_t, Sequence> sequences_;
   std::uint64_t sequence_ = 0;
@@ -123,8 +144,8 @@ class MovieSink {
   bool end_is_cut_ = true;
   std::int64_t damaged_bytes_ = 0;  // skipped since the last sample
   std::uint64_t video_written_ = 0;
-  // After a gap: no picture is written until a key, nor, after it, one of its
-  // sequence shown before it.
+  // After a gap, and for HEVC from the start: no picture is written until a key,
+  // nor, after an H.264 key, one of its sequence shown before it.
   bool awaiting_key_ = false;
   bool after_key_ = false;
   std::uint64_t key_sequence_ = 0;

@@ -44,8 +44,10 @@ void print_progress(SampleWalk& walk, std::int64_t size) {
 }
 
 CopyOutcome write_video_unit(InputWindow& input, std::int64_t cursor, std::uint32_t length,
-                             OutputFile& video, std::uint32_t length_field_bytes) {
-  std::printf("H264: 0x%08llX [0x%8llX] -> [0x%8llX]\n", static_cast<unsigned long long>(cursor),
+                             OutputFile& video, std::uint32_t length_field_bytes,
+                             const char* label) {
+  std::printf("%s: 0x%08llX [0x%8llX] -> [0x%8llX]\n", label,
+              static_cast<unsigned long long>(cursor),
               static_cast<unsigned long long>(length) + length_field_bytes,
               static_cast<unsigned long long>(video.position()));
   if (!video.write(kStartCode)) return CopyOutcome::WriteFailed;

@@ -47,10 +47,12 @@ bool accepts_video(const RecorderProfile& profile, SampleState state,
 void print_progress(SampleWalk& walk, std::int64_t size);
 
 // Writes the unit whose length field is at `cursor` behind a start code, with its
-// trace line; the field is 4 bytes wide unless the stream says otherwise.
+// trace line, which names the unit's coding by `label`; the field is 4 bytes wide
+// unless the stream says otherwise.
 [[nodiscard]] CopyOutcome write_video_unit(InputWindow& input, std::int64_t cursor,
                                            std::uint32_t length, OutputFile& video,
-                                           std::uint32_t length_field_bytes = 4);
+                                           std::uint32_t length_field_bytes = 4,
+                                           const char* label = "H264");
 
 // Walks the media data from `cursor` to its end, printing progress and one trace
 // line per unit. Stops early when an output cannot be written, or at a failed read

@@ -111,7 +111,9 @@ struct Share {
 class HevcRecovery : public testing::Test {
  protected:
   void SetUp() override {
-    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed; skipping a real-file test";
+    if (!have_ffmpeg_encoder("libx265")) {
+      GTEST_SKIP() << "ffmpeg with libx265 is not available; skipping a real-file test";
+    }
   }
 
   // Learns `intact`, recovers each of its damaged twins and judges the result.

@@ -148,5 +148,95 @@ TEST(AccessUnitAssembler, DropsUnitsWithoutASliceAtTheEnd) {
   EXPECT_EQ(g.units, (std::vector<std::vector<std::int64_t>>{{0}}));
 }
 
+// An HEVC unit's head: the two header bytes (layer 0, temporal id 0), then for
+// a slice segment first_slice_segment_in_pic_flag and more bits.
+struct HevcUnit {
+  std::uint8_t type = 0;
+  bool first = true;
+};
+
+std::vector<Bytes> hevc_heads(const std::vector<HevcUnit>& units) {
+  std::vector<Bytes> heads;
+  for (const HevcUnit& u : units) {
+    Bytes head = {static_cast<std::uint8_t>(u.type << 1), 0x01};
+    head.push_back(u.type > 31 || u.first ? 0xA5 : 0x25);
+    heads.push_back(head);
+  }
+  return heads;
+}
+
+constexpr AccessUnitOptions kHevc = {.codec = VideoCodec::Hevc};
+
+TEST(AccessUnitAssembler, StartsAnHevcAccessUnitWhereTheNextPictureBegins) {
+  struct Case {
+    const char* name;
+    std::vector<HevcUnit> units;
+    std::vector<std::vector<std::int64_t>> groups;
+    std::vector<bool> sync;
+  };
+  const Case cases[] = {
+      {"delimiters, parameter sets and SEI",
+       {{35}, {32}, {33}, {34}, {39}, {19}, {40}, {35}, {1}, {35}, {1}},
+       {{0, 1, 2, 3, 4, 5, 6}, {7, 8}, {9, 10}},
+       {true, false, false}},
+      {"a picture per unit, as x265 writes into MP4",
+       {{20}, {1}, {0}, {21}, {9}, {8}},
+       {{0}, {1}, {2}, {3}, {4}, {5}},
+       {true, false, false, true, false, false}},
+      {"segments of one picture",
+       {{1}, {1, false}, {1, false}, {1}, {1, false}},
+       {{0, 1, 2}, {3, 4}},
+       {false, false}},
+      {"parameter sets open the next picture without a delimiter",
+       {{1}, {32}, {33}, {34}, {21}, {34}, {1}},
+       {{0}, {1, 2, 3, 4}, {5, 6}},
+       {false, true, false}},
+      {"end of sequence and bitstream, filler and suffix SEI stay with their picture",
+       {{19}, {40}, {38}, {36}, {37}, {21}},
+       {{0, 1, 2, 3, 4}, {5}},
+       {true, true}},
+      {"units before the first slice wait for it",
+       {{35}, {39}, {35}, {32}, {1}},
+       {{0, 1, 2, 3, 4}},
+       {false}},
+      {"reserved and unspecified types: 41 and 48 open, 45 and 56 follow",
+       {{1}, {41}, {1}, {48}, {1}, {45}, {56}, {1}},
+       {{0}, {1, 2}, {3, 4, 5, 6}, {7}},
+       {false, false, false, false}},
+      {"every IRAP type is a key, a reserved non-IRAP type is not",
+       {{16}, {18}, {22}, {23}, {24}, {15}},
+       {{0}, {1}, {2}, {3}, {4}, {5}},
+       {true, true, true, true, false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Grouping g = assemble(hevc_heads(c.units), kHevc);
+    EXPECT_EQ(g.units, c.groups);
+    EXPECT_EQ(g.sync, c.sync);
+  }
+}
+
+TEST(AccessUnitAssembler, TakesAnHevcHeadWithoutItsFirstSegmentFlagForANewPicture) {
+  std::vector<Bytes> heads = hevc_heads({{1}, {1, false}, {1, false}});
+  heads[1].resize(2);  // the header alone
+  const Grouping g = assemble(heads, kHevc);
+  EXPECT_EQ(g.units, (std::vector<std::vector<std::int64_t>>{{0}, {1, 2}}));
+}
+
+TEST(AccessUnitAssembler, MarksHevcRecoveryPointsWhenAsked) {
+  // A prefix SEI behind its two header bytes; a suffix SEI does not count.
+  Bytes prefix = sei({{6, 2}});
+  prefix[0] = 0x01;
+  prefix.insert(prefix.begin(), 0x4E);
+  Bytes suffix = prefix;
+  suffix[0] = 0x50;
+  const Bytes trail = hevc_heads({{1}})[0];
+  AccessUnitOptions options = kHevc;
+  options.recovery_point_is_sync = true;
+  EXPECT_EQ(assemble({prefix, trail, trail}, options).sync, (std::vector<bool>{true, false}));
+  EXPECT_EQ(assemble({trail, suffix, trail}, options).sync, (std::vector<bool>{false, false}));
+  EXPECT_EQ(assemble({prefix, trail, trail}, kHevc).sync, (std::vector<bool>{false, false}));
+}
+
 }  // namespace
 }  // namespace vidsalvage

@@ -96,6 +96,7 @@ inline StreamModel camera_model() {
 inline constexpr int kTrailR = 1;
 inline constexpr int kTrailN = 0;
 inline constexpr int kIdrWRadl = 19;
+inline constexpr int kIdrNLp = 20;
 inline constexpr int kCra = 21;
 inline constexpr int kDelimiter = 35;
 inline constexpr int kPrefixSei = 39;
@@ -129,7 +130,8 @@ inline StreamModel hevc_model() {
 
 // A slice segment as the record's PPS and SPS lay its header out, then a payload.
 inline Bytes hevc_slice(int type, std::uint32_t slice_type, std::uint32_t pps_id = 0,
-                        bool first = true, std::uint8_t tid_plus1 = 1, std::uint8_t layer = 0) {
+                        bool first = true, std::uint8_t tid_plus1 = 1, std::uint8_t layer = 0,
+                        std::uint32_t poc_lsb = 5) {
   HevcParameterSets sets;
   EXPECT_TRUE(add_hevc_parameter_set(sets, kHevcSps));
   EXPECT_TRUE(add_hevc_parameter_set(sets, kHevcPps));
@@ -142,7 +144,8 @@ inline Bytes hevc_slice(int type, std::uint32_t slice_type, std::uint32_t pps_id
   if (first) {
     w.bits(0, static_cast<int>(pps.num_extra_slice_header_bits)).ue(slice_type);
     if (pps.output_flag_present_flag) w.bit(1);
-    if (type != kIdrWRadl) w.bits(5, static_cast<int>(sps.log2_max_pic_order_cnt_lsb));
+    if (type != kIdrWRadl && type != kIdrNLp)
+      w.bits(poc_lsb, static_cast<int>(sps.log2_max_pic_order_cnt_lsb));
   } else {
     if (pps.dependent_slice_segments_enabled_flag) w.bit(0);
     w.bits(0, 8);  // slice_segment_address 0, which only a first segment may have

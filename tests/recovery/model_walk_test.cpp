@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -276,6 +277,38 @@ TEST(ModelWalkHevc, WritesTheBaseLayerAndSkipsHigherLayers) {
   EXPECT_EQ(run.video, annex_b(concat({aud, idr, aud, trail, aud, trail})));
   EXPECT_NE(run.output.find("Skipped 2 units of higher layers, 98 bytes\n"), std::string::npos)
       << run.output;
+  // The trace names the coding of each unit written.
+  std::size_t traced = 0;
+  for (std::size_t at = run.output.find("H265: 0x"); at != std::string::npos;
+       at = run.output.find("H265: 0x", at + 1)) {
+    ++traced;
+  }
+  EXPECT_EQ(traced, 6u) << run.output;
+  EXPECT_EQ(run.output.find("H264:"), std::string::npos) << run.output;
+}
+
+// x265 in MP4 writes each picture as one unit, behind the audio of the chunk
+// before: a cut inside that unit leaves no unit whole behind the audio.
+TEST(ModelWalkHevc, EndsAtTheOneUnitSampleTheRecordingWasCutIn) {
+  StreamModel model = test::hevc_model();
+  const StreamModel camera = test::camera_model();
+  model.tracks.push_back(camera.tracks[1]);
+  model.audio = camera.audio;
+  model.audio.announced = 0;
+  model.video.first_units = {{0x26, 0x01, 0}, {0x02, 0x01, 0}};
+  const Bytes idr = test::length_prefixed(test::hevc_slice(test::kIdrWRadl, 2));
+  const Bytes trail = test::length_prefixed(test::hevc_slice(test::kTrailR, 1));
+  const Bytes audio = test::aac_frame(110);
+  const Bytes cut = test::slice(trail, 0, static_cast<std::int64_t>(trail.size()) / 2);
+  const Bytes media = concat({idr, trail, audio, cut});
+  const WalkRun run = walk(media, model, {}, kNotFound);
+  EXPECT_EQ(run.outcome, WalkOutcome::Finished);
+  EXPECT_EQ(run.video, annex_b(concat({idr, trail})));
+  EXPECT_EQ(run.audio, adts(audio));
+  char skip[64];
+  std::snprintf(skip, sizeof skip, "skip: 0x%08zX [0x%8zX]\n", media.size() - cut.size(),
+                cut.size());
+  EXPECT_NE(run.output.find(skip), std::string::npos) << run.output;
 }
 
 }  // namespace

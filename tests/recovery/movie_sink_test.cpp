@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "mp4/box_tree.h"
+#include "recovery/model_fixture.h"
 #include "support/bytes.h"
 #include "support/camera_bytes.h"
+#include "support/media.h"
 #include "support/movie_boxes.h"
 #include "support/temp_dir.h"
 
@@ -237,6 +240,204 @@ TEST(MovieSink, WritesNoPictureBetweenDamageAndTheNextKeyButKeepsItsTime) {
   EXPECT_EQ(s.pictures, 5u);
   // The key after the damage comes 3 lost and 2 left-out frames after the third.
   EXPECT_EQ(decode_time(s.tracks[0], 3), (3u + 3u + 2u) * kFrameTicks);
+}
+
+// ---- HEVC
+
+// The HEVC model of model_fixture.h with an hvc1 entry around its record, a
+// reference of 10 s in 100,000 bytes, keys marked.
+StreamModel hevc_movie_model() {
+  StreamModel m = test::hevc_model();
+  m.reference_size = 100000;
+  m.tracks[0].timescale = 90000;
+  m.tracks[0].durations = {{300, kFrameTicks}};
+  Bytes entry(8, 0);
+  entry[7] = 1;
+  append(entry, test::visual_entry_fields());
+  append(entry, box("hvcC", test::kHevcRecord));
+  m.movie.timescale = 1000;
+  m.movie.tracks = {track_template(kVideoTrack, "vide", box("hvc1", entry), 90000, kFrameTicks)};
+  m.movie.tracks[0].sync_table = true;
+  return m;
+}
+
+// A picture of one slice segment (its type and slice_pic_order_cnt_lsb), another
+// unit (an end of sequence), or damage.
+struct HevcFeed {
+  int type = 0;
+  std::uint32_t lsb = 0;
+};
+constexpr int kDamage = -1;
+constexpr int kEndOfSequence = 36;
+
+// A written sample in frames: its decoding and presentation times, and whether it is a key.
+struct Timed {
+  std::uint64_t dts = 0;
+  std::int64_t pts = 0;
+  bool sync = false;
+  bool operator==(const Timed&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Timed& t) {
+  return os << "{" << t.dts << ", " << t.pts << (t.sync ? ", key}" : "}");
+}
+
+// The body of the first box of `type` in `file`, after its version and flags and
+// entry count, as 32-bit words.
+std::vector<std::uint32_t> table_words(const Bytes& file, const char* type) {
+  std::vector<std::uint32_t> words;
+  const std::vector<test::BoxRef> boxes = test::find_boxes(file, type);
+  if (boxes.empty()) return words;
+  for (std::int64_t at = boxes[0].body_offset() + 8; at + 4 <= boxes[0].offset + boxes[0].size;
+       at += 4) {
+    const auto p = static_cast<std::size_t>(at);
+    words.push_back(std::uint32_t{file[p]} << 24 | std::uint32_t{file[p + 1]} << 16 |
+                    std::uint32_t{file[p + 2]} << 8 | file[p + 3]);
+  }
+  return words;
+}
+
+// The samples of the written file's only track, from its stts, ctts and stss.
+std::vector<Timed> timeline_of(const Bytes& file) {
+  std::vector<Timed> samples;
+  const std::vector<std::uint32_t> stts = table_words(file, "stts");
+  std::uint64_t time = 0;
+  for (std::size_t i = 0; i + 1 < stts.size(); i += 2) {
+    for (std::uint32_t n = 0; n < stts[i]; ++n, time += stts[i + 1]) {
+      samples.push_back({time / kFrameTicks, static_cast<std::int64_t>(time) / kFrameTicks, false});
+    }
+  }
+  const std::vector<std::uint32_t> ctts = table_words(file, "ctts");
+  std::size_t k = 0;
+  for (std::size_t i = 0; i + 1 < ctts.size(); i += 2) {
+    for (std::uint32_t n = 0; n < ctts[i] && k < samples.size(); ++n, ++k) {
+      samples[k].pts += static_cast<std::int32_t>(ctts[i + 1]) / std::int32_t{kFrameTicks};
+    }
+  }
+  for (const std::uint32_t number : table_words(file, "stss")) {
+    if (number >= 1 && number <= samples.size()) samples[number - 1].sync = true;
+  }
+  return samples;
+}
+
+// Feeds the units, each its own picture or an end of sequence, to a sink and
+// reads back what it wrote. Damage covers 1,000 bytes: 3 frames of the reference.
+std::vector<Timed> sink_hevc(const std::vector<HevcFeed>& feed) {
+  Bytes input;
+  std::vector<std::pair<std::int64_t, std::uint32_t>> units;
+  for (const HevcFeed& f : feed) {
+    Bytes unit;
+    if (f.type == kEndOfSequence) unit = {0x48, 0x01};
+    if (f.type >= 0 && f.type <= 31) unit = test::hevc_slice(f.type, 1, 0, true, 1, 0, f.lsb);
+    units.push_back(
+        {static_cast<std::int64_t>(input.size()) + 4, static_cast<std::uint32_t>(unit.size())});
+    append(input, test::length_prefixed(unit));
+  }
+  input.resize(input.size() + 64);
+  test::TempDir dir;
+  InputWindow in;
+  open_memory_input(in, input);
+  {
+    OutputFile out;
+    if (!out.open(dir.path("out.mp4").c_str())) return {};
+    MovieSink sink(in);
+    if (sink.start(out, hevc_movie_model()) != SinkStart::Started) return {};
+    for (std::size_t i = 0; i < feed.size(); ++i) {
+      const SampleWrite w = feed[i].type == kDamage
+                                ? sink.damage(units[i].first, 1000)
+                                : sink.video_unit(units[i].first, units[i].second);
+      if (w != SampleWrite::Done) return {};
+    }
+    if (!sink.finish() || !out.close()) return {};
+  }
+  return timeline_of(dir.read("out.mp4"));
+}
+
+// x265's open GOPs: decoding order IDR 0, P 4, B 2, b 1, b 3, then a CRA at 8
+// whose RASL pictures 6, 5 and 7 refer to the pictures before it.
+TEST(MovieSink, TimesHevcPicturesByTheirOrderCountAndLeavesOutWhatCannotBeDecoded) {
+  using test::kCra;
+  using test::kIdrNLp;
+  using test::kIdrWRadl;
+  using test::kTrailN;
+  using test::kTrailR;
+  constexpr int kRaslN = 8, kRaslR = 9, kRadlN = 6, kRadlR = 7;
+  struct Case {
+    const char* name;
+    std::vector<HevcFeed> feed;
+    std::vector<Timed> written;
+  };
+  const Case cases[] = {
+      {"an open GOP: the RASL pictures of a CRA within the stream decode",
+       {{kIdrNLp, 0},
+        {kTrailR, 4},
+        {kTrailR, 2},
+        {kTrailN, 1},
+        {kTrailN, 3},
+        {kCra, 8},
+        {kRaslR, 6},
+        {kRaslN, 5},
+        {kRaslN, 7},
+        {kTrailR, 10},
+        {kTrailN, 9}},
+       {{0, 0, true},
+        {1, 4},
+        {2, 2},
+        {3, 1},
+        {4, 3},
+        {5, 8, true},
+        {6, 6},
+        {7, 5},
+        {8, 7},
+        {9, 10},
+        {10, 9}}},
+      {"a stream that starts at a CRA leaves its RASL pictures out, keeping their time",
+       {{kCra, 8},
+        {kRaslR, 6},
+        {kRaslN, 5},
+        {kRaslN, 7},
+        {kTrailR, 12},
+        {kTrailR, 10},
+        {kTrailN, 9},
+        {kTrailN, 11}},
+       {{0, 3, true}, {4, 7}, {5, 5}, {6, 4}, {7, 6}}},
+      {"pictures before the first IRAP picture are left out and take no time",
+       {{kTrailR, 4}, {kTrailN, 3}, {kIdrWRadl, 0}, {kTrailR, 2}, {kTrailN, 1}},
+       {{0, 0, true}, {1, 2}, {2, 1}}},
+      {"the RADL pictures of an IDR decode; their counts are negative",
+       {{kIdrWRadl, 0}, {kRadlR, 254}, {kRadlN, 255}, {kTrailR, 2}, {kTrailN, 1}},
+       {{0, 2, true}, {1, 0}, {2, 1}, {3, 4}, {4, 3}}},
+      {"after an end of sequence a CRA starts afresh",
+       {{kIdrNLp, 0},
+        {kTrailR, 2},
+        {kTrailN, 1},
+        {kEndOfSequence, 0},
+        {kCra, 8},
+        {kRaslR, 6},
+        {kRaslN, 7},
+        {kTrailR, 10},
+        {kTrailN, 9}},
+       {{0, 0, true}, {1, 2}, {2, 1}, {3, 5, true}, {6, 7}, {7, 6}}},
+      {"at the end, the pictures shown after one that never came keep their time",
+       {{kIdrNLp, 0}, {kTrailR, 4}, {kTrailR, 2}, {kTrailN, 3}},
+       {{0, 0, true}, {1, 4}, {2, 2}, {3, 3}}},
+      {"after damage nothing until an IRAP picture, nor the RASL pictures of a CRA",
+       {{kIdrNLp, 0},
+        {kTrailR, 2},
+        {kTrailN, 1},
+        {kDamage, 0},
+        {kTrailR, 4},
+        {kCra, 8},
+        {kRaslR, 6},
+        {kRaslN, 7},
+        {kTrailR, 10},
+        {kTrailN, 9}},
+       {{0, 0, true}, {1, 2}, {2, 1}, {7, 9, true}, {10, 11}, {11, 10}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(sink_hevc(c.feed), c.written);
+  }
 }
 
 }  // namespace

@@ -75,6 +75,13 @@ bool have_ffmpeg() {
   return present;
 }
 
+bool have_ffmpeg_encoder(const std::string& name) {
+  if (!have_ffmpeg()) return false;
+  const std::string command =
+      "ffmpeg -hide_banner -h encoder=" + name + " 2>/dev/null | grep -q '^Encoder " + name + " '";
+  return std::system(command.c_str()) == 0;
+}
+
 bool run_ffmpeg(const TempDir& dir, const std::string& args) {
   const std::string command = "cd '" + dir.path() +
                               "' && ffmpeg -nostdin -y -hide_banner -loglevel error " + args +

@@ -16,6 +16,10 @@ namespace vidsalvage::test {
 // True when ffmpeg and ffprobe are on the PATH and the tests can start them.
 bool have_ffmpeg();
 
+// True when ffmpeg is there and has the encoder `name` (libx265 is built in
+// only where its library was).
+bool have_ffmpeg_encoder(const std::string& name);
+
 // Skips the current test, with a message, when ffmpeg is missing.
 #define VIDSALVAGE_REQUIRE_FFMPEG()                                      \
   do {                                                                   \
