@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/driver.h"
+#include "codec/slice_data.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "io/text.h"
@@ -17,10 +18,28 @@ namespace {
 
 constexpr const char* kInferKeyword = "--infer";
 
-// The parser of slice data that measures the picture size.
-// TODO: hand it parse_slice_data once the slice data parser is in codec; until
-// then the size is a guess and says so.
-SliceJudge slice_data_judge() { return {}; }
+SliceEnd slice_end(SliceDataEnd end) {
+  switch (end) {
+    case SliceDataEnd::Clean:
+      return SliceEnd::Clean;
+    case SliceDataEnd::Overran:
+      return SliceEnd::Overran;
+    case SliceDataEnd::Unsupported:
+      return SliceEnd::Unsupported;
+    case SliceDataEnd::Invalid:
+      break;
+  }
+  return SliceEnd::Invalid;
+}
+
+// The parser of slice data, which measures the picture size and the fields only
+// the slice data shows.
+SliceJudge slice_data_judge() {
+  return [](std::span<const std::uint8_t> unit, const AvcParameterSets& sets) {
+    const SliceDataResult r = parse_slice_data(unit, sets);
+    return SliceVerdict{slice_end(r.end), r.first_mb, r.macroblocks, r.reaches_picture_end};
+  };
+}
 
 std::string printable(const char* text) {
   std::string out;
