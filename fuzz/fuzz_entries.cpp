@@ -16,6 +16,7 @@
 #include "codec/hevc_config.h"
 #include "codec/hevc_parameter_sets.h"
 #include "codec/mpeg4_audio_config.h"
+#include "codec/slice_data.h"
 #include "codec/slice_header.h"
 #include "codec/sps_parser.h"
 #include "fuzz/reference_recordings.h"
@@ -108,25 +109,39 @@ bool fuzz_audio_config(Input input) {
 
 // The input as NAL units behind 2-byte lengths, as in a configuration record:
 // parameter sets join those of the camera's record, slices are read with them.
-bool fuzz_slice_header(Input input) {
+// The parameter sets of a camera's avcC, then those the input's record holds.
+AvcParameterSets fuzz_parameter_sets(Input input) {
   static const std::vector<std::uint8_t> camera_avcc = {
       0x01, 0x64, 0x00, 0x0D, 0xFF, 0xE1, 0x00, 0x19, 0x67, 0x64, 0x00, 0x0D, 0xAC, 0xD9,
       0x41, 0x41, 0xFB, 0x01, 0x10, 0x00, 0x00, 0x03, 0x00, 0x10, 0x00, 0x00, 0x03, 0x03,
       0xC0, 0xF1, 0x42, 0x99, 0x60, 0x01, 0x00, 0x06, 0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
   AvcParameterSets sets;
-  if (!read_config_parameter_sets(camera_avcc, sets)) return false;
+  (void)read_config_parameter_sets(camera_avcc, sets);
   (void)read_config_parameter_sets(input, sets);
-  SliceHeader previous;
-  bool have_previous = false;
+  return sets;
+}
+
+// Each unit of the input, behind a two-byte length, in a copy of its own so that
+// a read past the unit is caught as such; parameter sets among them are taken.
+template <typename Visit>
+void for_each_unit(Input input, AvcParameterSets& sets, Visit visit) {
   for (std::size_t at = 0; at + 2 <= input.size();) {
     const std::size_t length = std::size_t{input[at]} << 8 | input[at + 1];
     at += 2;
     if (length > input.size() - at) break;
-    // A copy of its own, so that a read past the unit is caught as such.
     const std::vector<std::uint8_t> unit(input.begin() + static_cast<std::ptrdiff_t>(at),
                                          input.begin() + static_cast<std::ptrdiff_t>(at + length));
     at += length;
     (void)add_parameter_set(sets, unit);
+    visit(unit);
+  }
+}
+
+bool fuzz_slice_header(Input input) {
+  AvcParameterSets sets = fuzz_parameter_sets(input);
+  SliceHeader previous;
+  bool have_previous = false;
+  for_each_unit(input, sets, [&](const std::vector<std::uint8_t>& unit) {
     if (!unit.empty()) {
       SliceHeader whole;
       NALUnit reader(unit.data() + 1, static_cast<std::uint32_t>(unit.size() - 1));
@@ -135,12 +150,31 @@ bool fuzz_slice_header(Input input) {
       }
     }
     SliceHeader slice;
-    if (read_slice_header(unit, sets, slice) != SliceRead::Read) continue;
+    if (read_slice_header(unit, sets, slice) != SliceRead::Read) return;
     if (have_previous) (void)starts_new_picture(previous, slice, sets);
     previous = slice;
     have_previous = true;
-  }
+  });
   return true;
+}
+
+// The slice data behind each slice header: a clean end never lies past the
+// picture's last macroblock.
+bool fuzz_slice_data(Input input) {
+  AvcParameterSets sets = fuzz_parameter_sets(input);
+  bool held = true;
+  for_each_unit(input, sets, [&](const std::vector<std::uint8_t>& unit) {
+    const SliceDataResult result = parse_slice_data(unit, sets);
+    if (result.end != SliceDataEnd::Clean) return;
+    SliceHeader header;
+    if (read_slice_header(unit, sets, header) != SliceRead::Read) return;
+    const PpsInfo& pps = *sets.pps[header.pic_parameter_set_id];
+    const SpsInfo& sps = *sets.sps[pps.seq_parameter_set_id];
+    const std::uint64_t picture = std::uint64_t{sps.pic_width_in_mbs} *
+                                  sps.pic_height_in_map_units * (sps.frame_mbs_only_flag ? 1 : 2);
+    if (std::uint64_t{result.first_mb} + result.macroblocks > picture) held = false;
+  });
+  return held;
 }
 
 // hvcC: the record, its Annex B prologue and its parameter sets.
@@ -451,6 +485,7 @@ constexpr FuzzTarget kTargets[] = {
     {"esds", fuzz_esds},
     {"audio_config", fuzz_audio_config},
     {"slice_header", fuzz_slice_header},
+    {"slice_data", fuzz_slice_data},
     {"hevc_config", fuzz_hevc_config},
     {"box_tree", fuzz_box_tree},
     {"learning", fuzz_learning},

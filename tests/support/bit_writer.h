@@ -16,7 +16,7 @@ class BitWriter {
     return *this;
   }
   BitWriter& bit(unsigned b) {
-    current_ = static_cast<std::uint8_t>((current_ << 1) | (b & 1));
+    current_ = static_cast<std::uint8_t>((static_cast<unsigned>(current_) << 1) | (b & 1));
     if (++used_ == 8) {
       bytes_.push_back(current_);
       current_ = 0;
