@@ -23,6 +23,7 @@
 #include "io/input_window.h"
 #include "io/output_file.h"
 #include "model/model_learning.h"
+#include "model/stream_inference.h"
 #include "model/stream_model.h"
 #include "mp4/box_tree.h"
 #include "recovery/audio_output.h"
@@ -265,6 +266,22 @@ bool fuzz_learning(Input input) {
   return !learn(input, model) || loads_back(model, true);
 }
 
+// What the inference makes of a damaged file, mapped or windowed, the recovery
+// must load; and the inference stays within its time.
+bool fuzz_inference(Input input) {
+  for (bool windowed : {false, true}) {
+    InputWindow window;
+    if (!open_fuzz_input(window, input, windowed)) return false;
+    StreamModel model;
+    InferenceReport report;
+    InferStatus status = InferStatus::Ok;
+    const bool inferred = infer_model(window, SliceJudge{}, model, report, status);
+    release_input(window);
+    if (inferred && !loads_back(model, true)) return false;
+  }
+  return true;
+}
+
 bool fuzz_model_file(Input input) {
   StreamModel model;
   ModelParseError error;
@@ -473,6 +490,7 @@ constexpr FuzzTarget kTargets[] = {
     {"box_tree", fuzz_box_tree},
     {"learning", fuzz_learning},
     {"model_file", fuzz_model_file},
+    {"inference", fuzz_inference},
     {"chunk_offsets", fuzz_chunk_offsets},
     {"signature_walk", fuzz_signature_walk},
     {"model_walk", fuzz_model_walk},

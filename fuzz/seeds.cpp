@@ -175,7 +175,7 @@ std::vector<Seed> make_seeds() {
     seeds.push_back({target, "aac", model_text(aac)});
     seeds.push_back({target, "pcm", model_text(pcm)});
   }
-  for (const char* target : {"signature_walk", "model_walk", "movie_walk"}) {
+  for (const char* target : {"signature_walk", "model_walk", "movie_walk", "inference"}) {
     seeds.push_back({target, "damaged-aac", without_movie(aac)});
     seeds.push_back({target, "damaged-pcm", without_movie(pcm)});
   }

@@ -30,7 +30,8 @@ mkdir -p "$dir/logs"
 # and their tables; a parameter set or descriptor does not.
 max_len() {
   case $1 in
-    box_tree | learning | chunk_offsets | signature_walk | model_walk | movie_walk) echo 65536 ;;
+    box_tree | learning | chunk_offsets | signature_walk | model_walk | movie_walk | inference)
+      echo 65536 ;;
     model_file | model_file_walk) echo 16384 ;;
     *) echo 4096 ;;
   esac

@@ -75,7 +75,10 @@ int run_mode(InputWindow& input, RunMode mode, int argc, const char* const* argv
       return extract_headers(input, argv[1]);
     case RunMode::LearnModel:
       return learn_reference_model(input, argv[1]);
+    case RunMode::InferModel:
+      return infer_reference_model(input, argv[1]);
     case RunMode::Recover:
+      if (asks_for_inference(argc, argv)) return run_inferred_recovery(input, argc, argv);
       if (asks_for_reference(argc, argv)) return run_reference_recovery(input, argc, argv);
       return asks_for_model(argc, argv) ? run_model_recovery(input, argc, argv)
                                         : run_recovery(input, argc, argv);
@@ -90,6 +93,7 @@ RunMode choose_run_mode(const char* argument) {
   if (equals_ignore_case(argument, "--co64")) return RunMode::DumpCo64;
   if (equals_ignore_case(argument, "--avcc")) return RunMode::ExtractHeaders;
   if (equals_ignore_case(argument, "--model")) return RunMode::LearnModel;
+  if (equals_ignore_case(argument, "--infer")) return RunMode::InferModel;
   return RunMode::Recover;
 }
 
@@ -110,7 +114,9 @@ int run(int argc, const char* const* argv) {
   int status = run_mode(input, mode, argc, argv);
   // Every mode stops at a failed read of the input, keeping what it wrote; the
   // failure is reported here, once, unless the learning reported it already.
-  if (input_failed(input) && !(mode == RunMode::LearnModel && status == kExitFailure)) {
+  const bool reported = (mode == RunMode::LearnModel || mode == RunMode::InferModel) &&
+                        status == kExitFailure;
+  if (input_failed(input) && !reported) {
     std::printf("Cannot read '%s'\n", argv[1]);
     status = kExitFailure;
   }

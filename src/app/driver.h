@@ -8,7 +8,7 @@
 
 namespace vidsalvage {
 
-enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, LearnModel, Recover };
+enum class RunMode { DumpStco, DumpCo64, ExtractHeaders, LearnModel, InferModel, Recover };
 
 // Runs the program on its command line and returns the exit status.
 int run(int argc, const char* const* argv);
@@ -42,6 +42,27 @@ bool asks_for_reference(int argc, const char* const* argv);
 // The one-command recovery: learns argument 4, writes reference.model, recovers
 // with it. Returns the exit status.
 int run_reference_recovery(InputWindow& input, int argc, const char* const* argv);
+
+// The recovery with a model in hand: a playable file when argument 2 names one,
+// else the raw streams. Returns the exit status.
+int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv);
+
+// The --infer mode: infers a model from the damaged input alone and writes
+// reference.model, its guesses marked. Returns the exit status.
+int infer_reference_model(InputWindow& input, const char* input_name);
+
+// Infers as --infer does, printing the same lines, and keeps the model in
+// `model`. False after the message saying why.
+[[nodiscard]] bool infer_and_save_model(InputWindow& input, const char* input_name,
+                                        StreamModel& model);
+
+// True for "--infer" as argument 3: the model is inferred from the damaged input
+// itself, in the same run.
+bool asks_for_inference(int argc, const char* const* argv);
+
+// The one-command recovery without a reference: infers, writes reference.model,
+// recovers with it. Returns the exit status.
+int run_inferred_recovery(InputWindow& input, int argc, const char* const* argv);
 
 // size × 100 ÷ input_size in 64-bit integers, truncated toward zero.
 int percent_of(std::int64_t size, std::int64_t input_size);

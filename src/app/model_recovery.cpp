@@ -34,8 +34,8 @@ namespace {
 constexpr const char* kModelKeyword = "--model";
 constexpr const char* kReferenceKeyword = "--reference";
 // As argument 3 these choose no audio file.
-constexpr std::array<const char*, 5> kNoAudioFile = {"--aac", "--pcm", "--mp3", "--model",
-                                                     kReferenceKeyword};
+constexpr std::array<const char*, 6> kNoAudioFile = {"--aac",   "--pcm",           "--mp3",
+                                                     "--model", kReferenceKeyword, "--infer"};
 // A video output with one of these endings is a playable file.
 constexpr std::array<const char*, 3> kMovieEndings = {".mp4", ".m4v", ".mov"};
 
@@ -306,12 +306,12 @@ int recover_movie(InputWindow& input, const StreamModel& model, int argc, const 
   return finish_with_read(outcome, movie, movie_name, audio, more, input);
 }
 
+}  // namespace
+
 int recover_with(InputWindow& input, const StreamModel& model, int argc, const char* const* argv) {
   if (names_movie(argv[2])) return recover_movie(input, model, argc, argv);
   return recover_raw_streams(input, model, argc, argv);
 }
-
-}  // namespace
 
 bool asks_for_reference(int argc, const char* const* argv) {
   return argc > 4 && equals_ignore_case(argv[3], kReferenceKeyword);
