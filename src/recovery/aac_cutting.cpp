@@ -219,10 +219,12 @@ class ScoredCut {
       for (std::size_t k = 0; k < k_; ++k) {
         const AacFrameScores* aac = tracks_.tracks[k].aac;
         if (aac == nullptr) continue;
-        const bool may = aac->may_start(stretch_[at]) || (i == 0 && trusted_start);
-        if (!may) continue;
+        // Where a trusted stretch begins a frame begins, whatever its bytes: the
+        // encoder's first frame often starts as no other does.
+        const bool trusted = i == 0 && trusted_start;
+        if (!aac->may_start(stretch_[at]) && !trusted) continue;
         start_[i * k_ + k] = aac->start_score(stretch_[at], stretch_[at + 1]);
-        if (!aac->seen_start(stretch_[at], stretch_[at + 1])) {
+        if (!aac->seen_start(stretch_[at], stretch_[at + 1]) && !trusted) {
           start_[i * k_ + k] -= kUnseenStartCost;
         }
       }

@@ -55,6 +55,18 @@ TEST(CutAacStretch, CutsBackToBackFramesWhereTheyBegin) {
   EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)), expected);
 }
 
+// An encoder's first frame may begin as no other (ffmpeg's with its name in a
+// data element, DE 02): where the stretch begins a frame begins all the same.
+TEST(CutAacStretch, TakesAnUnseenStartAtTheStretchStart) {
+  const AacFrameScores scores(reference());
+  Bytes first = frame(276, 7);
+  first[0] = 0xDE;
+  first[1] = 0x02;
+  const Bytes stretch = concat({first, frame(300, 8), frame(310, 9)});
+  EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)),
+            "frame 0+276; frame 276+300; frame 576+310; ");
+}
+
 TEST(CutAacStretch, KeepsAnUnusualLastFrameWhole) {
   // The last frame is 400 bytes long, seen once; a 0x21 lies 300 bytes into it,
   // where a frame of the likeliest size would end.
