@@ -2,6 +2,7 @@
 // The spine of every run: banner, usage, input, run mode, exit status.
 
 #include <cstdint>
+#include <string>
 
 #include "io/input_window.h"
 #include "model/stream_model.h"
@@ -22,6 +23,10 @@ int run_recovery(InputWindow& input, int argc, const char* const* argv);
 // The --model mode: learns the input and writes reference.model in the current
 // directory. Returns the exit status.
 int learn_reference_model(InputWindow& input, const char* input_name);
+
+// Writes `text` as reference.model, saying so; false, with a line saying why,
+// when it cannot be written. `input` is the recording read, never written over.
+[[nodiscard]] bool write_model_file(const InputWindow& input, const std::string& text);
 
 // Learns the input as --model does, printing the same lines, and keeps the model
 // in `model`. False after the message saying why.

@@ -169,18 +169,7 @@ bool infer_and_save_model(InputWindow& input, const char* input_name, StreamMode
   print_report(report);
   std::string text;
   if (!model_text(model, report, input_name, text)) return false;
-  OutputFile file;
-  if (!open_output(file, kModelFileName, input)) {
-    std::printf("Cannot write '%s'\n", kModelFileName);
-    return false;
-  }
-  std::printf("Writing '%s'...\n", kModelFileName);
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  if (!file.write({bytes, text.size()}) || !file.close()) {
-    std::printf("Cannot write '%s'\n", kModelFileName);
-    return false;
-  }
-  return true;
+  return write_model_file(input, text);
 }
 
 int infer_reference_model(InputWindow& input, const char* input_name) {

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "app/driver.h"
-#include "codec/mpeg4_audio_config.h"
 #include "codec/hevc_config.h"
 #include "codec/hevc_parameter_sets.h"
+#include "codec/mpeg4_audio_config.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
 #include "model/model_learning.h"
@@ -215,6 +215,21 @@ void print_learn_error(const LearnError& error, const char* input_name) {
 
 }  // namespace
 
+bool write_model_file(const InputWindow& input, const std::string& text) {
+  OutputFile file;
+  if (!open_output(file, kModelFileName, input)) {
+    std::printf("Cannot write '%s'\n", kModelFileName);
+    return false;
+  }
+  std::printf("Writing '%s'...\n", kModelFileName);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (!file.write({bytes, text.size()}) || !file.close()) {
+    std::printf("Cannot write '%s'\n", kModelFileName);
+    return false;
+  }
+  return true;
+}
+
 int learn_reference_model(InputWindow& input, const char* input_name) {
   StreamModel model;
   return learn_and_save_model(input, input_name, model) ? kExitSuccess : kExitFailure;
@@ -247,18 +262,7 @@ bool learn_and_save_model(InputWindow& input, const char* input_name, StreamMode
                 fault.reason);
     return false;
   }
-  OutputFile file;
-  if (!open_output(file, kModelFileName, input)) {
-    std::printf("Cannot write '%s'\n", kModelFileName);
-    return false;
-  }
-  std::printf("Writing '%s'...\n", kModelFileName);
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  if (!file.write({bytes, text.size()}) || !file.close()) {
-    std::printf("Cannot write '%s'\n", kModelFileName);
-    return false;
-  }
-  return true;
+  return write_model_file(input, text);
 }
 
 }  // namespace vidsalvage
