@@ -16,8 +16,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The judge's share of the inference's two seconds.
-constexpr std::chrono::milliseconds kJudgeTime{1500};
+// The judge's share of the inference's two seconds, counted in macroblocks
+// parsed (about 1.5 s of a desktop's parsing) so that what it finds does not
+// depend on the machine's speed or load; the clock stops it only far beyond.
+constexpr std::uint64_t kJudgeMacroblocks = 1'200'000;
+constexpr std::chrono::seconds kJudgeTimeLimit{30};
 constexpr PictureSize kUsualSize = {1920, 1080};
 constexpr std::uint32_t kUsualRefFrames = 4;
 constexpr std::uint32_t kMaxRefFrames = 16;
@@ -132,8 +135,16 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
   bool references_shown = true;
   const std::vector<PpsInfo> candidates =
       rank_picture_fields(pictures, sequence.sps, PpsInfo{}, hints, &references_shown);
-  const JudgedSets judged = judge_sets(pictures, sequence.sps, candidates, hints, judge,
-                                       start + kJudgeTime, references_shown);
+  std::uint64_t parsed = 0;
+  const SliceJudge bounded = [&](std::span<const std::uint8_t> unit, const AvcParameterSets& sets) {
+    if (parsed >= kJudgeMacroblocks) return SliceVerdict{};
+    const SliceVerdict verdict = judge(unit, sets);
+    parsed += verdict.macroblocks + 1;
+    return verdict;
+  };
+  const JudgedSets judged =
+      judge_sets(pictures, sequence.sps, candidates, hints, judge ? bounded : SliceJudge{},
+                 start + kJudgeTimeLimit, references_shown);
   std::vector<Guess>& guesses = report.guesses;
   out = {judged.sps, judged.pps};
   report.size_measured = judged.measured;
