@@ -41,15 +41,6 @@ SliceJudge slice_data_judge() {
   };
 }
 
-std::string printable(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != 0; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    out += c >= 0x20 && c < 0x7F ? *p : '?';
-  }
-  return out;
-}
-
 const char* profile_name(std::uint32_t profile_idc) {
   switch (profile_idc) {
     case 66:

@@ -11,24 +11,13 @@
 #include "codec/mpeg4_audio_config.h"
 #include "io/exit_status.h"
 #include "io/output_file.h"
+#include "io/text.h"
 #include "model/model_learning.h"
 #include "model/stream_model.h"
 #include "mp4/box_tree.h"
 
 namespace vidsalvage {
 namespace {
-
-// The model's name for the input: its printable characters.
-std::string printable(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != 0; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    out += c >= 0x20 && c < 0x7F ? *p : '?';
-  }
-  return out;
-}
-
-std::string printable(std::string_view code) { return printable(std::string(code).c_str()); }
 
 const char* chroma_name(std::uint32_t chroma_format_idc) {
   constexpr const char* kNames[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};

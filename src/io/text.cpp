@@ -18,4 +18,14 @@ bool ends_with_ignore_case(std::string_view text, std::string_view ending) {
          equals_ignore_case(text.substr(text.size() - ending.size()), ending);
 }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    if (ch == 0) break;  // a code padded with zeros ends at them
+    const auto c = static_cast<unsigned char>(ch);
+    out += c >= 0x20 && c < 0x7F ? ch : '?';
+  }
+  return out;
+}
+
 }  // namespace vidsalvage

@@ -13,20 +13,8 @@
 namespace vidsalvage {
 namespace {
 
+using test::bits_of;
 using test::Bytes;
-
-// Bits given as '0' and '1' characters, padded with zeros to whole bytes.
-Bytes bits_of(const std::string& text) {
-  Bytes out;
-  int used = 0;
-  for (char c : text) {
-    if (c == ' ') continue;
-    if (used % 8 == 0) out.push_back(0);
-    if (c == '1') out.back() = static_cast<std::uint8_t>(out.back() | (0x80u >> (used % 8)));
-    ++used;
-  }
-  return out;
-}
 
 constexpr std::uint8_t kMps = 0x40;
 

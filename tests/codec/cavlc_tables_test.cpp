@@ -14,19 +14,8 @@
 namespace vidsalvage {
 namespace {
 
+using test::bits_of;
 using test::Bytes;
-
-Bytes bits_of(const std::string& text) {
-  Bytes out;
-  int used = 0;
-  for (char c : text) {
-    if (c == ' ') continue;
-    if (used % 8 == 0) out.push_back(0);
-    if (c == '1') out.back() = static_cast<std::uint8_t>(out.back() | (0x80u >> (used % 8)));
-    ++used;
-  }
-  return out;
-}
 
 std::uint64_t length_of(const std::string& text) {
   std::uint64_t n = 0;

@@ -23,6 +23,20 @@ inline void append_u64(Bytes& b, std::uint64_t v) {
 inline void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
 inline void append(Bytes& b, std::string_view text) { b.insert(b.end(), text.begin(), text.end()); }
 
+// Bits given as '0' and '1' characters (spaces ignored), padded with zeros to
+// whole bytes.
+inline Bytes bits_of(std::string_view text) {
+  Bytes out;
+  int used = 0;
+  for (const char c : text) {
+    if (c == ' ') continue;
+    if (used % 8 == 0) out.push_back(0);
+    if (c == '1') out.back() = static_cast<std::uint8_t>(out.back() | (0x80u >> (used % 8)));
+    ++used;
+  }
+  return out;
+}
+
 inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
