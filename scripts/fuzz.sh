@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz/ and runs every target for SECONDS
-# (default 60), FUZZ_JOBS targets at a time (default: one per core). Fails when
+# (default 60), FUZZ_JOBS targets at a time (default: one per core), or only the
+# TARGETs named after SECONDS. Fails when
 # any target finds something; its input is then in build-fuzz/findings/<target>/
 # and its log in build-fuzz/logs/<target>.log. What a run learns stays in
 # build-fuzz/corpus/<target>/ for the next run.
@@ -51,8 +52,12 @@ run_target() {
     -artifact_prefix="$dir/findings/$target/" "${inputs[@]}" >"$dir/logs/$target.log" 2>&1
 }
 
-mapfile -t targets < <(find "$dir/fuzz" -maxdepth 1 -type f -name 'fuzz_*' -printf '%f\n' |
-  sed 's/^fuzz_//' | sort)
+if [ $# -gt 1 ]; then
+  targets=("${@:2}")
+else
+  mapfile -t targets < <(find "$dir/fuzz" -maxdepth 1 -type f -name 'fuzz_*' -printf '%f\n' |
+    sed 's/^fuzz_//' | sort)
+fi
 echo "Fuzzing ${#targets[@]} targets for ${seconds} s each, $jobs at a time..."
 for target in "${targets[@]}"; do
   (run_target "$target" && echo 0 || echo 1) >"$dir/logs/$target.status" &
