@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "codec/aac_frame.h"
 #include "recovery/aac_splitter.h"
 
 namespace vidsalvage {
@@ -23,6 +24,8 @@ constexpr double kSkipCostPerByte = 0.02;
 constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
 constexpr std::int64_t kSpreadShare = 8;  // and by no more than this share of the size
 constexpr double kSizeFloor = 1e-6;
+// For frames back to back: a reference that never showed them does not rule them out.
+constexpr double kBackToBackPseudoCount = 0.5;
 
 constexpr double kNever = -std::numeric_limits<double>::infinity();
 
@@ -65,6 +68,11 @@ AacFrameScores::AacFrameScores(const AudioModel& audio) : first_counts_(256, 0) 
           static_cast<double>(count) * static_cast<double>(spread + 1 - std::abs(d)) / norm;
     }
   }
+  // A recorder that writes one frame between two video samples, as at rates where
+  // a frame lasts longer than a picture, rarely writes two: a frame cut in two
+  // there must show much more than one that stays whole.
+  back_to_back_score_ = std::log((static_cast<double>(audio.back_to_back) + kBackToBackPseudoCount) /
+                                 (static_cast<double>(audio.samples) + 2 * kBackToBackPseudoCount));
   size_scores_.assign(density.size(), kNever);
   for (std::size_t s = 1; s < density.size(); ++s) {
     const double p = sized == 0 ? 0.0 : density[s] / static_cast<double>(sized);
@@ -109,6 +117,13 @@ constexpr std::size_t kMaxChunkSizes = 16;
 // its track's frames never began with must show more.
 constexpr double kUnseenStartCost = 8.0;
 
+// Every frame ends with ID_END and zero bits to the byte, as every frame of the
+// real recordings we have seen does; bytes at random end so one time in four. A
+// frame that ends otherwise is allowed, at this price against random bytes, for
+// an encoder that aligns with ones: cut there, a frame is more often wrong.
+constexpr double kEndFitScore = 1.386;  // ln 4
+constexpr double kEndMisfitScore = -4.0;
+
 // A chunk is tested for its track's PCM at this many pairs of frames at each end,
 // where a chunk laid at the wrong place holds another track's bytes; each pair
 // that does not step smoothly costs this much. Smooth pairs earn nothing, so that
@@ -148,6 +163,7 @@ class ScoredCut {
       : tracks_(tracks), stretch_(stretch), k_(tracks.tracks.size()) {
     find_points();
     score_starts(trusted_start);
+    score_ends();
   }
 
   std::vector<AacPiece> run() {
@@ -231,6 +247,16 @@ class ScoredCut {
     }
   }
 
+  // The score of an AAC frame ending at each point, the same for every track.
+  void score_ends() {
+    end_.assign(points_.size(), kEndMisfitScore);
+    for (std::size_t j = 0; j < points_.size(); ++j) {
+      const auto at = static_cast<std::size_t>(points_[j]);
+      const std::span<const std::uint8_t> tail = stretch_.first(at).last(std::min<std::size_t>(at, 2));
+      if (ends_like_aac_frame(tail)) end_[j] = kEndFitScore;
+    }
+  }
+
   // The best way to arrive at point i before a piece of track k: from the start,
   // from skipped bytes, or from a piece of any track. Ties go to the pieces.
   Arrival before(std::size_t i, std::size_t k) const {
@@ -283,7 +309,7 @@ class ScoredCut {
         const double start = start_[i * k_ + k];
         if (aac == nullptr || start == kNever) continue;
         const double size_score = aac->size_score(size);
-        if (size_score != kNever) offer(j, k, i, start + size_score);
+        if (size_score != kNever) offer(j, k, i, start + size_score + end_[j]);
       }
     }
   }
@@ -331,6 +357,7 @@ class ScoredCut {
   std::vector<std::int64_t> points_;
   std::int64_t max_frame_ = 0;
   std::vector<double> start_;  // [point * k_ + track]
+  std::vector<double> end_;    // [point]
   // Per point: the best path ending with a piece of each track, and the best
   // ending with skipped bytes; each remembers what came before its last piece.
   std::vector<Arrival> framed_;
@@ -441,7 +468,7 @@ std::vector<AacPiece> cut_aac_stretch(const AacFrameScores& scores,
                                       std::span<const std::uint8_t> stretch) {
   StretchTracks one;
   one.tracks = {{&scores, {}, {}}};
-  one.follows = {{0.0}};
+  one.follows = {{scores.back_to_back_score()}};
   one.opens = {0.0};
   return cut_audio_stretch(one, stretch);
 }

@@ -28,6 +28,9 @@ class AacFrameScores {
   // Minus infinity beyond the largest frame taken.
   double size_score(std::int64_t size) const;
   std::int64_t max_frame() const { return static_cast<std::int64_t>(size_scores_.size()) - 1; }
+  // The log of how often a frame followed the one before it back to back, rather
+  // than ending a chunk: what a second frame in a stretch costs.
+  double back_to_back_score() const { return back_to_back_score_; }
 
  private:
   std::uint64_t start_count(std::uint8_t first, std::uint8_t second) const;
@@ -36,6 +39,7 @@ class AacFrameScores {
   Counts<std::uint16_t> start_counts_;       // the reference's, sorted by start
   std::uint64_t frames_ = 0;
   std::vector<double> size_scores_;  // by size, 0 to max_frame
+  double back_to_back_score_ = 0;
 };
 
 struct AacPiece {
