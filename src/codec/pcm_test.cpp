@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace vidsalvage {
 namespace {
@@ -56,21 +57,27 @@ double sample_at(const std::uint8_t* at, const PcmLayout& l) {
 
 }  // namespace
 
+double pcm_step(std::span<const std::uint8_t> bytes, const PcmLayout& layout) {
+  constexpr double kNoStep = std::numeric_limits<double>::infinity();
+  const std::size_t frame = layout.frame_bytes();
+  const std::size_t width = layout.bits / 8;
+  if (frame == 0 || bytes.size() < 2 * frame) return kNoStep;
+  double step = 0;
+  for (std::size_t c = 0; c < layout.channels; ++c) {
+    const double a = sample_at(bytes.data() + c * width, layout);
+    const double b = sample_at(bytes.data() + frame + c * width, layout);
+    // NaN fails the comparisons, as it should: no audio holds it.
+    if (!(std::abs(a) <= 1 + kSmoothShare) || !(std::abs(a - b) <= kNoStep)) return kNoStep;
+    step = std::max(step, std::abs(a - b));
+  }
+  return step;
+}
+
 bool looks_like_pcm(std::span<const std::uint8_t> bytes, const PcmLayout& layout) {
   const bool plain = layout.bits == 16 && layout.channels == 2 && layout.little_endian &&
                      !layout.float_samples && layout.signed_samples;
   if (plain) return looks_like_pcm(bytes);
-  const std::size_t frame = layout.frame_bytes();
-  const std::size_t width = layout.bits / 8;
-  if (frame == 0 || bytes.size() < 2 * frame) return false;
-  constexpr double kSmoothShare = 0.1;
-  for (std::size_t c = 0; c < layout.channels; ++c) {
-    const double a = sample_at(bytes.data() + c * width, layout);
-    const double b = sample_at(bytes.data() + frame + c * width, layout);
-    // NaN fails the comparison, as it should: no audio holds it.
-    if (!(std::abs(a - b) < kSmoothShare) || !(std::abs(a) <= 1 + kSmoothShare)) return false;
-  }
-  return true;
+  return pcm_step(bytes, layout) < kSmoothShare;
 }
 
 }  // namespace vidsalvage

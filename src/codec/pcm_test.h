@@ -29,6 +29,14 @@ struct PcmLayout {
 // The bytes the test of a layout reads: two frames.
 inline std::size_t pcm_test_bytes(const PcmLayout& layout) { return 2 * layout.frame_bytes(); }
 
+// Steps of less than this share of full scale are smooth audio.
+inline constexpr double kSmoothShare = 0.1;
+
+// The largest step of any channel from the first frame of `bytes` to the second,
+// as a share of full scale; infinity when there are not two frames, or the first
+// holds a sample beyond full scale or not a number.
+double pcm_step(std::span<const std::uint8_t> bytes, const PcmLayout& layout);
+
 // True when the first two frames of `bytes` read like smooth audio of `layout`:
 // every channel steps by less than a tenth of full scale. False when fewer than
 // two frames are there. 16-bit stereo little-endian is tested as above.

@@ -124,24 +124,38 @@ constexpr double kUnseenStartCost = 8.0;
 constexpr double kEndFitScore = 1.386;  // ln 4
 constexpr double kEndMisfitScore = -4.0;
 
-// A chunk is tested for its track's PCM at this many pairs of frames at each end,
-// where a chunk laid at the wrong place holds another track's bytes; each pair
-// that does not step smoothly costs this much. Smooth pairs earn nothing, so that
-// more, smaller chunks gain nothing by them.
-constexpr std::size_t kFitPairs = 8;
+// A chunk is tested for its track's PCM at every pair of frames: laid at the
+// wrong place, it holds another track's bytes, and where they meet its own the
+// samples jump. A pair is rough when its step is no smooth audio, or when it
+// steps kJumpRatio times as far as the pairs either side of it, and further than
+// kJumpFloor: two quiet sounds of two tracks lie further apart than one steps.
+// Each rough pair costs kRoughPairCost, up to kMaxRoughPairs in a chunk, so that
+// loud noise does not turn whole chunks into skipped bytes; smooth pairs earn
+// nothing, so that more, smaller chunks gain nothing by them.
 constexpr double kRoughPairCost = 1.0;
+constexpr std::uint32_t kMaxRoughPairs = 16;
+constexpr double kJumpRatio = 4.0;
+constexpr double kJumpFloor = 0.01;  // of full scale
 
-double pcm_fit(const PcmLayout& layout, std::span<const std::uint8_t> chunk) {
+// Per byte of a stretch, for one PCM layout: how many rough pairs of frames begin
+// there or a whole number of frames before, so that a chunk's rough pairs are
+// one difference, however long it is.
+std::vector<std::uint32_t> rough_pairs(const PcmLayout& layout,
+                                       std::span<const std::uint8_t> stretch) {
   const std::size_t frame = layout.frame_bytes();
-  if (frame == 0 || chunk.size() < 2 * frame) return 0;
-  const std::size_t frames = chunk.size() / frame;
-  double fit = 0;
-  const auto test = [&](std::size_t at) {
-    if (!looks_like_pcm(chunk.subspan(at * frame, 2 * frame), layout)) fit -= kRoughPairCost;
-  };
-  for (std::size_t f = 0; f + 1 < frames && f < kFitPairs; ++f) test(f);
-  for (std::size_t f = std::max(frames - 1, kFitPairs + 1) - 1; f + 1 < frames; ++f) test(f);
-  return fit;
+  std::vector<std::uint32_t> rough(stretch.size(), 0);
+  if (frame == 0 || stretch.size() < 2 * frame) return rough;
+  const std::size_t pairs = stretch.size() - 2 * frame + 1;
+  std::vector<double> step(pairs);
+  for (std::size_t at = 0; at < pairs; ++at) step[at] = pcm_step(stretch.subspan(at), layout);
+  for (std::size_t at = 0; at < pairs; ++at) {
+    const double before = at >= frame ? step[at - frame] : 0.0;
+    const double after = at + frame < pairs ? step[at + frame] : 0.0;
+    const bool jump = step[at] > kJumpFloor && step[at] > kJumpRatio * std::max(before, after);
+    const bool is_rough = !(step[at] < kSmoothShare) || jump;
+    rough[at] = (is_rough ? 1 : 0) + (at >= frame ? rough[at - frame] : 0);
+  }
+  return rough;
 }
 
 // Where a piece's path begins: the start of the stretch, skipped bytes, or a
@@ -164,6 +178,10 @@ class ScoredCut {
     find_points();
     score_starts(trusted_start);
     score_ends();
+    for (const StretchTracks::Track& t : tracks_.tracks) {
+      rough_.push_back(t.aac == nullptr ? rough_pairs(t.pcm, stretch_)
+                                        : std::vector<std::uint32_t>{});
+    }
   }
 
   std::vector<AacPiece> run() {
@@ -321,12 +339,20 @@ class ScoredCut {
         if (from < 0) continue;
         const auto it = std::lower_bound(points_.begin(), points_.end(), from);
         if (it == points_.end() || *it != from) continue;
-        const std::span<const std::uint8_t> chunk =
-            stretch_.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(size));
         offer(j, k, static_cast<std::size_t>(it - points_.begin()),
-              score + pcm_fit(tracks_.tracks[k].pcm, chunk));
+              score + pcm_fit(k, static_cast<std::size_t>(from), static_cast<std::size_t>(size)));
       }
     }
+  }
+
+  // What the rough pairs of frames in a chunk of track k cost.
+  double pcm_fit(std::size_t k, std::size_t from, std::size_t size) const {
+    const std::size_t frame = tracks_.tracks[k].pcm.frame_bytes();
+    if (frame == 0 || size < 2 * frame) return 0;
+    const std::vector<std::uint32_t>& rough = rough_[k];
+    const std::size_t last_pair = from + (size / frame - 2) * frame;
+    const std::uint32_t pairs = rough[last_pair] - (from >= frame ? rough[from - frame] : 0);
+    return -kRoughPairCost * static_cast<double>(std::min(pairs, kMaxRoughPairs));
   }
 
   std::vector<AacPiece> trace_back() const {
@@ -358,6 +384,7 @@ class ScoredCut {
   std::int64_t max_frame_ = 0;
   std::vector<double> start_;  // [point * k_ + track]
   std::vector<double> end_;    // [point]
+  std::vector<std::vector<std::uint32_t>> rough_;  // [track]: PCM's, by rough_pairs
   // Per point: the best path ending with a piece of each track, and the best
   // ending with skipped bytes; each remembers what came before its last piece.
   std::vector<Arrival> framed_;
