@@ -21,7 +21,7 @@ constexpr double kFramePenalty = 2.0;  // a frame must be this much likelier tha
 // cheaper left out than cut into unlikely frames.
 constexpr double kSkipCost = 8.0;
 constexpr double kSkipCostPerByte = 0.02;
-constexpr std::int64_t kSizeSpread = 8;  // frame sizes are taken to vary by this much
+constexpr std::int64_t kSizeSpread = 8;   // frame sizes are taken to vary by this much
 constexpr std::int64_t kSpreadShare = 8;  // and by no more than this share of the size
 constexpr double kSizeFloor = 1e-6;
 // For frames back to back: a reference that never showed them does not rule them out.
@@ -71,8 +71,9 @@ AacFrameScores::AacFrameScores(const AudioModel& audio) : first_counts_(256, 0) 
   // A recorder that writes one frame between two video samples, as at rates where
   // a frame lasts longer than a picture, rarely writes two: a frame cut in two
   // there must show much more than one that stays whole.
-  back_to_back_score_ = std::log((static_cast<double>(audio.back_to_back) + kBackToBackPseudoCount) /
-                                 (static_cast<double>(audio.samples) + 2 * kBackToBackPseudoCount));
+  back_to_back_score_ =
+      std::log((static_cast<double>(audio.back_to_back) + kBackToBackPseudoCount) /
+               (static_cast<double>(audio.samples) + 2 * kBackToBackPseudoCount));
   size_scores_.assign(density.size(), kNever);
   for (std::size_t s = 1; s < density.size(); ++s) {
     const double p = sized == 0 ? 0.0 : density[s] / static_cast<double>(sized);
@@ -171,10 +172,13 @@ struct Arrival {
 // The best cut of `stretch` by the scores, in pieces counted from its start.
 // Without `trusted_start` a frame begins at the start only with a byte frames
 // began with: the start is where damage ended, as likely inside a frame as not.
+// With `cut_end` the recording was cut where the stretch ends: its last piece may
+// be the start of a PCM chunk.
 class ScoredCut {
  public:
-  ScoredCut(const StretchTracks& tracks, std::span<const std::uint8_t> stretch, bool trusted_start)
-      : tracks_(tracks), stretch_(stretch), k_(tracks.tracks.size()) {
+  ScoredCut(const StretchTracks& tracks, std::span<const std::uint8_t> stretch, bool trusted_start,
+            bool cut_end)
+      : tracks_(tracks), stretch_(stretch), k_(tracks.tracks.size()), cut_end_(cut_end) {
     find_points();
     score_starts(trusted_start);
     score_ends();
@@ -195,6 +199,7 @@ class ScoredCut {
       score_frames(j);
       score_chunks(j);
     }
+    if (cut_end_ && n > 1) score_cut_chunks(n - 1);
     return trace_back();
   }
 
@@ -236,11 +241,41 @@ class ScoredCut {
         if (size <= p) (back[at] ? back : point)[at - static_cast<std::size_t>(size)] = true;
       }
     }
+    if (cut_end_) mark_cut_chunk_starts(point);
     for (std::size_t at = 0; at < n; ++at) {
       if (point[at] || ahead[at] || back[at]) points_.push_back(static_cast<std::int64_t>(at));
     }
     for (const StretchTracks::Track& t : tracks_.tracks) {
       if (t.aac != nullptr) max_frame_ = std::max(max_frame_, t.aac->max_frame());
+    }
+  }
+
+  // Where the recording was cut, no chunk size leads back from the end to where
+  // the last chunk began: its samples do. For each PCM track, the place where the
+  // longest run of smooth pairs of frames that reaches the cut begins is a point,
+  // and so are the next few frames, as bytes before a chunk may step smoothly by
+  // chance.
+  void mark_cut_chunk_starts(std::vector<bool>& point) const {
+    constexpr std::size_t kStartsTried = 4;
+    for (const StretchTracks::Track& t : tracks_.tracks) {
+      const std::size_t frame = t.pcm.frame_bytes();
+      if (t.aac != nullptr || frame == 0 || stretch_.size() < 2 * frame) continue;
+      std::int64_t longest = 0;
+      for (const auto& [size, score] : t.chunks) longest = std::max(longest, size);
+      const std::size_t last_pair = stretch_.size() - 2 * frame;
+      std::size_t best_start = stretch_.size();
+      for (std::size_t r = 0; r < frame && r <= last_pair; ++r) {
+        std::size_t start = last_pair - r + frame;  // the first frame of the smooth run
+        while (start >= frame &&
+               stretch_.size() - (start - frame) <= static_cast<std::size_t>(longest) &&
+               pcm_step(stretch_.subspan(start - frame), t.pcm) < kSmoothShare) {
+          start -= frame;
+        }
+        best_start = std::min(best_start, start);
+      }
+      for (std::size_t k = 0; k < kStartsTried && best_start + k * frame < stretch_.size(); ++k) {
+        point[best_start + k * frame] = true;
+      }
     }
   }
 
@@ -270,7 +305,8 @@ class ScoredCut {
     end_.assign(points_.size(), kEndMisfitScore);
     for (std::size_t j = 0; j < points_.size(); ++j) {
       const auto at = static_cast<std::size_t>(points_[j]);
-      const std::span<const std::uint8_t> tail = stretch_.first(at).last(std::min<std::size_t>(at, 2));
+      const std::span<const std::uint8_t> tail =
+          stretch_.first(at).last(std::min<std::size_t>(at, 2));
       if (ends_like_aac_frame(tail)) end_[j] = kEndFitScore;
     }
   }
@@ -345,6 +381,31 @@ class ScoredCut {
     }
   }
 
+  // The start of a PCM chunk that the end of the recording cut, ending at point j:
+  // scored as the likeliest chunk of the track at least as long would be with
+  // only these bytes, and by its pairs of frames. Which track it is the order of
+  // the pieces before it tells, and its samples.
+  void score_cut_chunks(std::size_t j) {
+    for (std::size_t k = 0; k < k_; ++k) {
+      const StretchTracks::Track& t = tracks_.tracks[k];
+      const std::int64_t frame = t.pcm.frame_bytes();
+      if (t.aac != nullptr || frame == 0) continue;
+      for (std::size_t i = j; i-- > 0;) {
+        const std::int64_t length = points_[j] - points_[i];
+        double best = kNever;
+        for (const auto& [size, score] : t.chunks) {
+          if (size > length)
+            best = std::max(best, score - kSkipCostPerByte * static_cast<double>(size - length));
+        }
+        if (best == kNever) break;  // no chunk was this long: neither is one further back
+        if (length < frame) continue;
+        offer(j, k, i,
+              best + pcm_fit(k, static_cast<std::size_t>(points_[i]),
+                             static_cast<std::size_t>(length)));
+      }
+    }
+  }
+
   // What the rough pairs of frames in a chunk of track k cost.
   double pcm_fit(std::size_t k, std::size_t from, std::size_t size) const {
     const std::size_t frame = tracks_.tracks[k].pcm.frame_bytes();
@@ -380,10 +441,11 @@ class ScoredCut {
   const StretchTracks& tracks_;
   std::span<const std::uint8_t> stretch_;
   std::size_t k_ = 0;  // tracks
+  bool cut_end_ = false;
   std::vector<std::int64_t> points_;
   std::int64_t max_frame_ = 0;
-  std::vector<double> start_;  // [point * k_ + track]
-  std::vector<double> end_;    // [point]
+  std::vector<double> start_;                      // [point * k_ + track]
+  std::vector<double> end_;                        // [point]
   std::vector<std::vector<std::uint32_t>> rough_;  // [track]: PCM's, by rough_pairs
   // Per point: the best path ending with a piece of each track, and the best
   // ending with skipped bytes; each remembers what came before its last piece.
@@ -429,7 +491,7 @@ std::size_t longest_piece_run(const StretchTracks& tracks) {
 // The stretch cut by score between runs of one byte longer than any piece: such
 // a run lies in no piece, and cutting it would take time and give frames of nothing.
 std::vector<CutPiece> cut_between_fill(const StretchTracks& tracks,
-                                       std::span<const std::uint8_t> stretch) {
+                                       std::span<const std::uint8_t> stretch, bool cut_end) {
   const std::size_t longest_run = longest_piece_run(tracks);
   std::vector<CutPiece> cut;
   std::size_t from = 0;
@@ -440,7 +502,8 @@ std::vector<CutPiece> cut_between_fill(const StretchTracks& tracks,
       const std::size_t frames_end = fill ? at : end;
       const std::span<const std::uint8_t> between = stretch.subspan(from, frames_end - from);
       if (!between.empty()) {
-        for (AacPiece piece : ScoredCut(tracks, between, from == 0).run()) {
+        const bool at_cut = cut_end && frames_end == stretch.size();
+        for (AacPiece piece : ScoredCut(tracks, between, from == 0, at_cut).run()) {
           piece.offset += static_cast<std::int64_t>(from);
           cut.push_back({piece, false});
         }
@@ -535,8 +598,8 @@ StretchTracks stretch_tracks(std::span<const AudioModel* const> audio,
 }
 
 std::vector<AacPiece> cut_audio_stretch(const StretchTracks& tracks,
-                                        std::span<const std::uint8_t> stretch) {
-  const std::vector<CutPiece> cut = cut_between_fill(tracks, stretch);
+                                        std::span<const std::uint8_t> stretch, bool cut_end) {
+  const std::vector<CutPiece> cut = cut_between_fill(tracks, stretch, cut_end);
   // A frame before skipped bytes, or after skipped bytes that are not fill, was
   // cut where damage or something else began: one of its ends is a guess, and a
   // decoder would meet a wrong frame. Random bytes give such lone frames, and

@@ -74,8 +74,11 @@ StretchTracks stretch_tracks(std::span<const AudioModel* const> audio,
                              std::span<const AacFrameScores* const> scores);
 
 // The stretch cut into the tracks' frames and chunks and skipped pieces, in order,
-// covering it whole.
+// covering it whole. With `cut_end` the recording was cut where the stretch ends:
+// the last piece may be a PCM chunk shorter than any the reference had, its bytes
+// up to the cut (the writers take its whole frames).
 std::vector<AacPiece> cut_audio_stretch(const StretchTracks& tracks,
-                                        std::span<const std::uint8_t> stretch);
+                                        std::span<const std::uint8_t> stretch,
+                                        bool cut_end = false);
 
 }  // namespace vidsalvage

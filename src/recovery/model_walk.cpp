@@ -634,13 +634,17 @@ class ModelWalk {
     // A stretch is shorter than the search limit: one window holds it.
     const std::span<const std::uint8_t> bytes = read_input(input_, start, end - start);
     if (bytes.empty()) return Step::ReadFailed;
-    std::vector<AacPiece> pieces = audio_.size() == 1 ? cut_aac_stretch(*audio_[0].scores, bytes)
-                                                      : cut_audio_stretch(stretch_tracks_, bytes);
-    // Where the recording was cut, the last frame was cut with it; a PCM chunk
-    // ends where the reference's chunks ended.
-    if (end == input_.size && end_is_cut_ && !pieces.empty() &&
+    const bool at_cut = end == input_.size && end_is_cut_;
+    std::vector<AacPiece> pieces = audio_.size() == 1
+                                       ? cut_aac_stretch(*audio_[0].scores, bytes)
+                                       : cut_audio_stretch(stretch_tracks_, bytes, at_cut);
+    // Where the recording was cut, the last frame was cut with it: nothing before
+    // it ran into it, and no sample follows it. A PCM chunk keeps its whole frames.
+    bool last_frame_cut = false;
+    if (at_cut && !pieces.empty() && pieces.back().frame &&
         audio_[pieces.back().track].scores != nullptr) {
       pieces.back().frame = false;
+      last_frame_cut = true;
     }
     // Bytes no frame explains right behind the unit or frame held: it may run
     // into them, and is skipped with them.
@@ -651,7 +655,8 @@ class ModelWalk {
     for (const AacPiece& piece : pieces) {
       if (!piece.frame) {
         const std::int64_t at = piece.offset == 0 ? skip_from : start + piece.offset;
-        skip_damage(at, start + piece.offset + piece.length - at);
+        const bool cut_frame = last_frame_cut && &piece == &pieces.back();
+        skip_damage(at, start + piece.offset + piece.length - at, cut_frame);
         continue;
       }
       if (!audio_wanted(piece.track)) continue;

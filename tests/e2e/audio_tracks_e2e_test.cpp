@@ -23,7 +23,7 @@ const std::string kSine = "-f lavfi -i sine=f=440:sample_rate=48000 ";
 const std::string kOther = "-f lavfi -i sine=f=660:sample_rate=48000 ";
 const std::string kEncode = "-t 3 -c:v libx264 -preset veryfast -g 25 ";
 
-enum class Cut { AtMoov, InsideSample, Trailer };
+enum class Cut { AtMoov, InsideSample, InsideAudioChunk, Trailer };
 
 struct AudioCase {
   const char* name;
@@ -52,6 +52,11 @@ const AudioCase kCases[] = {
              "-c:a:0 pcm_s16le -ac:a:0 2 -c:a:1 pcm_s24le -ac:a:1 1",
      "src.mov",
      {true, true}},
+    // Alike in all but their tone: only the order of their chunks tells them apart.
+    {"MOV PCM+PCM of one format",
+     kSine + kOther + "-map 0:v -map 1:a -map 2:a -c:a pcm_s16le -ac 1",
+     "src.mov",
+     {true, true}},
     {"MOV AAC+PCM",
      kSine + kOther + "-map 0:v -map 1:a -map 2:a -c:a:0 aac -c:a:1 pcm_s16be -ac:a:1 1",
      "src.mov",
@@ -60,13 +65,12 @@ const AudioCase kCases[] = {
      "-f lavfi -i sine=f=440:sample_rate=44100:duration=1,apad -c:a aac -ac 1",
      "src.mp4",
      {false}},
-    // A second of sound is 21 frames, too few to learn their sizes by: the
-    // encoder's first frame, larger than any other, is cut in two.
+    // A second of sound is 21 frames, too few to learn their sizes by, each
+    // alone between two pictures: where a frame may end shows where it does.
     {"MP4 mono AAC, 22.05 kHz, falling silent",
      "-f lavfi -i sine=f=440:sample_rate=22050:duration=1,apad -c:a aac -ac 1",
      "src.mp4",
-     {false},
-     95},
+     {false}},
     {"MP4 AAC, a trailer after the media data",
      kSine + "-c:a aac -ac 2",
      "src.mp4",
@@ -75,14 +79,36 @@ const AudioCase kCases[] = {
      true},
 };
 
+// The middle of a chunk of the last audio track, about two thirds into the media
+// data: halfway through its middle sample.
+std::int64_t audio_chunk_middle(const Bytes& intact, std::int64_t media_end) {
+  std::vector<Sample> chunk;
+  for (const Track& t : read_tracks(intact)) {
+    if (t.handler != "soun") continue;
+    chunk.clear();
+    for (const Sample& s : t.samples) {
+      if (s.offset < media_end * 2 / 3) continue;
+      if (!chunk.empty() && chunk.back().offset + chunk.back().size != s.offset) break;
+      chunk.push_back(s);
+    }
+  }
+  if (chunk.empty()) return media_end;
+  const Sample& middle = chunk[chunk.size() / 2];
+  return middle.offset + middle.size / 2;
+}
+
 // The recording cut where `cut` says: at its moov box, inside a video sample about
-// two thirds into it, or at its moov box with a vendor's trailer behind the mdat.
+// two thirds into it, inside an audio chunk there, or at its moov box with a
+// vendor's trailer behind the mdat.
 Bytes damaged_copy(const Bytes& intact, Cut cut) {
   Bytes damaged = cut_moov(intact);
   if (cut == Cut::Trailer) {
     Bytes trailer = {'V', 'N', 'D', 'R'};
     for (int i = 0; i < 4096; ++i) trailer.push_back(static_cast<std::uint8_t>(i * 37 + 11));
     append(damaged, trailer);
+  } else if (cut == Cut::InsideAudioChunk) {
+    damaged.resize(static_cast<std::size_t>(
+        audio_chunk_middle(intact, static_cast<std::int64_t>(damaged.size()))));
   } else if (cut == Cut::InsideSample) {
     for (const Track& t : read_tracks(intact)) {
       if (t.handler != "vide") continue;
@@ -197,6 +223,8 @@ const char* cut_name(Cut cut) {
       return "cut at moov";
     case Cut::InsideSample:
       return "cut inside a sample";
+    case Cut::InsideAudioChunk:
+      return "cut inside an audio chunk";
     case Cut::Trailer:
       return "trailer after mdat";
   }
@@ -218,13 +246,15 @@ TEST_P(AudioTracksTest, RecoversEveryAudioTrackWhole) {
   ASSERT_EQ(run_cli(dir, {"intact." + c.source.substr(4), "--model"}).status, 0);
 
   std::vector<Cut> cuts = {Cut::AtMoov, Cut::InsideSample};
+  if (c.pcm.size() > 1) cuts.push_back(Cut::InsideAudioChunk);
   if (c.trailer) cuts.push_back(Cut::Trailer);
   for (const Cut cut : cuts) {
     SCOPED_TRACE(cut_name(cut));
     const Bytes damaged = damaged_copy(intact, cut);
     dir.write("damaged.bin", damaged);
     const std::int64_t media_end = static_cast<std::int64_t>(
-        cut == Cut::InsideSample ? damaged.size() : cut_moov(intact).size());
+        cut == Cut::InsideSample || cut == Cut::InsideAudioChunk ? damaged.size()
+                                                                 : cut_moov(intact).size());
     const CliResult raw =
         run_cli(dir, {"damaged.bin", "out.h264", raw_name(0, c.pcm[0]), "--model"});
     ASSERT_EQ(raw.status, 0) << raw.output;
@@ -278,10 +308,11 @@ TEST_P(AudioTracksTest, RecoversEveryAudioTrackWhole) {
 }
 
 std::string case_name(const testing::TestParamInfo<AudioCase>& param) {
-  constexpr const char* kNames[] = {"PcmS24",         "PcmF32",         "PcmS16Be",
-                                    "PcmS8",          "PcmU8",          "SixChannels",
-                                    "TwoAacTracks",   "TwoPcmTracks",   "AacAndPcm",
-                                    "Mono44kSilence", "Mono22kSilence", "TrailerAfterMdat"};
+  constexpr const char* kNames[] = {"PcmS24",          "PcmF32",         "PcmS16Be",
+                                    "PcmS8",           "PcmU8",          "SixChannels",
+                                    "TwoAacTracks",    "TwoPcmTracks",   "TwoPcmTracksOfOneFormat",
+                                    "AacAndPcm",       "Mono44kSilence", "Mono22kSilence",
+                                    "TrailerAfterMdat"};
   return kNames[param.index];
 }
 
