@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "codec/pcm_test.h"
@@ -50,6 +51,36 @@ TEST(PcmLayout, TakesSmoothFramesOfTheTracksLayoutForAudio) {
   for (const LayoutCase& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(looks_like_pcm(c.bytes, c.layout), c.pcm);
+  }
+}
+
+struct StepCase {
+  const char* name;
+  PcmLayout layout;
+  Bytes bytes;
+  double step;  // as a share of full scale
+};
+
+// The step measures how far audio moves, to tell one sound's samples from where
+// two meet: the largest channel's, on one scale for every layout.
+TEST(PcmLayout, MeasuresTheLargestStepOfAnyChannel) {
+  const double kNone = std::numeric_limits<double>::infinity();
+  const PcmLayout stereo16{16, 2, true, false, true};
+  const PcmLayout be24{24, 1, false, false, true};
+  const PcmLayout u8{8, 1, true, false, false};
+  const PcmLayout float32{32, 1, true, true, true};
+  const StepCase cases[] = {
+      {"silence", stereo16, Bytes(8, 0), 0.0},
+      {"the second channel steps a quarter", stereo16, {0, 0, 0, 0, 0, 0, 0x00, 0x20}, 0.25},
+      {"from minus a half to plus a half", be24, {0xC0, 0, 0, 0x40, 0, 0}, 1.0},
+      {"offset binary from the middle to a quarter below", u8, {0x80, 0x60}, 0.25},
+      {"a float stepping from 0 to 0.5", float32, {0, 0, 0, 0, 0, 0, 0, 0x3F}, 0.5},
+      {"a float beyond full scale", float32, {0, 0, 0, 0x40, 0, 0, 0, 0}, kNone},
+      {"one frame", stereo16, Bytes(4, 0), kNone},
+  };
+  for (const StepCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(pcm_step(c.bytes, c.layout), c.step);
   }
 }
 

@@ -152,6 +152,24 @@ TEST(CutAacStretch, CutsFramesOfFourBytesAndMore) {
   EXPECT_EQ(describe(cut_aac_stretch(scores, stretch)), expected);
 }
 
+// A recorder that wrote one frame between two pictures: the encoder's first frame,
+// larger than any other, holds the first bytes of a frame where a frame of an
+// unseen size would end, and a frame the reference had once would follow. It
+// stays whole: no frame ends there (nothing ends like ID_END at 199), and frames
+// were rarely back to back.
+TEST(CutAacStretch, KeepsALoneFirstFrameWholeWhereAStartLiesInside) {
+  AudioModel a = reference();
+  a.samples = 500;
+  a.back_to_back = 5;
+  const AacFrameScores scores(a);
+  Bytes first = frame(600, 5);
+  first[199] = 0x6C;  // ends 011 before its zero bits
+  first[200] = 0x21;
+  first[201] = 0x1A;
+  first[599] = 0xE0;  // ID_END, five bits of alignment
+  EXPECT_EQ(describe(cut_aac_stretch(scores, first)), "frame 0+600; ");
+}
+
 TEST(AacFrameScores, PrefersLearnedStartsAndSizes) {
   const AacFrameScores scores(reference());
   EXPECT_TRUE(scores.may_start(0x21));
@@ -222,6 +240,7 @@ struct MixCase {
   std::vector<AudioModel> tracks;
   Bytes stretch;
   std::string expected;
+  bool cut_end = false;  // the recording was cut where the stretch ends
 };
 
 TEST(CutAudioStretch, GivesEachPieceToItsTrack) {
@@ -240,6 +259,21 @@ TEST(CutAudioStretch, GivesEachPieceToItsTrack) {
   pcm_after_aac.after = {{2, 100}};
   AudioModel aac_first = reference();
   aac_first.after = {{0, 100}, {4, 100}};
+  // Two mono tracks alike in all but their sound, the last chunks shorter, as a
+  // recorder's last ones are; the first track opens each stretch.
+  AudioModel low = pcm_reference(4, 1, 16, 64);
+  low.chunks = {{40, 1}, {64, 100}};
+  low.after = {{0, 50}, {5, 50}};
+  AudioModel high = low;
+  high.track = 5;
+  high.after = {{4, 100}};
+  // Quiet ramps 1500 apart: the jump where they meet is no tenth of full scale.
+  const Bytes low_then_high = concat(
+      {ramp(32, 1, 16, 0), ramp(32, 1, 16, 1500), ramp(20, 1, 16, 96), ramp(20, 1, 16, 1596)});
+  const Bytes cut_in_third_chunk =
+      concat({ramp(32, 1, 16, 0), ramp(32, 1, 16, 1500), ramp(15, 1, 16, 96)});
+  const Bytes aac_then_cut_pcm =
+      concat({frame(300, 1), ramp(20, 1, 16, 0), frame(310, 2), ramp(7, 1, 16, 90), Bytes{0x12}});
   const MixCase cases[] = {
       {"AAC tracks told apart by their frames' first bytes",
        {stereo, mono_reference()},
@@ -257,6 +291,24 @@ TEST(CutAudioStretch, GivesEachPieceToItsTrack) {
        {aac_first, pcm_after_aac},
        concat({frame(300, 1), ramp(20, 1, 16, 0), frame(310, 2), ramp(20, 1, 16, 90)}),
        "track 0 0+300; track 1 300+40; track 0 340+310; track 1 650+40; "},
+      {"PCM tracks of one format told apart where their samples jump",
+       {low, high},
+       low_then_high,
+       "track 0 0+64; track 1 64+64; track 0 128+40; track 1 168+40; "},
+      {"a chunk the cut ends goes to the track whose turn it is",
+       {low, high},
+       cut_in_third_chunk,
+       "track 0 0+64; track 1 64+64; track 0 128+30; ",
+       true},
+      {"a chunk cut short is skipped where the recording goes on",
+       {low, high},
+       cut_in_third_chunk,
+       "track 0 0+64; track 1 64+64; skip 128+30; "},
+      {"a PCM chunk the cut ends begins where its samples do",
+       {aac_first, pcm_after_aac},
+       aac_then_cut_pcm,
+       "track 0 0+300; track 1 300+40; track 0 340+310; track 1 650+15; ",
+       true},
   };
   for (const MixCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -270,7 +322,7 @@ TEST(CutAudioStretch, GivesEachPieceToItsTrack) {
       score_of.push_back(a.role == TrackRole::Aac ? &scores.back() : nullptr);
     }
     const StretchTracks tracks = stretch_tracks(models, score_of);
-    EXPECT_EQ(describe_tracks(cut_audio_stretch(tracks, c.stretch)), c.expected);
+    EXPECT_EQ(describe_tracks(cut_audio_stretch(tracks, c.stretch, c.cut_end)), c.expected);
   }
 }
 
