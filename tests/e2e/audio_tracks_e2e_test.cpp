@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -317,6 +318,155 @@ std::string case_name(const testing::TestParamInfo<AudioCase>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FfmpegRecordings, AudioTracksTest, testing::ValuesIn(kCases), case_name);
+
+struct DamageCase {
+  const char* name;
+  std::string ffmpeg_args;
+  std::string source;
+  std::vector<bool> pcm;
+  double min_percent;  // of each track's frames or samples outside the damage
+  int max_messages;    // a decoder's, per file
+};
+
+// What comes back today: the audio between the last picture before the damage
+// and the damage, and between the damage and the next picture, is skipped with it.
+const DamageCase kDamageCases[] = {
+    {"MP4 AAC+AAC",
+     kSine + kOther + "-map 0:v -map 1:a -map 2:a -c:a aac -ac 2",
+     "src.mp4",
+     {false, false},
+     94.5,
+     0},
+    {"MOV PCM+PCM of one format",
+     kSine + kOther + "-map 0:v -map 1:a -map 2:a -c:a pcm_s16le -ac 1",
+     "src.mov",
+     {true, true},
+     97,
+     0},
+    {"MOV AAC+PCM",
+     kSine + kOther + "-map 0:v -map 1:a -map 2:a -c:a:0 aac -c:a:1 pcm_s16be -ac:a:1 1",
+     "src.mov",
+     {false, true},
+     97,
+     0},
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+// The samples the decoder gives back that match the reference's from its start
+// and from its end: what lies on either side of one damaged stretch.
+std::size_t matched_around_gap(const Bytes& reference, const Bytes& salvaged) {
+  const std::size_t shorter = std::min(reference.size(), salvaged.size());
+  std::size_t head = 0;
+  while (head < shorter && salvaged[head] == reference[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < shorter - head &&
+         salvaged[salvaged.size() - 1 - tail] == reference[reference.size() - 1 - tail]) {
+    ++tail;
+  }
+  return head + tail;
+}
+
+// The hashes of the reference's packets of one track that lie wholly outside
+// [from, to).
+std::vector<Bytes> hashes_outside(const std::vector<Bytes>& hashes, const Track& t,
+                                  std::int64_t from, std::int64_t to) {
+  std::vector<Bytes> out;
+  for (std::size_t i = 0; i < t.samples.size() && i < hashes.size(); ++i) {
+    const Sample& s = t.samples[i];
+    if (s.offset + s.size <= from || s.offset >= to) out.push_back(hashes[i]);
+  }
+  return out;
+}
+
+class AudioTracksDamageTest : public testing::TestWithParam<DamageCase> {};
+
+// 64 KB of random bytes written into the middle of the media data: each track
+// keeps what lies outside them, in its own file and in the playable one.
+TEST_P(AudioTracksDamageTest, KeepsEveryTracksAudioOutsideTheDamage) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  const DamageCase& c = GetParam();
+  TempDir dir;
+  ASSERT_TRUE(run_ffmpeg(dir, kVideo + c.ffmpeg_args + " " + kEncode + c.source));
+  const Bytes intact = dir.read(c.source);
+  const std::string ending = c.source.substr(4);
+  dir.write("intact." + ending, intact);
+  const std::vector<Track> tracks = audio_tracks(intact);
+  ASSERT_EQ(tracks.size(), c.pcm.size());
+  ASSERT_EQ(run_cli(dir, {"intact." + ending, "--model"}).status, 0);
+
+  Bytes damaged = cut_moov(intact);
+  constexpr std::int64_t kDamageBytes = 64 * 1024;
+  const auto from = static_cast<std::int64_t>(damaged.size() / 2);
+  const Bytes noise = pseudo_random_bytes(static_cast<std::size_t>(kDamageBytes), 64);
+  std::copy(noise.begin(), noise.end(), damaged.begin() + from);
+  dir.write("damaged.bin", damaged);
+  const std::string movie = "out." + ending;
+  const CliResult raw = run_cli(dir, {"damaged.bin", "out.h264", raw_name(0, c.pcm[0]), "--model"});
+  ASSERT_EQ(raw.status, 0) << raw.output;
+  const CliResult playable = run_cli(dir, {"damaged.bin", movie, "--model"});
+  ASSERT_EQ(playable.status, 0) << playable.output;
+
+  for (std::size_t k = 0; k < tracks.size(); ++k) {
+    SCOPED_TRACE("audio track " + std::to_string(k + 1));
+    const std::string stream = "0:a:" + std::to_string(k);
+    const std::string name = raw_name(k, c.pcm[k]);
+    Share raw_share;
+    Share movie_share;
+    if (c.pcm[k]) {
+      std::int64_t outside = 0;
+      std::int64_t all = 0;
+      for (const Sample& s : tracks[k].samples) {
+        all += s.size;
+        if (s.offset + s.size <= from || s.offset >= from + kDamageBytes) outside += s.size;
+      }
+      const Bytes reference = decoded(dir, c.source, stream);
+      const auto expected = static_cast<std::size_t>(
+          static_cast<double>(reference.size()) * static_cast<double>(outside) /
+          static_cast<double>(std::max<std::int64_t>(all, 1)));
+      const Bytes raw_samples = decoded(dir, name, "0:a:0");
+      const Bytes movie_samples = decoded(dir, movie, stream);
+      raw_share = {std::min(matched_around_gap(reference, raw_samples), expected), expected,
+                   raw_samples.size() > expected ? raw_samples.size() - expected : 0};
+      movie_share = {std::min(matched_around_gap(reference, movie_samples), expected), expected,
+                     movie_samples.size() > expected ? movie_samples.size() - expected : 0};
+    } else {
+      std::vector<Bytes> frames;
+      for (const Sample& s : tracks[k].samples) {
+        if (s.offset + s.size <= from || s.offset >= from + kDamageBytes) {
+          frames.push_back(sample_bytes(intact, {s}));
+        }
+      }
+      const std::vector<Bytes> found = adts_payloads(dir.read(name));
+      raw_share = {matched_in_order(frames, found), frames.size(), 0};
+      raw_share.extra = found.size() - raw_share.matched;
+      const std::vector<Bytes> expected = hashes_outside(packet_hashes(dir, c.source, stream),
+                                                         tracks[k], from, from + kDamageBytes);
+      const std::vector<Bytes> in_movie = packet_hashes(dir, movie, stream);
+      movie_share = {matched_in_order(expected, in_movie), expected.size(), 0};
+      movie_share.extra = in_movie.size() - movie_share.matched;
+    }
+    const int raw_messages = decoder_messages(dir, name, "0:a:0");
+    const int movie_messages = decoder_messages(dir, movie, stream);
+    std::printf(
+        "[ figures  ] %s, 64 KB of random bytes, audio track %zu: %s %.2f%% raw, %.2f%% "
+        "playable, %zu and %zu extra; decoder messages %d raw, %d playable\n",
+        c.name, k + 1, c.pcm[k] ? "PCM samples" : "AAC frames byte-exact", raw_share.percent(),
+        movie_share.percent(), raw_share.extra, movie_share.extra, raw_messages, movie_messages);
+    EXPECT_GE(raw_share.percent(), c.min_percent);
+    EXPECT_GE(movie_share.percent(), c.min_percent);
+    EXPECT_LE(raw_messages, c.max_messages);
+    EXPECT_LE(movie_messages, c.max_messages);
+  }
+}
+
+std::string damage_case_name(const testing::TestParamInfo<DamageCase>& param) {
+  constexpr const char* kNames[] = {"TwoAacTracks", "TwoPcmTracksOfOneFormat", "AacAndPcm"};
+  return kNames[param.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(FfmpegRecordings, AudioTracksDamageTest, testing::ValuesIn(kDamageCases),
+                         damage_case_name);
 
 // The second audio track's file is named after the first's: a name the run uses
 // already is refused before anything is written to it twice.
