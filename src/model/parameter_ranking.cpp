@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "codec/bit_reader.h"
+#include "codec/intra_picture.h"
+#include "codec/slice_data.h"
 
 namespace vidsalvage {
 namespace {
@@ -21,6 +23,11 @@ constexpr std::uint32_t kMaxLog2 = 16;
 constexpr std::int64_t kMaxOrderStep = 16;
 constexpr double kUnreadPenalty = 8;
 constexpr std::size_t kJudgedCandidates = 4;
+constexpr int kMaxQp = 51;
+// Where clipping sets in: this share of the luma samples above its floor, and
+// how far below that the encoder's QP may lie.
+constexpr double kClipOnsetShare = 0.0005;
+constexpr int kQpsBelowClipOnset = 3;
 
 enum Kind : std::uint32_t { P = 0, B = 1, I = 2 };
 
@@ -468,6 +475,96 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
       }
     }
   }
+  return out;
+}
+
+namespace {
+
+// The coded macroblocks of the first key picture, from its first slices, while
+// every slice parses whole as frame slices of an 8-bit 4:2:0 stream.
+bool key_macroblocks(const RankPicture& key, const AvcParameterSets& sets, const SpsInfo& sps,
+                     std::vector<CodedMacroblock>& out) {
+  // The rebuild knows flat scaling matrices only.
+  if (sps.chroma_format_idc != 1 || sps.bit_depth_luma != 8 || sps.bit_depth_chroma != 8 ||
+      !sps.frame_mbs_only_flag || sps.seq_scaling_matrix_present_flag ||
+      sps.qpprime_y_zero_transform_bypass_flag) {
+    return false;
+  }
+  for (const std::span<const std::uint8_t> unit : key.slices) {
+    if (out.size() >= kQuantMeasureMbs) break;
+    const SliceDataResult parsed = parse_slice_data(unit, sets, out, kQuantMeasureMbs);
+    if (parsed.end != SliceDataEnd::Clean) return false;
+  }
+  return !out.empty();
+}
+
+// The picture under each trial initial QP: how blocky, and what share of its
+// luma samples the rebuild had to clip.
+struct QpTrial {
+  double blockiness = 0;
+  double clipped = 0;
+};
+
+// Past the encoder's QP every residual grows, and ringing at strong edges runs
+// past black and white: the clipped share leaves its floor within a step or two
+// of the encoder's QP. Below it the residuals shrink and the blocks show. So the
+// least blocky picture among the few QPs up to where clipping sets in; the least
+// blocky of all when clipping never sets in (a picture without strong edges).
+int chosen_qp(const std::vector<QpTrial>& trials) {
+  double floor = trials.front().clipped;
+  for (const QpTrial& t : trials) floor = std::min(floor, t.clipped);
+  int onset = static_cast<int>(trials.size()) - 1;
+  int from = 0;
+  for (int qp = 0; qp < static_cast<int>(trials.size()); ++qp) {
+    if (trials[static_cast<std::size_t>(qp)].clipped > floor + kClipOnsetShare) {
+      onset = qp;
+      from = std::max(0, qp - kQpsBelowClipOnset);
+      break;
+    }
+  }
+  int best = onset;
+  for (int qp = from; qp <= onset; ++qp) {
+    if (trials[static_cast<std::size_t>(qp)].blockiness <
+        trials[static_cast<std::size_t>(best)].blockiness) {
+      best = qp;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
+                             const PpsInfo& pps) {
+  QuantMeasure out;
+  const RankPicture* key = first_key_picture(pictures);
+  std::vector<CodedMacroblock> macroblocks;
+  if (key == nullptr || pps.pic_scaling_matrix_present_flag ||
+      !key_macroblocks(*key, sets_of(sps, pps), sps, macroblocks)) {
+    return out;
+  }
+  std::vector<QpTrial> trials;
+  IntraPicture picture;
+  std::size_t rebuilt = 0;
+  for (int qp = 0; qp <= kMaxQp; ++qp) {
+    const QuantSettings settings{qp, pps.chroma_qp_index_offset};
+    if (!rebuild_intra(macroblocks, sps.pic_width_in_mbs, sps.pic_height_in_map_units, settings,
+                       picture)) {
+      return out;
+    }
+    rebuilt = static_cast<std::size_t>(
+        std::count(picture.rebuilt.begin(), picture.rebuilt.end(), std::uint8_t{1}));
+    const double score = blockiness(picture).luma;
+    // Nothing rebuilt, or no edge between two rebuilt blocks: nothing to measure.
+    if (score <= 0 || rebuilt == 0) return out;
+    trials.push_back(
+        {score, static_cast<double>(picture.luma_clipped) / static_cast<double>(rebuilt * 256)});
+  }
+  const int qp = chosen_qp(trials);
+  out.measured = true;
+  out.pic_init_qp = qp;
+  out.macroblocks = static_cast<std::uint32_t>(rebuilt);
+  out.blockiness = trials[static_cast<std::size_t>(qp)].blockiness;
   return out;
 }
 
