@@ -134,8 +134,7 @@ TEST(SliceData, RecordsTheSyntaxOfTheMacroblocksUpToItsLimit) {
     EXPECT_EQ(mbs[0].pcm[383], 183);
   }
   std::vector<CodedMacroblock> mbs;
-  ASSERT_EQ(parse_slice_data(two_16x16, sets_two_macroblocks(), mbs, 10).end,
-            SliceDataEnd::Clean);
+  ASSERT_EQ(parse_slice_data(two_16x16, sets_two_macroblocks(), mbs, 10).end, SliceDataEnd::Clean);
   ASSERT_EQ(mbs.size(), 2u);
   // I_16x16_0_0_1: vertical prediction; block 5's three trailing ones, signs
   // positive, total_zeros 0: AC levels 1 to 3.

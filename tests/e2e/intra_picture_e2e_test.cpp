@@ -32,8 +32,9 @@ const Clip kClips[] = {
      "-f lavfi -i mandelbrot=size=320x240 -pix_fmt yuv420p -x264-params cabac=0:aq-mode=2"},
     {"CABAC, chroma offset -2 with psy",
      "-f lavfi -i testsrc2=size=320x240 -pix_fmt yuv420p -preset medium"},
-    {"four slices, QP 40", "-f lavfi -i testsrc2=size=320x240 -pix_fmt yuv420p -qp 40 "
-                           "-x264-params slices=4:cabac=0"},
+    {"four slices, QP 40",
+     "-f lavfi -i testsrc2=size=320x240 -pix_fmt yuv420p -qp 40 "
+     "-x264-params slices=4:cabac=0"},
 };
 
 TEST(IntraPictureE2e, FirstPictureMatchesTheDecoderWithoutLoopFilter) {
@@ -70,8 +71,8 @@ TEST(IntraPictureE2e, FirstPictureMatchesTheDecoderWithoutLoopFilter) {
     for (std::size_t i = 0; i < got.size(); ++i) differ += got[i] != want[i] ? 1 : 0;
     EXPECT_EQ(differ, 0u);
     IntraPicture off;
-    ASSERT_TRUE(rebuild_intra(mbs, 20, 15, {truth.pic_init_qp + 1, truth.chroma_qp_index_offset},
-                              off));
+    ASSERT_TRUE(
+        rebuild_intra(mbs, 20, 15, {truth.pic_init_qp + 1, truth.chroma_qp_index_offset}, off));
     EXPECT_NE(off.luma, p.luma);
   }
 }
