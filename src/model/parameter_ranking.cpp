@@ -499,37 +499,83 @@ bool key_macroblocks(const RankPicture& key, const AvcParameterSets& sets, const
 }
 
 // The picture under each trial initial QP: how blocky, and what share of its
-// luma samples the rebuild had to clip.
+// luma samples the rebuild had to clip. Rebuilt when first asked for.
 struct QpTrial {
   double blockiness = 0;
   double clipped = 0;
 };
 
+class QpTrials {
+ public:
+  QpTrials(const std::vector<CodedMacroblock>& macroblocks, const SpsInfo& sps, const PpsInfo& pps)
+      : macroblocks_(macroblocks), sps_(sps), pps_(pps), trials_(kMaxQp + 1) {
+    // Only the rows that hold the macroblocks: a few rows of a large picture.
+    std::uint32_t last = 0;
+    for (const CodedMacroblock& mb : macroblocks) last = std::max(last, mb.address);
+    rows_ = std::min(sps.pic_height_in_map_units, last / std::max(sps.pic_width_in_mbs, 1u) + 1);
+  }
+
+  // False when the picture cannot be rebuilt or shows no edge to measure.
+  bool at(int qp, QpTrial& out) {
+    std::optional<QpTrial>& trial = trials_[static_cast<std::size_t>(qp)];
+    if (!trial) {
+      const QuantSettings settings{qp, pps_.chroma_qp_index_offset};
+      if (!rebuild_intra(macroblocks_, sps_.pic_width_in_mbs, rows_, settings, picture_)) {
+        return false;
+      }
+      rebuilt_ = static_cast<std::size_t>(
+          std::count(picture_.rebuilt.begin(), picture_.rebuilt.end(), std::uint8_t{1}));
+      const double score = blockiness(picture_).luma;
+      if (score <= 0 || rebuilt_ == 0) return false;
+      trial = QpTrial{
+          score, static_cast<double>(picture_.luma_clipped) / static_cast<double>(rebuilt_ * 256)};
+    }
+    out = *trial;
+    return true;
+  }
+  std::size_t rebuilt() const { return rebuilt_; }
+
+ private:
+  const std::vector<CodedMacroblock>& macroblocks_;
+  const SpsInfo& sps_;
+  const PpsInfo& pps_;
+  std::uint32_t rows_ = 0;
+  std::vector<std::optional<QpTrial>> trials_;
+  IntraPicture picture_;
+  std::size_t rebuilt_ = 0;
+};
+
 // Past the encoder's QP every residual grows, and ringing at strong edges runs
-// past black and white: the clipped share leaves its floor within a step or two
-// of the encoder's QP. Below it the residuals shrink and the blocks show. So the
-// least blocky picture among the few QPs up to where clipping sets in; the least
-// blocky of all when clipping never sets in (a picture without strong edges).
-int chosen_qp(const std::vector<QpTrial>& trials) {
-  double floor = trials.front().clipped;
-  for (const QpTrial& t : trials) floor = std::min(floor, t.clipped);
-  int onset = static_cast<int>(trials.size()) - 1;
-  int from = 0;
-  for (int qp = 0; qp < static_cast<int>(trials.size()); ++qp) {
-    if (trials[static_cast<std::size_t>(qp)].clipped > floor + kClipOnsetShare) {
-      onset = qp;
-      from = std::max(0, qp - kQpsBelowClipOnset);
-      break;
+// past black and white: the clipped share leaves its floor (at QP 0, where the
+// residuals all but vanish) within a step or two of the encoder's QP. Below it
+// the residuals shrink and the blocks show. So the least blocky picture among
+// the few QPs up to where clipping sets in, found by bisection as clipping only
+// grows with the QP. False when clipping never sets in (a picture without strong
+// edges): nothing then bounds the QP from above.
+bool chosen_qp(QpTrials& trials, int& chosen) {
+  QpTrial low;
+  QpTrial high;
+  if (!trials.at(0, low) || !trials.at(kMaxQp, high)) return false;
+  const double onset_share = low.clipped + kClipOnsetShare;
+  if (high.clipped <= onset_share) return false;
+  int below = 0;
+  int onset = kMaxQp;
+  while (onset - below > 1) {
+    const int mid = (below + onset) / 2;
+    QpTrial t;
+    if (!trials.at(mid, t)) return false;
+    (t.clipped > onset_share ? onset : below) = mid;
+  }
+  double best = 0;
+  for (int qp = std::max(0, onset - kQpsBelowClipOnset); qp <= onset; ++qp) {
+    QpTrial t;
+    if (!trials.at(qp, t)) return false;
+    if (qp == std::max(0, onset - kQpsBelowClipOnset) || t.blockiness < best) {
+      best = t.blockiness;
+      chosen = qp;
     }
   }
-  int best = onset;
-  for (int qp = from; qp <= onset; ++qp) {
-    if (trials[static_cast<std::size_t>(qp)].blockiness <
-        trials[static_cast<std::size_t>(best)].blockiness) {
-      best = qp;
-    }
-  }
-  return best;
+  return true;
 }
 
 }  // namespace
@@ -543,28 +589,14 @@ QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const Sps
       !key_macroblocks(*key, sets_of(sps, pps), sps, macroblocks)) {
     return out;
   }
-  std::vector<QpTrial> trials;
-  IntraPicture picture;
-  std::size_t rebuilt = 0;
-  for (int qp = 0; qp <= kMaxQp; ++qp) {
-    const QuantSettings settings{qp, pps.chroma_qp_index_offset};
-    if (!rebuild_intra(macroblocks, sps.pic_width_in_mbs, sps.pic_height_in_map_units, settings,
-                       picture)) {
-      return out;
-    }
-    rebuilt = static_cast<std::size_t>(
-        std::count(picture.rebuilt.begin(), picture.rebuilt.end(), std::uint8_t{1}));
-    const double score = blockiness(picture).luma;
-    // Nothing rebuilt, or no edge between two rebuilt blocks: nothing to measure.
-    if (score <= 0 || rebuilt == 0) return out;
-    trials.push_back(
-        {score, static_cast<double>(picture.luma_clipped) / static_cast<double>(rebuilt * 256)});
-  }
-  const int qp = chosen_qp(trials);
+  QpTrials trials(macroblocks, sps, pps);
+  int qp = 0;
+  QpTrial chosen;
+  if (!chosen_qp(trials, qp) || !trials.at(qp, chosen)) return out;
   out.measured = true;
   out.pic_init_qp = qp;
-  out.macroblocks = static_cast<std::uint32_t>(rebuilt);
-  out.blockiness = trials[static_cast<std::size_t>(qp)].blockiness;
+  out.macroblocks = static_cast<std::uint32_t>(trials.rebuilt());
+  out.blockiness = chosen.blockiness;
   return out;
 }
 

@@ -99,9 +99,11 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
                       bool references_shown = true);
 
 // pic_init_qp measured on the first key picture: its intra macroblocks (at most
-// kQuantMeasureMbs of them) rebuilt under every initial QP, the one whose picture
-// shows its 4x4 block edges least. measured false when the picture is not all
-// intra 8-bit 4:2:0 frame slices that parse whole under `sps` and `pps`.
+// kQuantMeasureMbs of them) rebuilt under trial initial QPs, the least blocky
+// picture among the few QPs up to where the rebuild starts clipping samples.
+// measured false when the picture is not all intra 8-bit 4:2:0 frame slices
+// that parse whole under `sps` and `pps` with flat scaling, or when clipping
+// never sets in (nothing then bounds the QP).
 struct QuantMeasure {
   bool measured = false;
   int pic_init_qp = 26;
