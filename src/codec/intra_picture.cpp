@@ -681,7 +681,9 @@ bool rebuild_intra(std::span<const CodedMacroblock> macroblocks, std::uint32_t w
     }
     r.slice_of[mb.address] = slice;
     // 7.4.5: QP_Y wraps around 52 values; I_PCM keeps the QP of the one before.
-    if (mb.kind != Kind::Pcm) qp = ((qp + mb.mb_qp_delta) % 52 + 52) % 52;
+    if (mb.kind != Kind::Pcm) {
+      qp = static_cast<int>(((std::int64_t{qp} + mb.mb_qp_delta) % 52 + 52) % 52);
+    }
     const Neighbours nb = neighbours_of(r, mb.address);
     if (mb.kind == Kind::Pcm) {
       copy_pcm(r, mb);

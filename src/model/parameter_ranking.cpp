@@ -591,12 +591,10 @@ QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const Sps
   }
   QpTrials trials(macroblocks, sps, pps);
   int qp = 0;
-  QpTrial chosen;
-  if (!chosen_qp(trials, qp) || !trials.at(qp, chosen)) return out;
+  if (!chosen_qp(trials, qp)) return out;
   out.measured = true;
   out.pic_init_qp = qp;
   out.macroblocks = static_cast<std::uint32_t>(trials.rebuilt());
-  out.blockiness = chosen.blockiness;
   return out;
 }
 

@@ -108,7 +108,6 @@ struct QuantMeasure {
   bool measured = false;
   int pic_init_qp = 26;
   std::uint32_t macroblocks = 0;  // rebuilt
-  double blockiness = 0;          // of the picture under the value chosen
 };
 inline constexpr std::size_t kQuantMeasureMbs = 800;
 QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const SpsInfo& sps,

@@ -133,8 +133,8 @@ bool measure_quantiser(const std::vector<RankPicture>& pictures, const JudgedSet
   if (!qp.measured) return false;
   out.pps.pic_init_qp_minus26 = qp.pic_init_qp - 26;
   report.measures.push_back({"pic_init_qp", text_of(qp.pic_init_qp),
-                             "the key picture rebuilt from " + text_of(qp.macroblocks) +
-                                 " macroblocks looks least blocky"});
+                             "the key picture's first " + text_of(qp.macroblocks) +
+                                 " macroblocks rebuilt: least blocky short of clipping"});
   return true;
 }
 
@@ -185,9 +185,7 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
   if (!hinted_init_qp(hints) && !qp_measured &&
       (!out.pps.entropy_coding_mode_flag || !judged.measured)) {
     guesses.push_back({"pic_init_qp", text_of(26 + out.pps.pic_init_qp_minus26),
-                       out.pps.entropy_coding_mode_flag
-                           ? "not measured; colours and sharpness may be off"
-                           : "CAVLC streams do not show it; colours and sharpness may be off"});
+                       "not measured; colours and sharpness may be off"});
   }
   if (!references_shown && !judged.references_measured && !hints.ref) {
     guesses.push_back({"num_ref_idx_l0_default_active_minus1",
