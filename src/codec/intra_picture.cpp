@@ -8,8 +8,6 @@ namespace {
 
 using Kind = CodedMacroblock::Kind;
 
-// H.264 Table A-1: the largest frame of any level, in macroblocks.
-constexpr std::uint64_t kMaxPictureMbs = 139264;
 // 8.5.12.1: a conforming stream's scaled coefficients stay within 2^(7 + bit depth).
 constexpr std::int64_t kMaxScaled = std::int64_t{1} << 15;
 
@@ -123,8 +121,9 @@ std::array<std::int32_t, 16> luma_dc_values(const std::array<std::int32_t, 16>& 
 // 8.5.11 for 4:2:0: the 2x2 chroma DC levels to the DC of each 4x4 block.
 std::array<std::int32_t, 4> chroma_dc_values(const std::array<std::int32_t, 8>& levels, int qp) {
   std::array<std::int64_t, 4> c{};
-  for (std::size_t i = 0; i < 4; ++i)
+  for (std::size_t i = 0; i < 4; ++i) {
     c[i] = std::clamp<std::int64_t>(levels[i], -kMaxScaled, kMaxScaled);
+  }
   const std::array<std::int64_t, 4> f = {c[0] + c[1] + c[2] + c[3], c[0] - c[1] + c[2] - c[3],
                                          c[0] + c[1] - c[2] - c[3], c[0] - c[1] - c[2] + c[3]};
   std::array<std::int32_t, 4> dc{};
@@ -207,8 +206,9 @@ Edge filtered(const Edge& e) {
   if (e.has_top) {
     f.top[0] = e.has_top_left ? (e.top_left + 2 * e.top[0] + e.top[1] + 2) >> 2
                               : (3 * e.top[0] + e.top[1] + 2) >> 2;
-    for (std::size_t i = 1; i < 15; ++i)
+    for (std::size_t i = 1; i < 15; ++i) {
       f.top[i] = (e.top[i - 1] + 2 * e.top[i] + e.top[i + 1] + 2) >> 2;
+    }
     f.top[15] = (e.top[14] + 3 * e.top[15] + 2) >> 2;
   }
   if (e.has_top_left) {
@@ -223,8 +223,9 @@ Edge filtered(const Edge& e) {
   if (e.has_left) {
     f.left[0] = e.has_top_left ? (e.top_left + 2 * e.left[0] + e.left[1] + 2) >> 2
                                : (3 * e.left[0] + e.left[1] + 2) >> 2;
-    for (std::size_t i = 1; i < 7; ++i)
+    for (std::size_t i = 1; i < 7; ++i) {
       f.left[i] = (e.left[i - 1] + 2 * e.left[i] + e.left[i + 1] + 2) >> 2;
+    }
     f.left[7] = (e.left[6] + 3 * e.left[7] + 2) >> 2;
   }
   return f;
@@ -390,9 +391,10 @@ void rebuild_nxn(Rebuild& r, const CodedMacroblock& mb, const Neighbours& nb, in
     const int mode =
         nxn_mode(r, nb, gx, gy, bx > 0, by > 0, mb.rem_pred_mode[static_cast<std::size_t>(blk)]);
     for (int j = 0; j < n / 4; ++j) {
-      for (int i = 0; i < n / 4; ++i)
+      for (int i = 0; i < n / 4; ++i) {
         r.modes[static_cast<std::size_t>((gy + j) * r.width4 + gx + i)] =
             static_cast<std::int8_t>(mode);
+      }
     }
     const Edge e = edge_of(luma, nb, mx, my, bx, by, n);
     predict_nxn(mode, n == 8 ? filtered(e) : e, n, pred);
@@ -660,7 +662,7 @@ std::array<std::uint8_t, 16> predict_4x4(int mode, const std::array<int, 8>& top
 bool rebuild_intra(std::span<const CodedMacroblock> macroblocks, std::uint32_t width_mbs,
                    std::uint32_t height_mbs, const QuantSettings& settings, IntraPicture& out) {
   const std::uint64_t mbs = std::uint64_t{width_mbs} * height_mbs;
-  if (mbs == 0 || mbs > kMaxPictureMbs) return false;
+  if (mbs == 0 || mbs > kLargestFrameMbs) return false;
   out.width_mbs = width_mbs;
   out.height_mbs = height_mbs;
   out.luma.assign(static_cast<std::size_t>(mbs) * 256, 128);
