@@ -15,6 +15,7 @@
 #include "codec/esds.h"
 #include "codec/hevc_config.h"
 #include "codec/hevc_parameter_sets.h"
+#include "codec/intra_picture.h"
 #include "codec/mpeg4_audio_config.h"
 #include "codec/slice_data.h"
 #include "codec/slice_header.h"
@@ -159,12 +160,18 @@ bool fuzz_slice_header(Input input) {
 }
 
 // The slice data behind each slice header: a clean end never lies past the
-// picture's last macroblock.
+// picture's last macroblock, the record stays within its limit, and the intra
+// rebuild takes whatever the parse recorded.
 bool fuzz_slice_data(Input input) {
+  constexpr std::size_t kRecordedMbs = 64;
   AvcParameterSets sets = fuzz_parameter_sets(input);
   bool held = true;
   for_each_unit(input, sets, [&](const std::vector<std::uint8_t>& unit) {
-    const SliceDataResult result = parse_slice_data(unit, sets);
+    std::vector<CodedMacroblock> recorded;
+    const SliceDataResult result = parse_slice_data(unit, sets, recorded, kRecordedMbs);
+    if (recorded.size() > kRecordedMbs) held = false;
+    IntraPicture rebuilt;
+    if (rebuild_intra(recorded, 8, 8, {26, 0}, rebuilt)) (void)blockiness(rebuilt);
     if (result.end != SliceDataEnd::Clean) return;
     SliceHeader header;
     if (read_slice_header(unit, sets, header) != SliceRead::Read) return;

@@ -122,6 +122,9 @@ void print_report(const InferenceReport& r) {
   }
   std::printf("Frame rate: %.3f fps\n", static_cast<double>(rates.fps_numerator) /
                                             static_cast<double>(rates.fps_denominator));
+  for (const Guess& m : r.measures) {
+    std::printf("Measured: %s %s (%s)\n", m.field.c_str(), m.value.c_str(), m.why.c_str());
+  }
   for (const Guess& g : r.guesses) {
     std::printf("Guessed: %s %s (%s)\n", g.field.c_str(), g.value.c_str(), g.why.c_str());
   }

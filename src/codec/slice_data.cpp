@@ -31,7 +31,15 @@ struct SliceSetup {
   bool field = false;
   std::array<std::uint32_t, 2> ref_idx_max = {0, 0};  // num_ref_idx_lX_active_minus1
   int slice_qp = 26;
+  std::int32_t slice_qp_delta = 0;
   int cabac_init_idc = 0;
+};
+
+// Where a block's coefficient levels are kept when the parse records them:
+// level i of the block at at[i * stride]. No `at`: not kept.
+struct Dest {
+  std::int32_t* at = nullptr;
+  int stride = 1;
 };
 
 // What later macroblocks' context indexes and nC need of a macroblock. Blocks
@@ -109,6 +117,10 @@ struct Parser {
   const MbState* left = nullptr;
   const MbState* above = nullptr;
   bool prev_qp_delta_nonzero = false;
+  // Recording: the macroblocks kept, how many at most, and the current one's record.
+  std::vector<CodedMacroblock>* record = nullptr;
+  std::size_t record_limit = 0;
+  CodedMacroblock* rec = nullptr;
 
   std::uint32_t bin(int ctx_idx) { return cabac.decision(ctx[static_cast<std::size_t>(ctx_idx)]); }
   MbState* slot(std::uint32_t a) {
@@ -120,6 +132,20 @@ struct Parser {
     *cur = MbState{};
     left = (a % s.width_mbs != 0 && a - 1 >= s.first_mb) ? slot(a - 1) : nullptr;
     above = (a >= s.width_mbs && a - s.width_mbs >= s.first_mb) ? slot(a - s.width_mbs) : nullptr;
+    rec = nullptr;
+    if (record != nullptr && record->size() < record_limit) {
+      rec = &record->emplace_back();
+      rec->address = a;
+      rec->slice_first_mb = s.first_mb;
+      rec->slice_qp_delta = s.slice_qp_delta;
+    }
+  }
+  // The record's luma levels of 4x4 block `blk` (b8 * 4 + b4) from level `first`.
+  Dest luma_dest(int blk, int first) const {
+    if (rec == nullptr) return {};
+    if (cur->transform8x8)
+      return {&rec->luma[static_cast<std::size_t>((blk / 4) * 64 + blk % 4)], 4};
+    return {&rec->luma[static_cast<std::size_t>(blk * 16 + first)], 1};
   }
   // The macroblock holding block (x, y) of a w x h grid, x or y possibly -1;
   // (x, y) becomes the block's place there. nullptr when unavailable.
@@ -425,13 +451,17 @@ bool read_intra_pred(Parser& p) {
   if (p.cur->intra_nxn) {
     const int blocks = p.cur->transform8x8 ? 4 : 16;
     for (int i = 0; i < blocks; ++i) {
+      int rem = -1;
       if (p.s.cabac) {
         if (p.bin(68) == 0) {
-          for (int b = 0; b < 3; ++b) p.bin(69);
+          rem = 0;
+          for (int b = 0; b < 3; ++b) rem |= static_cast<int>(p.bin(69)) << b;
         }
       } else if (p.bits.read_bit() == 0) {
-        p.bits.read_bits(3);
+        rem = static_cast<int>(p.bits.read_bits(3));
       }
+      if (p.rec != nullptr)
+        p.rec->rem_pred_mode[static_cast<std::size_t>(i)] = static_cast<std::int8_t>(rem);
     }
   }
   if (p.s.chroma_array_type != 1 && p.s.chroma_array_type != 2) return true;
@@ -449,6 +479,7 @@ bool read_intra_pred(Parser& p) {
     return false;
   }
   p.cur->chroma_pred_mode = static_cast<std::uint8_t>(mode);
+  if (p.rec != nullptr) p.rec->intra_chroma_pred_mode = static_cast<std::uint8_t>(mode);
   return true;
 }
 
@@ -570,6 +601,7 @@ bool read_mb_qp_delta(Parser& p) {
     return false;
   }
   p.prev_qp_delta_nonzero = delta != 0;
+  if (p.rec != nullptr) p.rec->mb_qp_delta = delta;
   return delta >= -half_range && delta < half_range;
 }
 
@@ -595,14 +627,17 @@ constexpr std::uint8_t kLast8x8[63] = {
     3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7, 8, 8, 8};
 
 // residual_block_cabac after coded_block_flag: the significance map and the levels.
-bool cabac_coefficients(Parser& p, int cat, int max_coeff) {
+bool cabac_coefficients(Parser& p, int cat, int max_coeff, Dest dest) {
   const bool big = cat == 5;
   const int sig_base = big ? (p.s.field ? 436 : 402) : (p.s.field ? 277 : 105) + kSigCatOffset[cat];
   const int last_base =
       big ? (p.s.field ? 451 : 417) : (p.s.field ? 338 : 166) + kSigCatOffset[cat];
   const int chroma_dc_div = p.s.chroma_array_type == 2 ? 2 : 1;  // NumC8x8
   int levels = 1;
-  for (int i = 0; i < max_coeff - 1; ++i) {
+  // The significant positions, for a record; the last one is where the map stopped.
+  std::array<std::uint8_t, 64> where{};
+  int i = 0;
+  for (; i < max_coeff - 1; ++i) {
     int sig_inc = i;
     int last_inc = i;
     if (cat == 3) {
@@ -612,9 +647,11 @@ bool cabac_coefficients(Parser& p, int cat, int max_coeff) {
       last_inc = kLast8x8[i];
     }
     if (p.bin(sig_base + sig_inc) == 0) continue;
+    where[static_cast<std::size_t>(levels - 1)] = static_cast<std::uint8_t>(i);
     if (p.bin(last_base + last_inc) != 0) break;
     ++levels;
   }
+  where[static_cast<std::size_t>(levels - 1)] = static_cast<std::uint8_t>(i);
   const int abs_base = big ? 426 : 227 + kAbsCatOffset[cat];
   const int gt1_cap = cat == 3 ? 3 : 4;
   int eq1 = 0;
@@ -626,7 +663,14 @@ bool cabac_coefficients(Parser& p, int cat, int max_coeff) {
       while (value < 14 && p.bin(abs_base + 5 + std::min(gt1_cap, gt1)) != 0) ++value;
       if (value == 14 && !cabac_exp_golomb(p, 0, value)) return false;
     }
-    p.cabac.bypass();  // coeff_sign_flag
+    const bool negative = p.cabac.bypass() != 0;  // coeff_sign_flag
+    if (dest.at != nullptr) {
+      // Levels come last position first; a damaged suffix may exceed any real level.
+      const auto magnitude =
+          static_cast<std::int32_t>(std::min<std::uint32_t>(value + 1, 1u << 24));
+      dest.at[where[static_cast<std::size_t>(levels - 1 - n)] * dest.stride] =
+          negative ? -magnitude : magnitude;
+    }
     if (value == 0) {
       ++eq1;
     } else {
@@ -638,15 +682,16 @@ bool cabac_coefficients(Parser& p, int cat, int max_coeff) {
 
 // residual_block_cavlc: TotalCoeff in `total`. `max_coeff` is the block's
 // coefficient count; 4 and 8 mark the chroma DC blocks.
-bool cavlc_block(Parser& p, int nc, int max_coeff, int& total) {
+bool cavlc_block(Parser& p, int nc, int max_coeff, int& total, Dest dest = {}) {
   CoeffToken token;
   if (!read_coeff_token(p.bits, nc, token) || token.total_coeff > max_coeff) return false;
   total = token.total_coeff;
   if (total == 0) return true;
   int suffix_length = total > 10 && token.trailing_ones < 3 ? 1 : 0;
+  std::array<std::int32_t, 16> level{};  // highest frequency first
   for (int i = 0; i < total; ++i) {
     if (i < token.trailing_ones) {
-      p.bits.read_bit();  // trailing_ones_sign_flag
+      level[static_cast<std::size_t>(i)] = p.bits.read_bit() != 0 ? -1 : 1;
       continue;
     }
     int prefix = 0;
@@ -662,6 +707,9 @@ bool cavlc_block(Parser& p, int nc, int max_coeff, int& total) {
     if (prefix >= 16) code += (std::int64_t{1} << (prefix - 3)) - 4096;
     if (i == token.trailing_ones && token.trailing_ones < 3) code += 2;
     const std::int64_t magnitude = (code >> 1) + 1;
+    // Capped only where no stream of a bit depth we read reaches.
+    const auto kept = static_cast<std::int32_t>(std::min<std::int64_t>(magnitude, 1 << 24));
+    level[static_cast<std::size_t>(i)] = (code & 1) != 0 ? -kept : kept;
     if (suffix_length == 0) suffix_length = 1;
     if (magnitude > (std::int64_t{3} << (suffix_length - 1)) && suffix_length < 6) ++suffix_length;
   }
@@ -672,10 +720,16 @@ bool cavlc_block(Parser& p, int nc, int max_coeff, int& total) {
       return false;
     }
   }
-  for (int i = 0; i < total - 1 && zeros_left > 0; ++i) {
+  int coeff = total + zeros_left;  // one past the highest position
+  for (int i = 0; i < total; ++i) {
     int run = 0;
-    if (!read_run_before(p.bits, zeros_left, run) || run > zeros_left) return false;
-    zeros_left -= run;
+    if (i < total - 1 && zeros_left > 0) {
+      if (!read_run_before(p.bits, zeros_left, run) || run > zeros_left) return false;
+      zeros_left -= run;
+    }
+    --coeff;
+    if (dest.at != nullptr) dest.at[coeff * dest.stride] = level[static_cast<std::size_t>(i)];
+    coeff -= run;
   }
   return !p.bits.overrun();
 }
@@ -711,12 +765,12 @@ bool luma_cbf_at(const MbState* n, int x, int y) {
 }
 
 // One luma 4x4 block (cat 1 or 2) at (x, y); its flag or count is kept.
-bool luma_block(Parser& p, int cat, int x, int y) {
+bool luma_block(Parser& p, int cat, int x, int y, Dest dest) {
   const int max_coeff = cat == 1 ? 15 : 16;
   const auto index = static_cast<std::size_t>(y * 4 + x);
   if (!p.s.cabac) {
     int total = 0;
-    if (!cavlc_block(p, cavlc_nc(p, -1, x, y, 4), max_coeff, total)) return false;
+    if (!cavlc_block(p, cavlc_nc(p, -1, x, y, 4), max_coeff, total, dest)) return false;
     p.cur->total_luma[index] = static_cast<std::uint8_t>(total);
     return true;
   }
@@ -730,15 +784,16 @@ bool luma_block(Parser& p, int cat, int x, int y) {
       cbf_cond(p, na, luma_cbf_at(na, xa, ya)) + 2 * cbf_cond(p, nb, luma_cbf_at(nb, xb, yb));
   if (p.bin(85 + kCbfCatOffset[cat] + inc) == 0) return true;
   p.cur->cbf_luma = static_cast<std::uint16_t>(p.cur->cbf_luma | (1u << index));
-  return cabac_coefficients(p, cat, max_coeff);
+  return cabac_coefficients(p, cat, max_coeff, dest);
 }
 
 bool chroma_ac_block(Parser& p, int comp, int x, int y, int h) {
   const auto c = static_cast<std::size_t>(comp);
   const auto index = static_cast<std::size_t>(y * 2 + x);
+  const Dest dest = p.rec != nullptr ? Dest{&p.rec->chroma_ac[c][index * 16 + 1], 1} : Dest{};
   if (!p.s.cabac) {
     int total = 0;
-    if (!cavlc_block(p, cavlc_nc(p, comp, x, y, h), 15, total)) return false;
+    if (!cavlc_block(p, cavlc_nc(p, comp, x, y, h), 15, total, dest)) return false;
     p.cur->total_chroma[c][index] = static_cast<std::uint8_t>(total);
     return true;
   }
@@ -754,32 +809,34 @@ bool chroma_ac_block(Parser& p, int comp, int x, int y, int h) {
   const int inc = cbf_cond(p, na, flag(na, xa, ya)) + 2 * cbf_cond(p, nb, flag(nb, xb, yb));
   if (p.bin(85 + kCbfCatOffset[4] + inc) == 0) return true;
   p.cur->cbf_chroma_ac[c] = static_cast<std::uint8_t>(p.cur->cbf_chroma_ac[c] | (1u << index));
-  return cabac_coefficients(p, 4, 15);
+  return cabac_coefficients(p, 4, 15, dest);
 }
 
 bool luma_dc_block(Parser& p) {
+  const Dest dest = p.rec != nullptr ? Dest{p.rec->luma_dc.data(), 1} : Dest{};
   if (!p.s.cabac) {
     int total = 0;
-    return cavlc_block(p, cavlc_nc(p, -1, 0, 0, 4), 16, total);
+    return cavlc_block(p, cavlc_nc(p, -1, 0, 0, 4), 16, total, dest);
   }
   auto flag = [](const MbState* n) { return n != nullptr && n->cbf_luma_dc; };
   const int inc = cbf_cond(p, p.left, flag(p.left)) + 2 * cbf_cond(p, p.above, flag(p.above));
   if (p.bin(85 + kCbfCatOffset[0] + inc) == 0) return true;
   p.cur->cbf_luma_dc = true;
-  return cabac_coefficients(p, 0, 16);
+  return cabac_coefficients(p, 0, 16, dest);
 }
 
 bool chroma_dc_block(Parser& p, int comp, int max_coeff) {
+  const auto c = static_cast<std::size_t>(comp);
+  const Dest dest = p.rec != nullptr ? Dest{p.rec->chroma_dc[c].data(), 1} : Dest{};
   if (!p.s.cabac) {
     int total = 0;
-    return cavlc_block(p, max_coeff == 4 ? kChromaDc420Nc : kChromaDc422Nc, max_coeff, total);
+    return cavlc_block(p, max_coeff == 4 ? kChromaDc420Nc : kChromaDc422Nc, max_coeff, total, dest);
   }
-  const auto c = static_cast<std::size_t>(comp);
   auto flag = [c](const MbState* n) { return n != nullptr && n->cbf_chroma_dc[c]; };
   const int inc = cbf_cond(p, p.left, flag(p.left)) + 2 * cbf_cond(p, p.above, flag(p.above));
   if (p.bin(85 + kCbfCatOffset[3] + inc) == 0) return true;
   p.cur->cbf_chroma_dc[c] = true;
-  return cabac_coefficients(p, 3, max_coeff);
+  return cabac_coefficients(p, 3, max_coeff, dest);
 }
 
 // residual( 0, 15 ) of 7.3.5.3.
@@ -796,12 +853,15 @@ bool read_residual(Parser& p) {
             m.cbf_luma | (1u << (kLuma4x4Y[static_cast<std::size_t>(blk)] * 4 +
                                  kLuma4x4X[static_cast<std::size_t>(blk)])));
       }
-      if (!cabac_coefficients(p, 5, 64)) return false;
+      const Dest dest =
+          p.rec != nullptr ? Dest{&p.rec->luma[static_cast<std::size_t>(b8 * 64)], 1} : Dest{};
+      if (!cabac_coefficients(p, 5, 64, dest)) return false;
       continue;
     }
     for (int b4 = 0; b4 < 4; ++b4) {
       const auto blk = static_cast<std::size_t>(b8 * 4 + b4);
-      if (!luma_block(p, m.intra16x16 ? 1 : 2, kLuma4x4X[blk], kLuma4x4Y[blk])) return false;
+      const Dest dest = p.luma_dest(static_cast<int>(blk), m.intra16x16 ? 1 : 0);
+      if (!luma_block(p, m.intra16x16 ? 1 : 2, kLuma4x4X[blk], kLuma4x4Y[blk], dest)) return false;
     }
   }
   if (p.s.chroma_array_type != 1 && p.s.chroma_array_type != 2) return true;
@@ -851,9 +911,27 @@ bool read_pcm(Parser& p) {
   int chroma_samples = 0;
   if (p.s.chroma_array_type == 1) chroma_samples = 2 * 64;
   if (p.s.chroma_array_type == 2) chroma_samples = 2 * 128;
+  if (p.rec != nullptr && p.s.bit_depth_luma == 8 && p.s.bit_depth_chroma == 8 &&
+      p.s.chroma_array_type == 1) {
+    for (std::uint8_t& sample : p.rec->pcm) sample = static_cast<std::uint8_t>(p.bits.read_bits(8));
+    return !p.s.cabac || p.cabac.start();
+  }
   p.bits.skip_bits(
       static_cast<std::uint32_t>(256 * p.s.bit_depth_luma + chroma_samples * p.s.bit_depth_chroma));
   return !p.s.cabac || p.cabac.start();
+}
+
+void record_kind(Parser& p, const MbKind& k) {
+  using Kind = CodedMacroblock::Kind;
+  if (!k.intra) return;
+  if (k.i_type == 0) {
+    p.rec->kind = Kind::Intra4x4;
+  } else if (k.i_type == kIPcm) {
+    p.rec->kind = Kind::Pcm;
+  } else {
+    p.rec->kind = Kind::Intra16x16;
+    p.rec->intra16x16_pred_mode = static_cast<std::uint8_t>((k.i_type - 1) % 4);
+  }
 }
 
 // macroblock_layer() of 7.3.5 for the macroblock entered.
@@ -862,12 +940,14 @@ bool read_macroblock(Parser& p) {
   if (!read_mb_type(p, k)) return false;
   MbState& m = *p.cur;
   m.intra = k.intra;
+  if (p.rec != nullptr) record_kind(p, k);
   if (k.intra && k.i_type == kIPcm) return read_pcm(p);
   m.intra_nxn = k.intra && k.i_type == 0;
   m.intra16x16 = k.intra && k.i_type > 0;
   m.direct16x16 = k.direct;
   bool small_parts = false;
   if (m.intra_nxn && p.s.transform_8x8_mode && !read_transform_8x8_flag(p)) return false;
+  if (p.rec != nullptr && m.transform8x8) p.rec->kind = CodedMacroblock::Kind::Intra8x8;
   if (k.intra) {
     if (!read_intra_pred(p)) return false;
   } else if (k.parts == 4) {
@@ -994,6 +1074,7 @@ SliceDataEnd make_setup(const SliceHeader& h, const AvcParameterSets& sets, Slic
     return SliceDataEnd::Invalid;
   }
   s.slice_qp = static_cast<int>(slice_qp);
+  s.slice_qp_delta = h.slice_qp_delta;
   s.cabac_init_idc = static_cast<int>(h.cabac_init_idc);
   return SliceDataEnd::Clean;
 }
@@ -1001,6 +1082,12 @@ SliceDataEnd make_setup(const SliceHeader& h, const AvcParameterSets& sets, Slic
 }  // namespace
 
 SliceDataResult parse_slice_data(std::span<const std::uint8_t> unit, const AvcParameterSets& sets) {
+  std::vector<CodedMacroblock> none;
+  return parse_slice_data(unit, sets, none, 0);
+}
+
+SliceDataResult parse_slice_data(std::span<const std::uint8_t> unit, const AvcParameterSets& sets,
+                                 std::vector<CodedMacroblock>& out, std::size_t limit) {
   SliceDataResult result;
   if (unit.empty() || ((unit[0] & 0x1Fu) != 1 && (unit[0] & 0x1Fu) != 5)) {
     result.end = SliceDataEnd::Unsupported;
@@ -1025,6 +1112,10 @@ SliceDataResult parse_slice_data(std::span<const std::uint8_t> unit, const AvcPa
     return result;
   }
   Parser parser(setup, rbsp.bytes, start);
+  if (limit > 0) {
+    parser.record = &out;
+    parser.record_limit = limit;
+  }
   result.end = read_macroblocks(parser, stop_bit, result.macroblocks);
   result.reaches_picture_end =
       result.end == SliceDataEnd::Clean && setup.first_mb + result.macroblocks == setup.picture_mbs;

@@ -4,8 +4,10 @@
 // reconstructing a picture. Whether the parse ends where the syntax lets a slice
 // end tells if the parameter sets fit the slice.
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codec/slice_header.h"
 
@@ -31,5 +33,31 @@ struct SliceDataResult {
 // slice header and its slice data, macroblock layer and residuals included, no
 // picture reconstruction. Bounded work: stops at the picture's macroblock count.
 SliceDataResult parse_slice_data(std::span<const std::uint8_t> unit, const AvcParameterSets& sets);
+
+// What reconstructing an intra macroblock needs of its syntax, as parsed.
+// Coefficient levels are in scan order: a 4x4 block's 16 at luma[blkIdx * 16]
+// (AC blocks of Intra_16x16 from index 1), an 8x8 block's 64 at luma[blkIdx8x8 * 64].
+struct CodedMacroblock {
+  enum class Kind : std::uint8_t { Intra4x4, Intra8x8, Intra16x16, Pcm, Inter };
+  Kind kind = Kind::Inter;
+  std::uint32_t address = 0;
+  std::uint32_t slice_first_mb = 0;  // tells the slices apart
+  std::int32_t slice_qp_delta = 0;
+  std::int32_t mb_qp_delta = 0;
+  std::uint8_t intra16x16_pred_mode = 0;
+  std::uint8_t intra_chroma_pred_mode = 0;
+  // Intra4x4 and Intra8x8: -1 for prev_intra_pred_mode_flag, else rem_intra_pred_mode.
+  std::array<std::int8_t, 16> rem_pred_mode = {};
+  std::array<std::int32_t, 256> luma = {};
+  std::array<std::int32_t, 16> luma_dc = {};
+  std::array<std::array<std::int32_t, 8>, 2> chroma_dc = {};
+  std::array<std::array<std::int32_t, 8 * 16>, 2> chroma_ac = {};  // block b at b * 16, from 1
+  std::array<std::uint8_t, 384> pcm = {};  // 8-bit I_PCM: 256 luma, then Cb and Cr
+};
+
+// parse_slice_data that also appends the macroblocks it reads to `out` while it
+// holds fewer than `limit`; the parse itself goes on as without it.
+SliceDataResult parse_slice_data(std::span<const std::uint8_t> unit, const AvcParameterSets& sets,
+                                 std::vector<CodedMacroblock>& out, std::size_t limit);
 
 }  // namespace vidsalvage

@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "codec/bit_reader.h"
+#include "codec/intra_picture.h"
+#include "codec/slice_data.h"
 
 namespace vidsalvage {
 namespace {
@@ -21,6 +23,11 @@ constexpr std::uint32_t kMaxLog2 = 16;
 constexpr std::int64_t kMaxOrderStep = 16;
 constexpr double kUnreadPenalty = 8;
 constexpr std::size_t kJudgedCandidates = 4;
+constexpr int kMaxQp = 51;
+// Where clipping sets in: this share of the luma samples above its floor, and
+// how far below that the encoder's QP may lie.
+constexpr double kClipOnsetShare = 0.0005;
+constexpr int kQpsBelowClipOnset = 3;
 
 enum Kind : std::uint32_t { P = 0, B = 1, I = 2 };
 
@@ -468,6 +475,126 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
       }
     }
   }
+  return out;
+}
+
+namespace {
+
+// The coded macroblocks of the first key picture, from its first slices, while
+// every slice parses whole as frame slices of an 8-bit 4:2:0 stream.
+bool key_macroblocks(const RankPicture& key, const AvcParameterSets& sets, const SpsInfo& sps,
+                     std::vector<CodedMacroblock>& out) {
+  // The rebuild knows flat scaling matrices only.
+  if (sps.chroma_format_idc != 1 || sps.bit_depth_luma != 8 || sps.bit_depth_chroma != 8 ||
+      !sps.frame_mbs_only_flag || sps.seq_scaling_matrix_present_flag ||
+      sps.qpprime_y_zero_transform_bypass_flag) {
+    return false;
+  }
+  for (const std::span<const std::uint8_t> unit : key.slices) {
+    if (out.size() >= kQuantMeasureMbs) break;
+    const SliceDataResult parsed = parse_slice_data(unit, sets, out, kQuantMeasureMbs);
+    if (parsed.end != SliceDataEnd::Clean) return false;
+  }
+  return !out.empty();
+}
+
+// The picture under each trial initial QP: how blocky, and what share of its
+// luma samples the rebuild had to clip. Rebuilt when first asked for.
+struct QpTrial {
+  double blockiness = 0;
+  double clipped = 0;
+};
+
+class QpTrials {
+ public:
+  QpTrials(const std::vector<CodedMacroblock>& macroblocks, const SpsInfo& sps, const PpsInfo& pps)
+      : macroblocks_(macroblocks), sps_(sps), pps_(pps), trials_(kMaxQp + 1) {
+    // Only the rows that hold the macroblocks: a few rows of a large picture.
+    std::uint32_t last = 0;
+    for (const CodedMacroblock& mb : macroblocks) last = std::max(last, mb.address);
+    rows_ = std::min(sps.pic_height_in_map_units, last / std::max(sps.pic_width_in_mbs, 1u) + 1);
+  }
+
+  // False when the picture cannot be rebuilt or shows no edge to measure.
+  bool at(int qp, QpTrial& out) {
+    std::optional<QpTrial>& trial = trials_[static_cast<std::size_t>(qp)];
+    if (!trial) {
+      const QuantSettings settings{qp, pps_.chroma_qp_index_offset};
+      if (!rebuild_intra(macroblocks_, sps_.pic_width_in_mbs, rows_, settings, picture_)) {
+        return false;
+      }
+      rebuilt_ = static_cast<std::size_t>(
+          std::count(picture_.rebuilt.begin(), picture_.rebuilt.end(), std::uint8_t{1}));
+      const double score = blockiness(picture_).luma;
+      if (score <= 0 || rebuilt_ == 0) return false;
+      trial = QpTrial{
+          score, static_cast<double>(picture_.luma_clipped) / static_cast<double>(rebuilt_ * 256)};
+    }
+    out = *trial;
+    return true;
+  }
+  std::size_t rebuilt() const { return rebuilt_; }
+
+ private:
+  const std::vector<CodedMacroblock>& macroblocks_;
+  const SpsInfo& sps_;
+  const PpsInfo& pps_;
+  std::uint32_t rows_ = 0;
+  std::vector<std::optional<QpTrial>> trials_;
+  IntraPicture picture_;
+  std::size_t rebuilt_ = 0;
+};
+
+// Past the encoder's QP every residual grows, and ringing at strong edges runs
+// past black and white: the clipped share leaves its floor (at QP 0, where the
+// residuals all but vanish) within a step or two of the encoder's QP. Below it
+// the residuals shrink and the blocks show. So the least blocky picture among
+// the few QPs up to where clipping sets in, found by bisection as clipping only
+// grows with the QP. False when clipping never sets in (a picture without strong
+// edges): nothing then bounds the QP from above.
+bool chosen_qp(QpTrials& trials, int& chosen) {
+  QpTrial low;
+  QpTrial high;
+  if (!trials.at(0, low) || !trials.at(kMaxQp, high)) return false;
+  const double onset_share = low.clipped + kClipOnsetShare;
+  if (high.clipped <= onset_share) return false;
+  int below = 0;
+  int onset = kMaxQp;
+  while (onset - below > 1) {
+    const int mid = (below + onset) / 2;
+    QpTrial t;
+    if (!trials.at(mid, t)) return false;
+    (t.clipped > onset_share ? onset : below) = mid;
+  }
+  double best = 0;
+  for (int qp = std::max(0, onset - kQpsBelowClipOnset); qp <= onset; ++qp) {
+    QpTrial t;
+    if (!trials.at(qp, t)) return false;
+    if (qp == std::max(0, onset - kQpsBelowClipOnset) || t.blockiness < best) {
+      best = t.blockiness;
+      chosen = qp;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
+                             const PpsInfo& pps) {
+  QuantMeasure out;
+  const RankPicture* key = first_key_picture(pictures);
+  std::vector<CodedMacroblock> macroblocks;
+  if (key == nullptr || pps.pic_scaling_matrix_present_flag ||
+      !key_macroblocks(*key, sets_of(sps, pps), sps, macroblocks)) {
+    return out;
+  }
+  QpTrials trials(macroblocks, sps, pps);
+  int qp = 0;
+  if (!chosen_qp(trials, qp)) return out;
+  out.measured = true;
+  out.pic_init_qp = qp;
+  out.macroblocks = static_cast<std::uint32_t>(trials.rebuilt());
   return out;
 }
 

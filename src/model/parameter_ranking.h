@@ -98,6 +98,21 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
                       const SliceJudge& judge, std::chrono::steady_clock::time_point deadline,
                       bool references_shown = true);
 
+// pic_init_qp measured on the first key picture: its intra macroblocks (at most
+// kQuantMeasureMbs of them) rebuilt under trial initial QPs, the least blocky
+// picture among the few QPs up to where the rebuild starts clipping samples.
+// measured false when the picture is not all intra 8-bit 4:2:0 frame slices
+// that parse whole under `sps` and `pps` with flat scaling, or when clipping
+// never sets in (nothing then bounds the QP).
+struct QuantMeasure {
+  bool measured = false;
+  int pic_init_qp = 26;
+  std::uint32_t macroblocks = 0;  // rebuilt
+};
+inline constexpr std::size_t kQuantMeasureMbs = 800;
+QuantMeasure measure_init_qp(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
+                             const PpsInfo& pps);
+
 // The sets with one SPS and one PPS (of the id the slices name).
 AvcParameterSets sets_of(const SpsInfo& sps, const PpsInfo& pps);
 

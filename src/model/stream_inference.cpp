@@ -121,6 +121,23 @@ struct Settled {
   PpsInfo pps;
 };
 
+// CAVLC's pic_init_qp from the key picture rebuilt, once the judge has measured
+// the picture size. CABAC's is measured already: its contexts depend on it.
+// True when measured; `out.pps` then holds it.
+bool measure_quantiser(const std::vector<RankPicture>& pictures, const JudgedSets& judged,
+                       Settled& out, InferenceReport& report) {
+  if (!judged.measured || out.pps.entropy_coding_mode_flag || hinted_init_qp(report.hints)) {
+    return false;
+  }
+  const QuantMeasure qp = measure_init_qp(pictures, out.sps, out.pps);
+  if (!qp.measured) return false;
+  out.pps.pic_init_qp_minus26 = qp.pic_init_qp - 26;
+  report.measures.push_back({"pic_init_qp", text_of(qp.pic_init_qp),
+                             "the key picture's first " + text_of(qp.macroblocks) +
+                                 " macroblocks rebuilt: least blocky short of clipping"});
+  return true;
+}
+
 // Steps 2 and 3: the SPS and PPS fields, the guesses among them noted.
 bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& judge,
                  Clock::time_point start, InferenceReport& report, Settled& out) {
@@ -164,11 +181,11 @@ bool settle_sets(const std::vector<RankPicture>& pictures, const SliceJudge& jud
                            text_of(out.sps.width) + "x" + text_of(out.sps.height),
                        "slices show whole macroblocks"});
   }
-  if (!hinted_init_qp(hints) && (!out.pps.entropy_coding_mode_flag || !judged.measured)) {
+  const bool qp_measured = measure_quantiser(pictures, judged, out, report);
+  if (!hinted_init_qp(hints) && !qp_measured &&
+      (!out.pps.entropy_coding_mode_flag || !judged.measured)) {
     guesses.push_back({"pic_init_qp", text_of(26 + out.pps.pic_init_qp_minus26),
-                       out.pps.entropy_coding_mode_flag
-                           ? "not measured; colours and sharpness may be off"
-                           : "CAVLC streams do not show it; colours and sharpness may be off"});
+                       "not measured; colours and sharpness may be off"});
   }
   if (!references_shown && !judged.references_measured && !hints.ref) {
     guesses.push_back({"num_ref_idx_l0_default_active_minus1",
@@ -572,6 +589,7 @@ bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model
   Settled sets;
   for (const bool last : {false, true}) {
     report.guesses.clear();
+    report.measures.clear();
     if (!settle_sets(pictures_of(scan), last ? judge : SliceJudge{}, start, report, sets)) {
       status = InferStatus::NoPictures;
       return false;

@@ -40,6 +40,8 @@ struct InferenceReport {
   std::uint32_t channels = 0;
   RatePick rates;
   std::vector<Guess> guesses;
+  // Fields no slice header shows, measured on the pictures: the field, its value, how.
+  std::vector<Guess> measures;
   double seconds = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "codec/rbsp_bits.h"
 #include "support/bit_writer.h"
@@ -103,6 +104,46 @@ TEST(SliceData, PcmSamplesAreSteppedOverAndCountSixteenCoefficients) {
   const SliceDataResult r = parse_slice_data(w.finish(), sets_two_macroblocks());
   EXPECT_EQ(r.end, SliceDataEnd::Clean);
   EXPECT_TRUE(r.reaches_picture_end);
+}
+
+TEST(SliceData, RecordsTheSyntaxOfTheMacroblocksUpToItsLimit) {
+  BitWriter w = idr_slice();
+  w.ue(25);  // I_PCM
+  while (w.bit_count() % 8 != 0) w.bit(0);
+  for (int i = 0; i < 256 + 2 * 64; ++i) w.bits(static_cast<std::uint64_t>(i % 200), 8);
+  const std::string right[17] = {"0000 11", "0000 11", "1", "0000 11", "1", "1",
+                                 "1",       "1",       "1", "0000 11", "1", "0000 11",
+                                 "1",       "1",       "1", "1",       "1"};
+  intra16x16(w, right);
+  const Bytes pcm_first = w.finish();
+  const Bytes two_16x16 = [] {
+    BitWriter v = idr_slice();
+    intra16x16(v, kLeftMacroblock);
+    intra16x16(v, kRightMacroblock);
+    return v.finish();
+  }();
+  for (const std::size_t limit : {std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(limit);
+    std::vector<CodedMacroblock> mbs;
+    const SliceDataResult r = parse_slice_data(pcm_first, sets_two_macroblocks(), mbs, limit);
+    EXPECT_EQ(r.end, SliceDataEnd::Clean);  // the parse goes on past the limit
+    ASSERT_EQ(mbs.size(), limit);
+    EXPECT_EQ(mbs[0].kind, CodedMacroblock::Kind::Pcm);
+    EXPECT_EQ(mbs[0].pcm[0], 0);
+    EXPECT_EQ(mbs[0].pcm[255], 55);
+    EXPECT_EQ(mbs[0].pcm[383], 183);
+  }
+  std::vector<CodedMacroblock> mbs;
+  ASSERT_EQ(parse_slice_data(two_16x16, sets_two_macroblocks(), mbs, 10).end, SliceDataEnd::Clean);
+  ASSERT_EQ(mbs.size(), 2u);
+  // I_16x16_0_0_1: vertical prediction; block 5's three trailing ones, signs
+  // positive, total_zeros 0: AC levels 1 to 3.
+  EXPECT_EQ(mbs[0].kind, CodedMacroblock::Kind::Intra16x16);
+  EXPECT_EQ(mbs[0].intra16x16_pred_mode, 0);
+  EXPECT_EQ(mbs[1].address, 1u);
+  const std::int32_t* block5 = &mbs[0].luma[5 * 16];
+  EXPECT_EQ((std::vector<std::int32_t>(block5, block5 + 6)),
+            (std::vector<std::int32_t>{0, 1, 1, 1, 0, 0}));
 }
 
 TEST(SliceData, EveryTruncationFailsWithoutReadingPastTheUnit) {
