@@ -115,10 +115,10 @@ void print_hevc_report(const InferenceReport& r) {
   std::printf("Video: H.265, %u-byte NAL lengths, %llu samples found in %lld bytes read\n",
               r.nal_length_size, static_cast<unsigned long long>(r.chains),
               static_cast<long long>(r.bytes_read));
-  std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, CB %u to %u, TB %u to %u, %s\n",
-              h.width, h.height, s.profile.general_profile_idc == 1 ? "Main" : "Main 10",
-              s.bit_depth_luma, 1u << s.ctb_log2_size, 1u << s.log2_min_luma_coding_block_size,
-              1u << s.ctb_log2_size, 1u << s.log2_min_luma_transform_block_size,
+  std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, CB %u to %u, TB %u to %u, %s\n", h.width,
+              h.height, s.profile.general_profile_idc == 1 ? "Main" : "Main 10", s.bit_depth_luma,
+              1u << s.ctb_log2_size, 1u << s.log2_min_luma_coding_block_size, 1u << s.ctb_log2_size,
+              1u << s.log2_min_luma_transform_block_size,
               1u << s.log2_max_luma_transform_block_size, h.b_slices ? "B-frames" : "no B-frames");
   std::printf("The encoder's settings text gives the picture size and the coding block sizes\n");
   std::printf(

@@ -424,8 +424,8 @@ namespace {
 
 // ISO/IEC 14496-12 12.1.3: a VisualSampleEntry with its configuration box.
 std::vector<std::uint8_t> visual_entry(const char* type, const char* config_type,
-                                       const std::vector<std::uint8_t>& config,
-                                       std::uint32_t width, std::uint32_t height) {
+                                       const std::vector<std::uint8_t>& config, std::uint32_t width,
+                                       std::uint32_t height) {
   std::vector<std::uint8_t> body(6, 0);  // reserved
   put_u16(body, 1);                      // data_reference_index
   body.insert(body.end(), 16, 0);        // pre_defined and reserved
@@ -592,8 +592,8 @@ InferStatus status_of(HevcInferStatus status) {
 
 // HEVC: the sets from the encoder's settings and the slice segment headers, the
 // rest as for H.264.
-bool infer_hevc(InputWindow& input, ChainScan& scan, Clock::time_point start,
-                StreamModel& model, InferenceReport& report, InferStatus& status) {
+bool infer_hevc(InputWindow& input, ChainScan& scan, Clock::time_point start, StreamModel& model,
+                InferenceReport& report, InferStatus& status) {
   report.codec = VideoCodec::Hevc;
   scan.codec = VideoCodec::Hevc;
   scan.nal_length_size = 4;
@@ -602,8 +602,8 @@ bool infer_hevc(InputWindow& input, ChainScan& scan, Clock::time_point start,
   report.chains = scan.chains;
   const FoundAudio audio = find_audio(scan, report);
   HevcInference& hevc = report.hevc;
-  const HevcInferStatus found = infer_hevc_sets(scan, report.rates.fps_numerator,
-                                                report.rates.fps_denominator, hevc);
+  const HevcInferStatus found =
+      infer_hevc_sets(scan, report.rates.fps_numerator, report.rates.fps_denominator, hevc);
   if (found != HevcInferStatus::Ok) {
     status = status_of(found);
     return false;
