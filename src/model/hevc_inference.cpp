@@ -28,6 +28,38 @@ std::uint32_t log2_of(int value) {
 }
 
 int hint_or(const std::optional<int>& hint, int fallback) { return hint ? *hint : fallback; }
+
+// The settings text is read from the damaged file: a value outside what H.265
+// allows the field takes the fallback.
+int hint_within(const std::optional<int>& hint, int first, int last, int fallback) {
+  return hint && *hint >= first && *hint <= last ? *hint : fallback;
+}
+
+bool absent_or_within(const std::optional<int>& hint, int first, int last) {
+  return !hint || (*hint >= first && *hint <= last);
+}
+
+bool power_of_two_within(int value, int first, int last) {
+  return value >= first && value <= last && (value & (value - 1)) == 0;
+}
+
+// H.265 7.4.3.2.1 and 7.4.3.3.1: coding tree blocks of 16 to 64 samples, coding
+// blocks of 8 up to them, transform blocks of 4 to 32 and no larger than a tree
+// block, transform trees no deeper than the blocks allow, quantisation groups
+// between the smallest coding block and the tree block.
+bool block_sizes_valid(const HevcEncoderHints& h) {
+  const int ctu = hint_or(h.ctu, kDefaultCtu);
+  const int min_cu = hint_or(h.min_cu_size, kDefaultMinCu);
+  const int max_tu = hint_or(h.max_tu_size, kDefaultMaxTu);
+  const int qg = hint_or(h.qg_size, kDefaultQgSize);
+  const int depth = static_cast<int>(log2_of(ctu)) - 2;  // CtbLog2SizeY - MinTbLog2SizeY
+  return power_of_two_within(ctu, 16, 64) && power_of_two_within(min_cu, 8, ctu) &&
+         power_of_two_within(max_tu, 4, std::min(ctu, 32)) &&
+         (!h.qg_size || power_of_two_within(qg, min_cu, ctu)) &&
+         absent_or_within(h.tu_intra_depth, 1, depth + 1) &&
+         absent_or_within(h.tu_inter_depth, 1, depth + 1) &&
+         absent_or_within(h.log2_max_poc_lsb, 4, 16);
+}
 bool flag_or(const std::optional<int>& hint, bool fallback) { return hint ? *hint != 0 : fallback; }
 
 struct Sets {
@@ -76,7 +108,8 @@ HevcSpsFields sps_from(const HevcEncoderHints& h) {
   s.bit_depth_luma = static_cast<std::uint32_t>(hint_or(h.bitdepth, 8));
   s.bit_depth_chroma = s.bit_depth_luma;
   s.profile.general_profile_idc = s.bit_depth_luma == 8 ? 1 : 2;
-  s.log2_max_pic_order_cnt_lsb = log2_of(1 << hint_or(h.log2_max_poc_lsb, kDefaultPocLsbBits));
+  s.log2_max_pic_order_cnt_lsb =
+      static_cast<std::uint32_t>(hint_or(h.log2_max_poc_lsb, kDefaultPocLsbBits));
   s.log2_min_luma_coding_block_size = log2_of(min_cu);
   s.ctb_log2_size = log2_of(hint_or(h.ctu, kDefaultCtu));
   s.log2_max_luma_transform_block_size = log2_of(hint_or(h.max_tu_size, kDefaultMaxTu));
@@ -89,13 +122,14 @@ HevcSpsFields sps_from(const HevcEncoderHints& h) {
   s.sps_temporal_mvp_enabled_flag = flag_or(h.temporal_mvp, true);
   s.strong_intra_smoothing_enabled_flag = flag_or(h.strong_intra_smoothing, true);
   HevcVuiFields& v = s.vui;
-  v.aspect_ratio_idc = static_cast<std::uint32_t>(hint_or(h.sar, 0));
+  // Table E.1: indices 1 to 16 name a ratio; 255 would need the ratio itself.
+  v.aspect_ratio_idc = static_cast<std::uint32_t>(hint_within(h.sar, 1, 16, 0));
   v.video_signal_type_present_flag = h.videoformat.has_value();
-  v.video_format = static_cast<std::uint32_t>(hint_or(h.videoformat, 5));
+  v.video_format = static_cast<std::uint32_t>(hint_within(h.videoformat, 0, 5, 5));
   v.video_full_range_flag = flag_or(h.range, false);
-  v.colour_primaries = static_cast<std::uint32_t>(hint_or(h.colorprim, 2));
-  v.transfer_characteristics = static_cast<std::uint32_t>(hint_or(h.transfer, 2));
-  v.matrix_coeffs = static_cast<std::uint32_t>(hint_or(h.colormatrix, 2));
+  v.colour_primaries = static_cast<std::uint32_t>(hint_within(h.colorprim, 0, 255, 2));
+  v.transfer_characteristics = static_cast<std::uint32_t>(hint_within(h.transfer, 0, 255, 2));
+  v.matrix_coeffs = static_cast<std::uint32_t>(hint_within(h.colormatrix, 0, 255, 2));
   return s;
 }
 
@@ -108,15 +142,15 @@ HevcPpsFields pps_from(const HevcEncoderHints& h) {
   const std::uint32_t ctb = log2_of(hint_or(h.ctu, kDefaultCtu));
   const std::uint32_t group = log2_of(hint_or(h.qg_size, kDefaultQgSize));
   p.diff_cu_qp_delta_depth = p.cu_qp_delta_enabled_flag && ctb > group ? ctb - group : 0;
-  p.pps_cb_qp_offset = hint_or(h.cbqpoffs, 0);
-  p.pps_cr_qp_offset = hint_or(h.crqpoffs, 0);
+  p.pps_cb_qp_offset = hint_within(h.cbqpoffs, -12, 12, 0);
+  p.pps_cr_qp_offset = hint_within(h.crqpoffs, -12, 12, 0);
   p.weighted_pred_flag = flag_or(h.weightp, false);
   p.weighted_bipred_flag = flag_or(h.weightb, false);
   p.transquant_bypass_enabled_flag = flag_or(h.lossless, false) || flag_or(h.cu_lossless, false);
   p.entropy_coding_sync_enabled_flag = flag_or(h.wpp, true);
   p.pps_deblocking_filter_disabled_flag = !flag_or(h.deblock, true);
-  p.pps_tc_offset_div2 = hint_or(h.deblock_tc, 0);
-  p.pps_beta_offset_div2 = hint_or(h.deblock_beta, 0);
+  p.pps_tc_offset_div2 = hint_within(h.deblock_tc, -6, 6, 0);
+  p.pps_beta_offset_div2 = hint_within(h.deblock_beta, -6, 6, 0);
   return p;
 }
 
@@ -333,7 +367,8 @@ HevcInferStatus infer_hevc_sets(const ChainScan& scan, std::uint32_t fps_numerat
                                 std::uint32_t fps_denominator, HevcInference& out) {
   out.hints = hevc_hints_of(scan);
   const HevcEncoderHints& h = out.hints;
-  if (!h.found || !h.width || !h.height || *h.width <= 0 || *h.height <= 0) {
+  if (!h.found || !h.width || !h.height || *h.width <= 0 || *h.height <= 0 ||
+      !block_sizes_valid(h)) {
     return HevcInferStatus::NoSettings;
   }
   const int bitdepth = hint_or(h.bitdepth, 8);
