@@ -108,6 +108,22 @@ void print_hints(const EncoderHints& h) {
               h.chroma_qp_offset ? " chroma_qp_offset" : "");
 }
 
+// H.265 A.3: the profiles by general_profile_idc.
+const char* hevc_profile_name(std::uint32_t profile_idc) {
+  switch (profile_idc) {
+    case 1:
+      return "Main";
+    case 2:
+      return "Main 10";
+    case 3:
+      return "Main Still Picture";
+    case 4:
+      return "Range extensions";
+    default:
+      return "Other";
+  }
+}
+
 void print_hevc_report(const InferenceReport& r) {
   const HevcInference& h = r.hevc;
   const HevcSpsFields& s = h.sps;
@@ -115,8 +131,19 @@ void print_hevc_report(const InferenceReport& r) {
   std::printf("Video: H.265, %u-byte NAL lengths, %llu samples found in %lld bytes read\n",
               r.nal_length_size, static_cast<unsigned long long>(r.chains),
               static_cast<long long>(r.bytes_read));
+  if (h.carried) {
+    std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, %s\n", h.width, h.height,
+                hevc_profile_name(s.profile.general_profile_idc), s.bit_depth_luma,
+                1u << s.ctb_log2_size, h.b_slices ? "B-frames" : "no B-frames");
+    std::printf(
+        "The samples carry their own VPS, SPS and PPS: the model keeps them as they are (%llu of "
+        "%llu pictures read under them)\n",
+        static_cast<unsigned long long>(h.pictures_read),
+        static_cast<unsigned long long>(h.pictures));
+    return;
+  }
   std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, CB %u to %u, TB %u to %u, %s\n", h.width,
-              h.height, s.profile.general_profile_idc == 1 ? "Main" : "Main 10", s.bit_depth_luma,
+              h.height, hevc_profile_name(s.profile.general_profile_idc), s.bit_depth_luma,
               1u << s.ctb_log2_size, 1u << s.log2_min_luma_coding_block_size, 1u << s.ctb_log2_size,
               1u << s.log2_min_luma_transform_block_size,
               1u << s.log2_max_luma_transform_block_size, h.b_slices ? "B-frames" : "no B-frames");

@@ -1,6 +1,8 @@
 #include "codec/hevc_parameter_set_writer.h"
 
+#include "codec/bit_reader.h"
 #include "codec/hevc_config.h"
+#include "codec/hevc_parameter_sets.h"
 #include "codec/parameter_set_writer.h"
 
 namespace vidsalvage {
@@ -94,7 +96,7 @@ void put_u16(std::vector<std::uint8_t>& out, std::uint32_t v) {
   out.push_back(static_cast<std::uint8_t>(v));
 }
 
-void put_array(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& unit) {
+void put_array(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> unit) {
   out.push_back(static_cast<std::uint8_t>(0x80 | (unit[0] >> 1)));  // array_completeness 1
   put_u16(out, 1);
   put_u16(out, static_cast<std::uint32_t>(unit.size()));
@@ -203,36 +205,40 @@ std::vector<std::uint8_t> write_hevc_pps(const HevcPpsFields& p) {
 }
 
 std::vector<std::uint8_t> make_hevc_config(const HevcSpsFields& sps, const HevcPpsFields& pps) {
-  const HevcProfileFields& p = sps.profile;
-  std::vector<std::uint8_t> out = {1};  // configurationVersion
-  out.push_back(
-      static_cast<std::uint8_t>((p.general_tier_flag ? 0x20 : 0) | p.general_profile_idc));
-  std::uint32_t compatibility = 1u << (31 - p.general_profile_idc);
-  if (p.general_profile_idc == 1) compatibility |= 1u << 29;
-  put_u16(out, compatibility >> 16);
-  put_u16(out, compatibility & 0xFFFF);
-  // The first constraint byte: progressive, interlaced, non-packed, frame only.
-  out.push_back(
-      static_cast<std::uint8_t>((p.progressive_source ? 0x80 : 0x40) | (p.frame_only ? 0x10 : 0)));
-  out.insert(out.end(), 5, 0);
-  out.push_back(static_cast<std::uint8_t>(p.general_level_idc));
-  put_u16(out, 0xF000);  // min_spatial_segmentation_idc 0
-  // parallelismType: 3 for wavefront parallel decoding, 0 unknown.
-  out.push_back(pps.entropy_coding_sync_enabled_flag ? 0xFF : 0xFC);
-  out.push_back(static_cast<std::uint8_t>(0xFC | sps.chroma_format_idc));
-  out.push_back(static_cast<std::uint8_t>(0xF8 | (sps.bit_depth_luma - 8)));
-  out.push_back(static_cast<std::uint8_t>(0xF8 | (sps.bit_depth_chroma - 8)));
   const HevcVuiFields& v = sps.vui;
   // avgFrameRate in frames per 256 seconds, 0 when unknown or too large.
   std::uint64_t rate = 0;
   if (v.num_units_in_tick != 0) rate = std::uint64_t{v.time_scale} * 256 / v.num_units_in_tick;
-  put_u16(out, rate > 0xFFFF ? 0 : static_cast<std::uint32_t>(rate));
+  return hevc_config_of_units(write_hevc_vps(sps), write_hevc_sps(sps), write_hevc_pps(pps),
+                              rate > 0xFFFF ? 0 : static_cast<std::uint32_t>(rate),
+                              pps.entropy_coding_sync_enabled_flag);
+}
+
+std::vector<std::uint8_t> hevc_config_of_units(std::span<const std::uint8_t> vps,
+                                               std::span<const std::uint8_t> sps,
+                                               std::span<const std::uint8_t> pps,
+                                               std::uint32_t avg_frame_rate, bool wavefronts) {
+  HevcSps read;
+  if (!parse_hevc_sps(sps, read)) return {};
+  std::vector<std::uint8_t> out = {1};  // configurationVersion
+  // H.265 7.3.3: the twelve bytes of general_profile_space to general_level_idc,
+  // copied from the SPS after its first byte.
+  NALUnit r(sps.data() + 2, static_cast<std::uint32_t>(sps.size() - 2));
+  r.skip_bits(8);
+  for (int i = 0; i < 12; ++i) out.push_back(static_cast<std::uint8_t>(r.read_bits(8)));
+  put_u16(out, 0xF000);  // min_spatial_segmentation_idc 0
+  // parallelismType: 3 for wavefront parallel decoding, 0 unknown.
+  out.push_back(wavefronts ? 0xFF : 0xFC);
+  out.push_back(static_cast<std::uint8_t>(0xFC | read.chroma_format_idc));
+  out.push_back(static_cast<std::uint8_t>(0xF8 | (read.bit_depth_luma - 8)));
+  out.push_back(static_cast<std::uint8_t>(0xF8 | (read.bit_depth_chroma - 8)));
+  put_u16(out, avg_frame_rate);
   // constantFrameRate 0, numTemporalLayers 1, temporalIdNested 1, 4-byte lengths.
   out.push_back(0x0F);
   out.push_back(3);  // numOfArrays
-  put_array(out, write_hevc_vps(sps));
-  put_array(out, write_hevc_sps(sps));
-  put_array(out, write_hevc_pps(pps));
+  put_array(out, vps);
+  put_array(out, sps);
+  put_array(out, pps);
   return out;
 }
 

@@ -5,6 +5,7 @@
 // scaling lists, tiles, PCM or SPS-held reference picture sets.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace vidsalvage {
@@ -101,5 +102,13 @@ std::vector<std::uint8_t> write_hevc_pps(const HevcPpsFields& pps);
 // The hvcC body (ISO/IEC 14496-15, 8.3.3.1) with one VPS, SPS and PPS array and
 // 4-byte NAL lengths; the frame rate from the VUI timing when there is one.
 std::vector<std::uint8_t> make_hevc_config(const HevcSpsFields& sps, const HevcPpsFields& pps);
+
+// The hvcC body for three units a stream carries (two header bytes first), its
+// profile, tier, level, chroma format and bit depths from the SPS; empty when the
+// SPS does not parse. `avg_frame_rate` in frames per 256 s, 0 unknown.
+std::vector<std::uint8_t> hevc_config_of_units(std::span<const std::uint8_t> vps,
+                                               std::span<const std::uint8_t> sps,
+                                               std::span<const std::uint8_t> pps,
+                                               std::uint32_t avg_frame_rate, bool wavefronts);
 
 }  // namespace vidsalvage

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "codec/hevc_config.h"
+#include "codec/hevc_parameter_sets.h"
+#include "codec/hevc_picture_order.h"
 #include "codec/hevc_slice_segment.h"
 
 namespace vidsalvage {
@@ -321,6 +323,67 @@ void note_guesses(const HevcEncoderHints& h, bool more_segments, HevcInference& 
   }
 }
 
+// The first VPS, SPS and PPS among the chains' units.
+struct CarriedUnits {
+  std::span<const std::uint8_t> vps;
+  std::span<const std::uint8_t> sps;
+  std::span<const std::uint8_t> pps;
+};
+
+bool find_carried(const ChainScan& scan, CarriedUnits& c) {
+  for (const MediaBlock& block : scan.blocks) {
+    for (const NalChain& chain : block.chains) {
+      for (const ChainUnit& u : chain.units) {
+        const std::span<const std::uint8_t> unit = block.unit(u);
+        const int type = nal_type(VideoCodec::Hevc, unit[0]);
+        if (type == kHevcVps && c.vps.empty()) c.vps = unit;
+        if (type == kHevcSps && c.sps.empty()) c.sps = unit;
+        if (type == kHevcPps && c.pps.empty()) c.pps = unit;
+        if (!c.vps.empty() && !c.sps.empty() && !c.pps.empty()) return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The hvcC of the sets the samples carry, and what the SPS and the slices say
+// of the pictures. Unread when the sets do not parse or no slice reads under
+// them.
+HevcInferStatus use_carried(const ChainScan& scan, const CarriedUnits& units,
+                            std::uint32_t fps_numerator, std::uint32_t fps_denominator,
+                            HevcInference& out) {
+  HevcParameterSets sets;
+  HevcSps sps;
+  if (!add_hevc_parameter_set(sets, units.sps) || !add_hevc_parameter_set(sets, units.pps) ||
+      !parse_hevc_sps(units.sps, sps)) {
+    return HevcInferStatus::Unread;
+  }
+  bool more_segments = false;
+  const std::vector<Picture> pictures = pictures_of(scan, more_segments);
+  out.pictures = pictures.size();
+  for (const Picture& p : pictures) {
+    HevcSliceHeader header;
+    if (read_hevc_slice_header(p.slice, sets, header) != HevcSliceRead::Read) continue;
+    ++out.pictures_read;
+    if (header.slice_type == 0) out.b_slices = true;
+  }
+  if (out.pictures_read == 0) return HevcInferStatus::Unread;
+  const std::uint64_t rate = std::uint64_t{fps_numerator} * 256 / std::max(fps_denominator, 1u);
+  out.hvcc = hevc_config_of_units(units.vps, units.sps, units.pps,
+                                  rate > 0xFFFF ? 0 : static_cast<std::uint32_t>(rate), false);
+  if (out.hvcc.empty()) return HevcInferStatus::Unread;
+  out.carried = true;
+  out.width = sps.width();
+  out.height = sps.height();
+  out.sps.bit_depth_luma = sps.bit_depth_luma;
+  out.sps.profile.general_profile_idc = sps.general_profile_idc;
+  out.sps.ctb_log2_size = sps.ctb_log2_size;
+  out.sps.log2_max_pic_order_cnt_lsb = sps.log2_max_pic_order_cnt_lsb;
+  out.sps.vui.num_units_in_tick = fps_denominator;
+  out.sps.vui.time_scale = fps_numerator;
+  return HevcInferStatus::Ok;
+}
+
 }  // namespace
 
 HevcEncoderHints hevc_hints_of(const ChainScan& scan) {
@@ -367,6 +430,14 @@ HevcInferStatus infer_hevc_sets(const ChainScan& scan, std::uint32_t fps_numerat
                                 std::uint32_t fps_denominator, HevcInference& out) {
   out.hints = hevc_hints_of(scan);
   const HevcEncoderHints& h = out.hints;
+  if (h.fps_numerator && h.fps_denominator && *h.fps_numerator > 0 && *h.fps_denominator > 0) {
+    fps_numerator = static_cast<std::uint32_t>(*h.fps_numerator);
+    fps_denominator = static_cast<std::uint32_t>(*h.fps_denominator);
+  }
+  CarriedUnits units;
+  if (find_carried(scan, units)) {
+    return use_carried(scan, units, fps_numerator, fps_denominator, out);
+  }
   if (!h.found || !h.width || !h.height || *h.width <= 0 || *h.height <= 0 ||
       !block_sizes_valid(h)) {
     return HevcInferStatus::NoSettings;
@@ -389,10 +460,6 @@ HevcInferStatus infer_hevc_sets(const ChainScan& scan, std::uint32_t fps_numerat
   out.sps = sets.sps;
   out.pps = sets.pps;
   measure_order(pictures, sets, out);
-  if (h.fps_numerator && h.fps_denominator && *h.fps_numerator > 0 && *h.fps_denominator > 0) {
-    fps_numerator = static_cast<std::uint32_t>(*h.fps_numerator);
-    fps_denominator = static_cast<std::uint32_t>(*h.fps_denominator);
-  }
   out.sps.vui.num_units_in_tick = fps_denominator;
   out.sps.vui.time_scale = fps_numerator;
   out.width = static_cast<std::uint32_t>(*h.width);

@@ -23,6 +23,9 @@ enum class HevcInferStatus {
 };
 
 struct HevcInference {
+  // The samples carry their own VPS, SPS and PPS (hev1 streams): those make the
+  // hvcC, and nothing is inferred.
+  bool carried = false;
   HevcEncoderHints hints;
   HevcSpsFields sps;
   HevcPpsFields pps;
@@ -39,7 +42,8 @@ struct HevcInference {
 HevcEncoderHints hevc_hints_of(const ChainScan& scan);
 
 // The sets for the HEVC chains of `scan`, their hvcC written; the frame rate for
-// the level and the VUI timing when the settings name none.
+// the level and the VUI timing when the settings name none. Sets the samples
+// carry are taken as they are.
 [[nodiscard]] HevcInferStatus infer_hevc_sets(const ChainScan& scan, std::uint32_t fps_numerator,
                                               std::uint32_t fps_denominator, HevcInference& out);
 

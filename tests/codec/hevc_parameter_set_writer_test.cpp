@@ -53,6 +53,15 @@ TEST(HevcParameterSetWriter, WritesTheSetsX265WroteForTheSameFields) {
   EXPECT_EQ(write_hevc_pps(x265_pps()), kX265Pps);
 }
 
+// The record of the sets x265 wrote, its profile bytes copied from their SPS, is
+// the record of the fields they hold.
+TEST(HevcParameterSetWriter, RecordOfCarriedUnitsMatchesTheRecordOfTheirFields) {
+  EXPECT_EQ(hevc_config_of_units(kX265Vps, kX265Sps, kX265Pps, 30 * 256, true),
+            make_hevc_config(x265_sps(), x265_pps()));
+  const Bytes cut(kX265Sps.begin(), kX265Sps.begin() + 20);
+  EXPECT_TRUE(hevc_config_of_units(kX265Vps, cut, kX265Pps, 0, false).empty());
+}
+
 // Every set written reads back with the readers of the recovery, whatever the
 // size, padding, depth and block sizes.
 TEST(HevcParameterSetWriter, SetsReadBackThroughTheRecord) {

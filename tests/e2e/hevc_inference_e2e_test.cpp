@@ -44,12 +44,17 @@ Hashes decode(const TempDir& dir, const std::string& file) {
 
 bool have_mkvmerge(const TempDir& dir) { return run_and_capture(dir, "command -v mkvmerge") != ""; }
 
+// The units a muxer leaves out of the samples: the parameter sets, kept in the
+// hvcC only; and the settings text as well; or the settings text only.
+const char kSetsOut[] = "32|33|34";
+const char kSetsAndSettingsOut[] = "32|33|34|39";
+const char kSettingsOut[] = "39";
+
 // x265's raw stream, put in Matroska by mkvmerge (which keeps the timing of its
-// B-frames), then in MP4 beside AAC with the parameter sets taken out of the
-// samples: they stay in the hvcC only, and the moov holds it.
+// B-frames), then in MP4 beside AAC with the units `remove` names taken out of
+// the samples.
 bool make_recording(const TempDir& dir, const std::string& size, const std::string& x265,
-                    bool keep_settings) {
-  const std::string remove = keep_settings ? "32|33|34" : "32|33|34|39";
+                    const std::string& remove) {
   return run_ffmpeg(dir, "-f lavfi -i testsrc2=size=" + size +
                              ":rate=30 -t 3 -c:v libx265 -preset veryfast -x265-params "
                              "log-level=error" +
@@ -80,16 +85,24 @@ TEST_F(HevcInferenceE2e, PlayableFileDecodesToTheIntactPictures) {
     const char* size;
     const char* x265;
     bool one_command;  // `DAMAGED out.mp4 --infer` in place of the two steps
+    const char* remove;
+    const char* guessed;  // the model's guess lines
   };
+  const char* const flat =
+      "# guessed scaling lists flat (neither the settings text nor the slices show them)\n";
   const Recording recordings[] = {
-      {"720p, four B-frames, weighted P", "1280x720", "", false},
+      {"720p, four B-frames, weighted P", "1280x720", "", false, kSetsOut, flat},
       {"1080p, three B-frames, weighted B, CTB 32, one command", "1920x1080",
-       ":bframes=3:weightb=1:ctu=32:qg-size=16:ref=4:deblock=-1,-1:cbqpoffs=1", true},
+       ":bframes=3:weightb=1:ctu=32:qg-size=16:ref=4:deblock=-1,-1:cbqpoffs=1", true, kSetsOut,
+       flat},
+      // hev1 samples that carry their sets: the model keeps them as they are.
+      {"720p carrying its sets, no settings text", "1280x720", "", false, kSettingsOut,
+       "# guessed frame rate 30 (the count of audio frames fits more than one rate)\n"},
   };
   for (const Recording& r : recordings) {
     SCOPED_TRACE(r.name);
     TempDir dir;
-    ASSERT_TRUE(make_recording(dir, r.size, r.x265, true));
+    ASSERT_TRUE(make_recording(dir, r.size, r.x265, r.remove));
     dir.write("damaged.mp4", cut_moov(dir.read("intact.mp4")));
     if (!r.one_command) {
       const CliResult inferred = run_cli(dir, {"damaged.mp4", "--infer"});
@@ -107,9 +120,7 @@ TEST_F(HevcInferenceE2e, PlayableFileDecodesToTheIntactPictures) {
     EXPECT_EQ(got.frames, want.frames);
     EXPECT_EQ(got.messages, "");
     const std::string model = run_and_capture(dir, "grep '^# guessed' reference.model");
-    EXPECT_EQ(model,
-              "# guessed scaling lists flat (neither the settings text nor the slices "
-              "show them)\n");
+    EXPECT_EQ(model, r.guessed);
     std::printf("%s: %zu of %zu pictures identical, %zu decoder message line(s)\n", r.name,
                 got.frames.size() == want.frames.size() ? want.frames.size() : 0,
                 want.frames.size(), got.messages.size());
@@ -117,7 +128,7 @@ TEST_F(HevcInferenceE2e, PlayableFileDecodesToTheIntactPictures) {
 }
 
 TEST_F(HevcInferenceE2e, WithoutTheSettingsTextRefusesAndSaysWhatIsMissing) {
-  ASSERT_TRUE(make_recording(dir_, "1280x720", "", false));
+  ASSERT_TRUE(make_recording(dir_, "1280x720", "", kSetsAndSettingsOut));
   dir_.write("damaged.mp4", cut_moov(dir_.read("intact.mp4")));
   for (const bool one_command : {false, true}) {
     SCOPED_TRACE(one_command ? "one command" : "--infer");
