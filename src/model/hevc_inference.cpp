@@ -445,7 +445,7 @@ HevcInferStatus infer_hevc_sets(const ChainScan& scan, std::uint32_t fps_numerat
   const int bitdepth = hint_or(h.bitdepth, 8);
   if (hint_or(h.input_csp, 1) != 1 || (bitdepth != 8 && bitdepth != 10) ||
       hint_or(h.interlace, 0) != 0 || hint_or(h.temporal_layers, 0) != 0 || *h.width > 16888 ||
-      *h.height > 16888) {
+      *h.height > 16888 || *h.width % 2 != 0 || *h.height % 2 != 0) {
     return HevcInferStatus::Unsupported;
   }
   bool more_segments = false;

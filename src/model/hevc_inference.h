@@ -18,7 +18,7 @@ enum class HevcInferStatus {
   Ok,
   NoSettings,   // no settings text, or one whose picture or block sizes H.265 forbids
   SpsRefSets,   // the slices take their reference picture sets from the lost SPS
-  Unsupported,  // a format other than 8- or 10-bit 4:2:0, or interlaced
+  Unsupported,  // other than 8- or 10-bit 4:2:0 with even sides, or interlaced
   Unread,       // no candidate sets read most slice segment headers
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "codec/bit_reader.h"
@@ -32,6 +33,8 @@ constexpr std::uint32_t kOtherTrack = 4;
 // Stretches between samples seen in more than this share of pictures are audio.
 constexpr double kAudioShare = 0.25;
 constexpr int kMinCheckedPictures = 2;
+// Audio frames per picture more than 6 % off both rates make the rate a guess.
+constexpr double kCloseSamplingRate = 0.06;
 
 // H.264 Table A-1: the smallest level whose frame size and macroblock rate hold
 // the stream.
@@ -575,6 +578,28 @@ void extrapolate(const ChainScan& scan, InferenceReport& report, StreamModel& mo
   }
 }
 
+// The sampling rate, of the two recorders write, whose audio frames per picture
+// at the known frame rate come closest to the count; a guess when neither comes
+// within kCloseSamplingRate.
+void settle_sampling_rate(const ChainScan& scan, const AacInference& aac, InferenceReport& report) {
+  std::uint64_t intervals = 0;
+  for (const MediaBlock& block : scan.blocks) {
+    if (!block.chains.empty()) intervals += block.chains.size() - 1;
+  }
+  if (intervals == 0) return;
+  RatePick& rates = report.rates;
+  const double per_second = static_cast<double>(aac.frames.size()) /
+                            static_cast<double>(intervals) * fps_of(rates) * 1024;
+  const double off_48k = std::fabs(std::log(per_second / 48000));
+  const double off_44k = std::fabs(std::log(per_second / 44100));
+  rates.sampling_rate = off_48k <= off_44k ? 48000 : 44100;
+  std::erase_if(report.guesses, [](const Guess& g) { return g.field == "sampling rate"; });
+  if (std::min(off_48k, off_44k) > kCloseSamplingRate) {
+    report.guesses.push_back({"sampling rate", text_of(rates.sampling_rate),
+                              "the count of audio frames fits neither rate well"});
+  }
+}
+
 InferStatus status_of(HevcInferStatus status) {
   switch (status) {
     case HevcInferStatus::SpsRefSets:
@@ -608,11 +633,14 @@ bool infer_hevc(InputWindow& input, ChainScan& scan, Clock::time_point start, St
     status = status_of(found);
     return false;
   }
-  // The frame rate the settings give replaces the one the audio gave or the guess.
-  report.rates.fps_numerator = hevc.sps.vui.time_scale;
-  report.rates.fps_denominator = hevc.sps.vui.num_units_in_tick;
+  // The frame rate the settings give replaces the one the audio gave or the guess,
+  // and settles the sampling rate the audio frames per picture show.
+  RatePick& rates = report.rates;
+  rates.fps_numerator = hevc.sps.vui.time_scale;
+  rates.fps_denominator = hevc.sps.vui.num_units_in_tick;
   if (hevc.hints.fps_numerator && hevc.hints.fps_denominator) {
     std::erase_if(report.guesses, [](const Guess& g) { return g.field == "frame rate"; });
+    if (report.audio == AudioFinding::Aac) settle_sampling_rate(scan, audio.aac, report);
   }
   report.guesses.insert(report.guesses.end(), hevc.guesses.begin(), hevc.guesses.end());
   report.pictures_read = hevc.pictures_read;

@@ -54,9 +54,10 @@ const char kSettingsOut[] = "39";
 // B-frames), then in MP4 beside AAC with the units `remove` names taken out of
 // the samples.
 bool make_recording(const TempDir& dir, const std::string& size, const std::string& x265,
-                    const std::string& remove) {
-  return run_ffmpeg(dir, "-f lavfi -i testsrc2=size=" + size +
-                             ":rate=30 -t 3 -c:v libx265 -preset veryfast -x265-params "
+                    const std::string& remove, int seconds = 3) {
+  const std::string duration = " -t " + std::to_string(seconds) + " ";
+  return run_ffmpeg(dir, "-f lavfi -i testsrc2=size=" + size + ":rate=30" + duration +
+                             "-c:v libx265 -preset veryfast -x265-params "
                              "log-level=error" +
                              x265 + " -f hevc video.hevc") &&
          run_and_capture(dir,
@@ -64,8 +65,10 @@ bool make_recording(const TempDir& dir, const std::string& size, const std::stri
                          ">/dev/null 2>&1 && echo ok") == "ok\n" &&
          run_ffmpeg(dir,
                     "-i video.mkv -f lavfi "
-                    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=3 -t 3 -map 0:v "
-                    "-map 1:a -c:v copy -bsf:v filter_units=remove_types='" +
+                    "-i anoisesrc=color=pink:amplitude=0.2:sample_rate=48000:seed=3" +
+                        duration +
+                        "-map 0:v "
+                        "-map 1:a -c:v copy -bsf:v filter_units=remove_types='" +
                         remove + "' -c:a aac -ac 2 intact.mp4");
 }
 
@@ -87,27 +90,33 @@ TEST_F(HevcInferenceE2e, PlayableFileDecodesToTheIntactPictures) {
     bool one_command;  // `DAMAGED out.mp4 --infer` in place of the two steps
     const char* remove;
     const char* guessed;  // the model's guess lines
+    int seconds;
   };
   const char* const flat =
       "# guessed scaling lists flat (neither the settings text nor the slices show them)\n";
   const Recording recordings[] = {
-      {"720p, four B-frames, weighted P", "1280x720", "", false, kSetsOut, flat},
+      {"720p, four B-frames, weighted P", "1280x720", "", false, kSetsOut, flat, 3},
       {"1080p, three B-frames, weighted B, CTB 32, one command", "1920x1080",
        ":bframes=3:weightb=1:ctu=32:qg-size=16:ref=4:deblock=-1,-1:cbqpoffs=1", true, kSetsOut,
-       flat},
+       flat, 3},
       // hev1 samples that carry their sets: the model keeps them as they are.
       {"720p carrying its sets, no settings text", "1280x720", "", false, kSettingsOut,
-       "# guessed frame rate 30 (the count of audio frames fits more than one rate)\n"},
+       "# guessed frame rate 30 (the count of audio frames fits more than one rate)\n", 3},
+      // A third of a megabyte, whose bytes hold more short H.264-like chains than
+      // it has HEVC samples.
+      {"a second of 720p", "1280x720", "", false, kSetsOut, flat, 1},
   };
   for (const Recording& r : recordings) {
     SCOPED_TRACE(r.name);
     TempDir dir;
-    ASSERT_TRUE(make_recording(dir, r.size, r.x265, r.remove));
+    ASSERT_TRUE(make_recording(dir, r.size, r.x265, r.remove, r.seconds));
+    const std::size_t pictures = static_cast<std::size_t>(30 * r.seconds);
     dir.write("damaged.mp4", cut_moov(dir.read("intact.mp4")));
     if (!r.one_command) {
       const CliResult inferred = run_cli(dir, {"damaged.mp4", "--infer"});
       ASSERT_EQ(inferred.status, 0) << inferred.output;
-      EXPECT_NE(inferred.output.find("\nVideo: H.265, 4-byte NAL lengths, 90 samples"),
+      EXPECT_NE(inferred.output.find("\nVideo: H.265, 4-byte NAL lengths, " +
+                                     std::to_string(pictures) + " samples"),
                 std::string::npos)
           << inferred.output;
     }
@@ -116,9 +125,13 @@ TEST_F(HevcInferenceE2e, PlayableFileDecodesToTheIntactPictures) {
     ASSERT_EQ(recovered.status, 0) << recovered.output;
     const Hashes want = decode(dir, "intact.mp4");
     const Hashes got = decode(dir, "out.mp4");
-    ASSERT_EQ(want.frames.size(), 90u);
+    ASSERT_EQ(want.frames.size(), pictures);
     EXPECT_EQ(got.frames, want.frames);
     EXPECT_EQ(got.messages, "");
+    EXPECT_EQ(run_and_capture(dir,
+                              "ffprobe -v error -select_streams a:0 -show_entries "
+                              "stream=sample_rate -of csv=p=0 out.mp4"),
+              "48000\n");
     const std::string model = run_and_capture(dir, "grep '^# guessed' reference.model");
     EXPECT_EQ(model, r.guessed);
     std::printf("%s: %zu of %zu pictures identical, %zu decoder message line(s)\n", r.name,

@@ -66,6 +66,7 @@ TEST(InferHevcSets, SaysWhatStopsIt) {
        HevcInferStatus::NoSettings},
       {"4:2:2", options + "input-res=1280x720 input-csp=2", HevcInferStatus::Unsupported},
       {"12-bit", options + "input-res=1280x720 bitdepth=12", HevcInferStatus::Unsupported},
+      {"an odd height in 4:2:0", options + "input-res=1280x721", HevcInferStatus::Unsupported},
       {"slices that read under nothing", options + "input-res=1280x720", HevcInferStatus::Unread},
       // A B slice, its lsb all ones, then short_term_ref_pic_set_sps_flag 1.
       {"sets kept in the SPS", options + "input-res=1280x720", HevcInferStatus::SpsRefSets, 0xFF},
