@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cmath>
 #include <map>
 #include <string_view>
 
@@ -702,6 +703,92 @@ std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples) {
   return classes;
 }
 
+namespace {
+
+// Where a chunk lies in the file, and the decoding time of its first sample.
+struct ChunkStart {
+  std::uint64_t offset = 0;
+  std::uint64_t time = 0;  // in the track's timescale
+};
+
+// The chunks of a track in table order, each with the decoding time of its first
+// sample; empty where the tables disagree.
+std::vector<ChunkStart> chunk_starts(const TrackTables& t) {
+  std::vector<ChunkStart> chunks;
+  const auto chunk_count = static_cast<std::uint32_t>(t.chunk_offsets.size());
+  std::uint64_t sample = 0;  // the first sample of the chunk
+  std::uint64_t time = 0;    // its decoding time
+  std::size_t run = 0;       // the duration run that holds `sample`
+  std::uint64_t run_start = 0;
+  for (std::size_t c = 0; c < t.chunk_runs.size(); ++c) {
+    const ChunkRun& here = t.chunk_runs[c];
+    const std::uint32_t end =
+        c + 1 < t.chunk_runs.size() ? t.chunk_runs[c + 1].first_chunk - 1 : chunk_count;
+    if (end > chunk_count || here.first_chunk == 0) return {};
+    for (std::uint32_t chunk = here.first_chunk; chunk <= end; ++chunk) {
+      if (sample >= t.sample_count) return chunks;
+      chunks.push_back({t.chunk_offsets[chunk - 1], time});
+      // The next chunk's first sample and its time, a run of durations at a time.
+      std::uint64_t left = here.samples_per_chunk;
+      while (left > 0 && run < t.durations.size()) {
+        const DurationRun& d = t.durations[run];
+        const std::uint64_t in_run = std::min(left, run_start + d.count - sample);
+        time += in_run * d.delta;
+        sample += in_run;
+        left -= in_run;
+        if (sample == run_start + d.count) {
+          run_start += d.count;
+          ++run;
+        }
+      }
+      sample += left;  // beyond the durations: no time to count
+    }
+  }
+  return chunks;
+}
+
+}  // namespace
+
+bool interleave_lead(const TrackTables& track, const TrackTables& video, std::int64_t& lead) {
+  std::vector<ChunkStart> pictures = chunk_starts(video);
+  std::sort(pictures.begin(), pictures.end(),
+            [](const ChunkStart& a, const ChunkStart& b) { return a.offset < b.offset; });
+  std::vector<std::int64_t> leads;
+  for (const ChunkStart& c : chunk_starts(track)) {
+    const auto next = std::upper_bound(
+        pictures.begin(), pictures.end(), c.offset,
+        [](std::uint64_t offset, const ChunkStart& p) { return offset < p.offset; });
+    if (next == pictures.end()) continue;
+    const double video_time = static_cast<double>(next->time) * track.timescale / video.timescale;
+    const double ticks = static_cast<double>(c.time) - video_time;
+    if (std::abs(ticks) > static_cast<double>(kMaxLeadTicks)) continue;
+    leads.push_back(static_cast<std::int64_t>(std::llround(ticks)));
+  }
+  if (leads.empty()) return false;
+  std::nth_element(leads.begin(), leads.begin() + static_cast<std::ptrdiff_t>(leads.size() / 2),
+                   leads.end());
+  lead = leads[leads.size() / 2];
+  return true;
+}
+
+namespace {
+
+// Each other track's lead against the video, where the tables show one.
+void add_interleave_leads(const std::vector<TrackTables>& tracks, const TrackTables& video,
+                          MovieTemplate& movie) {
+  if (video.timescale == 0) return;
+  for (TrackTemplate& tt : movie.tracks) {
+    if (tt.id == video.id) continue;
+    for (const TrackTables& t : tracks) {
+      if (t.id == tt.id && t.timescale != 0 && t.timescale == tt.timescale) {
+        tt.has_lead = interleave_lead(t, video, tt.lead);
+      }
+    }
+  }
+}
+
+}  // namespace
+
 bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, StreamModel& model,
                  LearnError& error, std::vector<SkippedAudio>* skipped) {
   model = StreamModel{};
@@ -718,6 +805,7 @@ bool learn_model(InputWindow& input, const std::vector<TrackTables>& tracks, Str
     error = {LearnStatus::ReadFailed, 0, 0};
     return false;
   }
+  add_interleave_leads(tracks, video, model.movie);
   return true;
 }
 

@@ -30,8 +30,8 @@ enum class LearnStatus {
 
 struct LearnError {
   LearnStatus status = LearnStatus::Ok;
-  std::uint32_t track = 0;  // the track at fault, when there is one
-  std::uint64_t size = 0;   // VideoConfigTooLarge: the size at fault
+  std::uint32_t track = 0;             // the track at fault, when there is one
+  std::uint64_t size = 0;              // VideoConfigTooLarge: the size at fault
   VideoCodec codec = VideoCodec::Avc;  // VideoConfigTooLarge: whose record it is
 };
 
@@ -61,8 +61,8 @@ struct SkippedAudio {
 inline constexpr std::uint32_t kNoTrack = UINT32_MAX;
 
 struct Roles {
-  std::vector<TrackRole> of;               // by index into the track list
-  std::uint32_t video = kNoTrack;          // index of the video track
+  std::vector<TrackRole> of;       // by index into the track list
+  std::uint32_t video = kNoTrack;  // index of the video track
   VideoCodec video_codec = VideoCodec::Avc;
   std::vector<AudioModel> audio;           // the audio tracks with their formats, in track order
   std::vector<std::uint32_t> audio_index;  // the index of each in the track list
@@ -155,5 +155,12 @@ std::vector<PrefixClass> infer_classes(const std::vector<SampleHead>& samples);
 [[nodiscard]] bool movie_template_of(InputWindow& input, const std::vector<TrackTables>& tracks,
                                      MovieTemplate& movie);
 MovieTemplate movie_template_of(const std::vector<TrackTables>& tracks);
+
+// The lead of `track`'s chunks against `video` (TrackTemplate::lead): the median,
+// over its chunks with a video chunk after them in the file, of the chunk's
+// decoding time less that video chunk's, in `track`'s timescale. False when no
+// chunk has one.
+[[nodiscard]] bool interleave_lead(const TrackTables& track, const TrackTables& video,
+                                   std::int64_t& lead);
 
 }  // namespace vidsalvage

@@ -10,6 +10,7 @@
 #include "codec/hevc_picture_order.h"
 #include "codec/klv.h"
 #include "codec/pcm_test.h"
+#include "codec/slice_data.h"
 #include "codec/sps_parser.h"
 #include "io/byte_reader.h"
 
@@ -80,6 +81,8 @@ void trust_bytes(const ModelTrack& track, ModelIndex::Class& c) {
 // from the first SPS, and the ids of the PPS units slices may refer to.
 void read_parameter_sets(const std::vector<std::uint8_t>& avcc, ModelIndex& index) {
   index.max_first_mb = kMaxFrameMbs;
+  // Sets that do not parse prove no slice whole, and leave the rest to the checks below.
+  if (!read_config_parameter_sets(avcc, index.avc_sets)) index.avc_sets = {};
   ByteReader r(avcc);
   std::uint8_t sps_count = 0, pps_count = 0;
   if (!r.skip(5) || !r.read_u8(sps_count)) return;
@@ -450,6 +453,19 @@ UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t
     at += std::max<std::int64_t>(piece - 2, 1);
   }
   return UnitBytes::Whole;
+}
+
+SliceEnd slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                          std::uint32_t length) {
+  if (index.codec != VideoCodec::Avc || length < 2) return SliceEnd::Unproven;
+  const InputRead read = read_at(input, offset, length);
+  if (read.status == ReadStatus::Failed) return SliceEnd::ReadFailed;
+  if (read.status != ReadStatus::Found) return SliceEnd::Unproven;
+  const int type = nal_type(VideoCodec::Avc, read.bytes[0]);
+  if (type != 1 && type != 5) return SliceEnd::Unproven;
+  return parse_slice_data(read.bytes, index.avc_sets).end == SliceDataEnd::Clean
+             ? SliceEnd::Proven
+             : SliceEnd::Unproven;
 }
 
 namespace {

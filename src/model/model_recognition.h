@@ -10,6 +10,7 @@
 
 #include "codec/hevc_parameter_sets.h"
 #include "codec/pcm_test.h"
+#include "codec/slice_header.h"
 #include "io/input_window.h"
 #include "model/stream_model.h"
 
@@ -36,6 +37,7 @@ struct ModelIndex {
   std::uint32_t max_unit = 0;      // four times the largest reference sample
   std::uint32_t max_first_mb = 0;  // H.264: macroblocks in a picture
   std::bitset<256> pps_ids;        // H.264: of the configuration record's PPS units
+  AvcParameterSets avc_sets;       // H.264: the record's SPS and PPS, when they parse
   HevcParameterSets hevc_sets;     // HEVC: the record's SPS and PPS units
   bool hevc_pps_known = false;     // HEVC: the record holds a PPS, which slices must name
   std::bitset<kNalTypes> types;    // NAL types used; slices stand for each other
@@ -109,6 +111,15 @@ enum class UnitBytes { Whole, Damaged, ReadFailed };
 // phones pad their slices so, after the stop bit (kMaxTrailingZeros).
 inline constexpr std::int64_t kMaxTrailingZeros = 16;
 UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length);
+
+enum class SliceEnd { Proven, Unproven, ReadFailed };
+
+// Whether the H.264 slice unit at `offset` (its length field excluded) is proven
+// to end where its length says: its slice data, read under the record's
+// parameter sets, ends exactly at the unit's stop bit. Damage found right behind
+// such a unit cannot have begun inside it. Other units are never proven.
+SliceEnd slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                          std::uint32_t length);
 
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
 

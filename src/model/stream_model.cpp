@@ -453,6 +453,10 @@ bool movie_track_body(auto& io, auto& t) {
          io.text(t.handler_name, kMaxTextChars);
 }
 
+bool movie_lead_body(auto& io, auto& t) {
+  return io.number(t.id, 1u) && io.number(t.lead, -kMaxLeadTicks, kMaxLeadTicks);
+}
+
 // ---- Lists: long ones go out a few words a line, and the reader appends.
 
 struct Count {
@@ -588,6 +592,11 @@ bool write_movie(ModelWriter& w, const MovieTemplate& m) {
   for (const TrackTemplate& t : m.tracks) {
     if (!w.record("movie-track", [&](auto& io) { return movie_track_body(io, t); })) return false;
   }
+  for (const TrackTemplate& t : m.tracks) {
+    if (t.has_lead && !w.record("movie-lead", [&](auto& io) { return movie_lead_body(io, t); })) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -648,6 +657,7 @@ class ModelReader {
         {"audio-chunks", &ModelReader::read_audio_chunks},
         {"movie", &ModelReader::read_movie_record},
         {"movie-track", &ModelReader::read_movie_track},
+        {"movie-lead", &ModelReader::read_movie_lead},
         {"end", &ModelReader::read_end},
     };
     for (const Record& r : kRecords) {
@@ -887,6 +897,19 @@ class ModelReader {
     }
     tracks.push_back(std::move(t));
     return nullptr;
+  }
+
+  const char* read_movie_lead(FieldReader& io) {
+    TrackTemplate lead;
+    if (!movie_lead_body(io, lead) || !io.at_end()) return "a bad movie-lead record";
+    for (TrackTemplate& t : model_.movie.tracks) {
+      if (t.id != lead.id) continue;
+      if (t.has_lead) return "a repeated movie-lead record";
+      t.has_lead = true;
+      t.lead = lead.lead;
+      return nullptr;
+    }
+    return "a movie-lead record of no movie track";
   }
 
   const char* read_end(FieldReader& io) {

@@ -43,6 +43,9 @@ class AccessUnitAssembler {
   // a gap); false when it holds no slice, its units then dropped.
   [[nodiscard]] bool flush(AccessUnit& done);
 
+  // Whether the access unit in progress holds a slice: a picture flush() would give.
+  bool has_picture() const { return has_slice_; }
+
  private:
   AccessUnitOptions options_;
   AccessUnit current_;

@@ -11,6 +11,8 @@ namespace vidsalvage {
 
 // The limits every reader and writer of a template shares.
 inline constexpr std::size_t kMaxSampleEntryBytes = 64 * 1024;
+// The largest lead a template holds, in either direction: years at any timescale.
+inline constexpr std::int64_t kMaxLeadTicks = std::int64_t{1} << 40;
 inline constexpr std::size_t kMaxTemplateBoxBytes = 4 * 1024;
 
 struct TrackTemplate {
@@ -27,6 +29,11 @@ struct TrackTemplate {
   bool constant_delta = false;             // every stts delta is sample_delta
   bool composition_offsets = false;        // the reference has ctts
   bool sync_table = false;                 // the reference has stss: not every sample is a key
+  // Where the reference's chunks of this track lie in time against the video's:
+  // the median, over its chunks, of a chunk's start less the decoding time of the
+  // video sample that follows the chunk in the file, in this track's timescale.
+  bool has_lead = false;
+  std::int64_t lead = 0;
 };
 
 struct MovieTemplate {

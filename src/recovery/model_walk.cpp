@@ -372,6 +372,19 @@ class ModelWalk {
     const Held held = held_;
     held_ = {};
     if (held.offset == kNotFound) return Step::Taken;
+    if (!keep && !held.audio) {
+      // A slice whose data ends exactly at its last byte ended before the damage.
+      switch (slice_ends_whole(input_, index_, held.offset + index_.length_size,
+                               static_cast<std::uint32_t>(held.length))) {
+        case SliceEnd::Proven:
+          keep = true;
+          break;
+        case SliceEnd::Unproven:
+          break;
+        case SliceEnd::ReadFailed:
+          return Step::ReadFailed;
+      }
+    }
     if (!keep) {
       if (dropped_at != nullptr) *dropped_at = held.offset;
       return Step::Taken;
@@ -593,8 +606,7 @@ class ModelWalk {
     // track, which may be more.
     const std::int64_t reach = end == input_.size ? index_.search_limit : audio_reach_;
     if (end - start > reach) {
-      skip_after_held(start, end);
-      return Step::Taken;
+      return skip_after_held(start, end);
     }
     return take_stretch(start, end);
   }
@@ -606,25 +618,23 @@ class ModelWalk {
     const Found found = find_resumption(input_, index_, cursor_ + 1);
     if (found.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     const std::int64_t end = found.kind == FoundKind::Nothing ? input_.size : found.offset;
-    skip_after_held(cursor_, end);
+    const std::int64_t start = cursor_;
     cursor_ = end;
-    return Step::Taken;
+    return skip_after_held(start, end);
   }
 
   // Skips [start, end) with the unit or frame held before it: the damage may have
-  // begun inside that.
-  void skip_after_held(std::int64_t start, std::int64_t end) {
-    (void)settle_held(false, &start);
+  // begun inside that, unless it is a slice proven whole.
+  Step skip_after_held(std::int64_t start, std::int64_t end) {
+    const Step step = settle_held(false, &start);
     skip_damage(start, end - start);
+    return step;
   }
 
   // The bytes up to the next recognised start: audio, unless audio is only ever
   // announced.
   Step take_stretch(std::int64_t start, std::int64_t end) {
-    if (!stretches_are_audio_) {
-      skip_after_held(start, end);
-      return Step::Taken;
-    }
+    if (!stretches_are_audio_) return skip_after_held(start, end);
     const bool one_pcm_track = audio_.size() == 1 && audio_[0].scores == nullptr;
     if (!audio_wanted() || one_pcm_track) {
       const Step step = settle_held(true);

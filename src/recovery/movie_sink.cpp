@@ -110,6 +110,8 @@ SinkStart MovieSink::start(OutputFile& out, const StreamModel& model) {
     const AudioModel* audio = find_audio(model, tt.id);
     if (audio != nullptr && t.role == TrackRole::Pcm) t.frame_bytes = audio->bytes_per_frame;
     if (t.role == TrackRole::Video) all_sync_ = !tt.sync_table;
+    t.has_lead = tt.has_lead && t.role != TrackRole::Video;
+    t.lead = tt.lead;
     movie.tracks.push_back(tt);
     tracks_.push_back(t);
   }
@@ -351,6 +353,7 @@ SampleWrite MovieSink::audio_frame(std::uint32_t track, std::int64_t offset, std
   if (t == nullptr) return SampleWrite::Done;
   if (length <= 0 || length > UINT32_MAX) return SampleWrite::Refused;
   resume_after_damage();
+  place_by_lead(*t);
   // A frame that runs to the end of a cut recording is most likely cut with it:
   // a decoder would stumble on it.
   if (t->role == TrackRole::Aac && end_is_cut_ && offset + length >= input_.size) {
@@ -372,6 +375,7 @@ SampleWrite MovieSink::pcm(std::uint32_t track, std::int64_t offset, std::int64_
   if (t == nullptr) return SampleWrite::Done;
   if (t->frame_bytes == 0) return SampleWrite::Refused;
   resume_after_damage();
+  place_by_lead(*t);
   const std::int64_t frames = length / t->frame_bytes;
   if (frames == 0) return SampleWrite::Done;
   // All but the last frame go now; the last is held like any track's last sample.
@@ -435,6 +439,18 @@ bool MovieSink::move_to(SinkTrack& t, double seconds) {
   return true;
 }
 
+// The first sample of `t` after a gap begins a chunk, as far as the walk can
+// tell: it comes at the decoding time of the next video sample, plus the lead.
+// The pictures not yet timed and the access unit being gathered come before it.
+void MovieSink::place_by_lead(SinkTrack& t) {
+  if (!t.awaiting_lead) return;
+  t.awaiting_lead = false;
+  const SinkTrack& v = *video_;
+  const std::uint64_t waiting = pictures_.size() + (assembler_.has_picture() ? 1 : 0);
+  const double next_picture = static_cast<double>(v.next_time + waiting * v.delta) / v.timescale;
+  (void)move_to(t, next_picture + static_cast<double>(t.lead) / t.timescale);
+}
+
 void MovieSink::align_tracks(std::int64_t skipped_bytes) {
   // The video is the clock: audio cut from a damaged stretch may run ahead.
   double latest = 0;
@@ -451,7 +467,14 @@ void MovieSink::align_tracks(std::int64_t skipped_bytes) {
   const double meet = latest + lost;
   const bool moved_video = video_->held.held && move_to(*video_, meet);
   for (SinkTrack& t : tracks_) {
-    if (&t != video_ && t.held.held) (void)move_to(t, meet);
+    if (&t == video_ || !t.held.held) continue;
+    // Where the reference shows how this track's chunks lie against the video's
+    // samples, its first sample after the gap is placed by the video's then.
+    if (t.has_lead && video_->held.held) {
+      t.awaiting_lead = true;
+    } else {
+      (void)move_to(t, meet);
+    }
   }
   // The pictures after a gap are ranked among themselves: their sequence starts
   // after it.

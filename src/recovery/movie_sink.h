@@ -84,7 +84,13 @@ class MovieSink {
     std::uint32_t delta = 0;
     std::uint32_t frame_bytes = 0;  // PCM
     std::uint64_t next_time = 0;    // the decoding time of the next sample
-    HeldSample before;              // the sample before `held`
+    // Not the video: the reference's lead of this track's chunks over the video
+    // sample after them (TrackTemplate::lead), and whether the track's next sample
+    // is the first after damage, to be placed by it.
+    bool has_lead = false;
+    std::int64_t lead = 0;
+    bool awaiting_lead = false;
+    HeldSample before;  // the sample before `held`
     HeldSample held;
   };
   struct Picture {
@@ -121,6 +127,7 @@ class MovieSink {
   Ordering hevc_order(const AccessUnit& unit);
   void align_tracks(std::int64_t skipped_bytes);
   bool move_to(SinkTrack& t, double seconds);
+  void place_by_lead(SinkTrack& t);
   void resume_after_damage();
 
   InputWindow& input_;

@@ -211,7 +211,7 @@ TEST(InferenceE2e, RealRecordingsReadAsTheirDevicesWroteThem) {
   // The Android phone codes CAVLC, whose initial QP neither the slice headers nor
   // the slice data show: its pictures decode, each a little off.
   const Device devices[] = {{"gopro-hero7.mp4", 352},
-                            {"samsung-android12-4k60.mp4", 17},
+                            {"samsung-android12-4k60.mp4", 18},
                             {"android601-moovfront.mp4", 0}};
   for (const Device& device : devices) {
     const char* name = device.name;

@@ -890,5 +890,62 @@ TEST(LearnModel, RefusesOverlappingSamplesQuickly) {
   EXPECT_EQ(l.error.status, LearnStatus::SamplesOverlap);
 }
 
+// Tables of `chunks` chunks at the given offsets, `per_chunk` samples each of
+// `delta` ticks at `timescale`.
+TrackTables chunked_track(std::uint32_t id, std::uint32_t timescale, std::uint32_t delta,
+                          std::uint32_t per_chunk, std::vector<std::uint64_t> offsets) {
+  TrackTables t;
+  t.id = id;
+  t.timescale = timescale;
+  t.chunk_offsets = std::move(offsets);
+  t.sample_count = static_cast<std::uint32_t>(t.chunk_offsets.size()) * per_chunk;
+  t.durations = {{t.sample_count, delta}};
+  t.chunk_runs = {{1, per_chunk}};
+  return t;
+}
+
+// Where a track's chunks lie in time against the video's: audio chunks of 0.064 s
+// at 48 kHz, each ahead of the video chunk of 0.1 s at 90 kHz that follows it.
+TEST(InterleaveLead, IsTheMedianOfEachChunkAgainstTheVideoAfterIt) {
+  // Video chunks of three pictures (0.1 s) at 1000, 2000, ...; audio chunks of
+  // three frames (0.064 s) in front of each.
+  const TrackTables video = chunked_track(1, 90000, 3000, 3, {1000, 2000, 3000, 4000, 5000});
+  struct Case {
+    const char* name;
+    std::vector<std::uint64_t> audio_offsets;
+    bool found;
+    std::int64_t lead;  // 48 kHz ticks
+  };
+  const Case cases[] = {
+      // Audio chunk k starts at k * 0.064 s, the video after it at k * 0.1 s: the
+      // leads are 0, -1728, -3456, -5184; of the middle two, the greater.
+      {"in front of each video chunk", {900, 1900, 2900, 3900}, true, -1728},
+      // The audio chunk before the first video chunk leads it by nothing.
+      {"only before the first", {900}, true, 0},
+      // A chunk behind the last video chunk has no video after it.
+      {"behind all of the video", {6000, 7000}, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TrackTables audio = chunked_track(2, 48000, 1024, 3, c.audio_offsets);
+    std::int64_t lead = 0;
+    EXPECT_EQ(interleave_lead(audio, video, lead), c.found);
+    if (c.found) {
+      EXPECT_EQ(lead, c.lead);
+    }
+  }
+}
+
+// Tables that disagree give no lead rather than a wrong one.
+TEST(InterleaveLead, FindsNoneInTablesThatDisagree) {
+  const TrackTables video = chunked_track(1, 90000, 3000, 3, {1000, 2000});
+  TrackTables audio = chunked_track(2, 48000, 1024, 3, {900});
+  audio.chunk_runs = {{2, 3}};  // a run that begins past the only chunk
+  std::int64_t lead = 0;
+  EXPECT_FALSE(interleave_lead(audio, video, lead));
+  audio.chunk_runs = {{0, 3}};  // chunks count from 1
+  EXPECT_FALSE(interleave_lead(audio, video, lead));
+}
+
 }  // namespace
 }  // namespace vidsalvage

@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <string>
 
+#include "codec/parameter_set_writer.h"
+#include "codec/sps_parser.h"
 #include "recovery/model_fixture.h"
 #include "recovery/walk_harness.h"
+#include "support/bit_writer.h"
 
 namespace vidsalvage {
 namespace {
@@ -304,6 +307,73 @@ TEST_F(Recognition, TellsDamagedUnitBytesByTheirZeros) {
     EXPECT_EQ(check_unit_bytes(in.input, 0, static_cast<std::int64_t>(unit.size())),
               UnitBytes::Damaged);
   }
+}
+
+// A picture of two I_PCM macroblocks under a Baseline SPS of 2 x 1 macroblocks:
+// an IDR slice whose data ends at its stop bit.
+struct PcmPicture {
+  Bytes sps;
+  Bytes pps;
+  Bytes slice;
+};
+
+PcmPicture pcm_picture() {
+  test::BitWriter sps;
+  sps.bits(0x67, 8).bits(66, 8).bits(0, 8).bits(30, 8);
+  sps.ue(0).ue(0).ue(2).ue(1).bit(0);           // id, log2_max_frame_num - 4, poc type, refs
+  sps.ue(1).ue(0).bit(1).bit(1).bit(0).bit(0);  // 2 x 1, frames only, direct 8x8, no crop
+  test::BitWriter pps;
+  pps.bits(0x68, 8).ue(0).ue(0).bit(0).bit(0).ue(0).ue(0).ue(0).bit(0).bits(0, 2);
+  pps.se(0).se(0).se(0).bit(0).bit(0).bit(0);
+  test::BitWriter slice;
+  slice.bits(0x65, 8).ue(0).ue(7).ue(0).bits(0, 4).ue(0);  // first_mb, I, pps, frame_num, idr_id
+  slice.bit(0).bit(0).se(0);                               // marking, slice_qp_delta
+  for (int mb = 0; mb < 2; ++mb) {
+    slice.ue(25);  // I_PCM: byte-aligned samples
+    while (slice.bit_count() % 8 != 0) slice.bit(0);
+    for (int i = 0; i < 256 + 2 * 64; ++i) slice.bits(0x80, 8);
+  }
+  return {sps.finish(), pps.finish(), slice.finish()};
+}
+
+// Damage right behind a slice cannot have begun in it when its slice data ends
+// exactly at its last byte: a slice cut short or run on fails that.
+TEST(SliceEnds, ProvenOnlyWhereTheSliceDataEndsAtTheUnitsEnd) {
+  const PcmPicture picture = pcm_picture();
+  SpsInfo sps;
+  NALUnit nal(picture.sps.data(), static_cast<std::uint32_t>(picture.sps.size()));
+  ASSERT_TRUE(parse_sps(sps, nal));
+  StreamModel model = test::camera_model();
+  model.video.avcc = make_avc_config(picture.sps, picture.pps, sps, 4);
+  const ModelIndex index = build_model_index(model);
+  struct Case {
+    const char* name;
+    Bytes unit;
+    SliceEnd end;
+  };
+  Bytes cut = picture.slice;
+  cut.pop_back();
+  Bytes run_on = picture.slice;
+  run_on.push_back(0x5A);
+  Bytes other_kind = picture.slice;
+  other_kind[0] = 0x06;  // an SEI unit
+  const Case cases[] = {
+      {"whole", picture.slice, SliceEnd::Proven},
+      {"one byte short", cut, SliceEnd::Unproven},
+      {"a byte beyond its stop bit", run_on, SliceEnd::Unproven},
+      {"not a slice", other_kind, SliceEnd::Unproven},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenInput in(concat({Bytes(5, 1), c.unit, Bytes(3, 2)}), false);
+    EXPECT_EQ(slice_ends_whole(in.input, index, 5, static_cast<std::uint32_t>(c.unit.size())),
+              c.end);
+  }
+  // Parameter sets the record does not hold prove nothing.
+  OpenInput in(concat({Bytes(5, 1), picture.slice}), false);
+  const ModelIndex camera = build_model_index(test::camera_model());
+  EXPECT_EQ(slice_ends_whole(in.input, camera, 5, static_cast<std::uint32_t>(picture.slice.size())),
+            SliceEnd::Unproven);
 }
 
 // Random and hostile bytes never crash a search or read outside the input.

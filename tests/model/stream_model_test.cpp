@@ -126,7 +126,16 @@ StreamModel sample_model() {
   t.language = 21956;
   t.sample_delta = 3003;
   t.sync_table = true;
-  m.movie.tracks = {t};
+  TrackTemplate sound;
+  sound.id = 2;
+  sound.handler = "soun";
+  sound.sample_entry = {0, 0, 0, 8, 'm', 'p', '4', 'a'};
+  sound.timescale = 48000;
+  sound.sample_delta = 1024;
+  sound.constant_delta = true;
+  sound.has_lead = true;
+  sound.lead = -3264;
+  m.movie.tracks = {t, sound};
   return m;
 }
 
@@ -162,6 +171,9 @@ constexpr const char* kSampleText =
     "movie timescale 1000 quicktime 0 ftyp 0000000866747970\n"
     "movie-track 1 vide timescale 90000 language 21956 delta 3003 constant 0 ctts 0 stss 1 "
     "entry 0000000861766331 tkhd 00000008746b6864 media-header - edit-list - name GoPro AVC\n"
+    "movie-track 2 soun timescale 48000 language 0 delta 1024 constant 1 ctts 0 stss 0 "
+    "entry 000000086d703461 tkhd - media-header - edit-list - name\n"
+    "movie-lead 2 -3264\n"
     "end\n";
 
 std::string expected_text() { return kSampleText; }
@@ -251,8 +263,11 @@ TEST(StreamModel, NamesTheLineItCannotRead) {
        ModelParseStatus::Invalid, 27},
       {"a movie track without the movie", "movie timescale", "#ovie timescale",
        ModelParseStatus::Invalid, 27},
-      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 29},
-      {"no end record", "end\n", "", ModelParseStatus::Invalid, 27},
+      {"a record after the end", "end\n", "end\nend\n", ModelParseStatus::Invalid, 31},
+      {"no end record", "end\n", "", ModelParseStatus::Invalid, 29},
+      {"a lead of no movie track", "movie-lead 2", "movie-lead 9", ModelParseStatus::Invalid, 29},
+      {"a lead beyond its limit", "-3264", "-1099511627777", ModelParseStatus::Invalid, 29},
+      {"a repeated lead", "-3264\n", "-3264\nmovie-lead 2 0\n", ModelParseStatus::Invalid, 30},
       {"chunks of an AAC track", "audio-chunks 4", "audio-chunks 2", ModelParseStatus::Invalid, 24},
       {"a chunk over 16 MiB", "9600:1", "16777217:1", ModelParseStatus::Invalid, 24},
       {"the order of a track without audio", "audio-after 4", "audio-after 3",
@@ -304,6 +319,8 @@ TEST(StreamModel, RefusesToWriteWhatItCouldNotRead) {
       {"a sample entry over 64 KiB",
        [](StreamModel& m) { m.movie.tracks[0].sample_entry.resize(kMaxSampleEntryBytes + 1); },
        "movie-track"},
+      {"a lead beyond its limit",
+       [](StreamModel& m) { m.movie.tracks[1].lead = kMaxLeadTicks + 1; }, "movie-lead"},
       {"frame sizes out of order",
        [](StreamModel& m) { std::swap(m.audio.sizes[0], m.audio.sizes[1]); }, "model"},
   };

@@ -213,6 +213,30 @@ TEST(MovieSink, PutsTheTracksBackInStepAfterDamage) {
   EXPECT_NEAR(audio_back, static_cast<double>(video_back) / 90000, 1024.0 / 48000);
 }
 
+// Where the reference's audio chunks lead the video sample after them, the
+// first audio after damage comes at the next picture's time plus that lead,
+// whatever else was taken since.
+TEST(MovieSink, PlacesTheAudioAfterDamageByTheReferencesLead) {
+  StreamModel m = camera_model();
+  m.movie.tracks[1].has_lead = true;
+  m.movie.tracks[1].lead = -4800;  // 0.1 s ahead of the picture after it
+  const std::vector<Feed> feed = joined({repeated(Feed::Idr, 10),
+                                         repeated(Feed::Aac, 15),
+                                         {Feed::Damage},
+                                         repeated(Feed::Idr, 5),
+                                         repeated(Feed::Aac, 5)});
+  const Sunk s = sink_all(m, feed, 5000);
+  ASSERT_TRUE(s.ok);
+  ASSERT_EQ(s.tracks.size(), 2u);
+  const std::uint64_t video_back = decode_time(s.tracks[0], 10);
+  EXPECT_EQ(video_back, 10u * kFrameTicks + 45000u);
+  // Five pictures came after the damage before the audio: the next one is at
+  // video_back + 5 frames, and the audio 0.1 s before it, to within one frame.
+  const double next_picture = static_cast<double>(video_back + 5 * kFrameTicks) / 90000;
+  const double audio_back = static_cast<double>(decode_time(s.tracks[1], 15)) / 48000;
+  EXPECT_NEAR(audio_back, next_picture - 0.1, 1024.0 / 48000);
+}
+
 // An AAC frame right in front of damage may run into it: it is left out, and the
 // audio still meets the video after the damage.
 TEST(MovieSink, LeavesOutTheAacFrameThatRunsIntoDamage) {
