@@ -58,9 +58,29 @@ void print_failure(InferStatus status, const char* input_name) {
   switch (status) {
     case InferStatus::Hevc:
       std::printf(
-          "HEVC video cannot be inferred yet: it needs a reference (vidsalvage '%s' "
-          "out.mp4 --reference INTACT.MP4)\n",
+          "HEVC video without the encoder's settings cannot be inferred yet: its picture size "
+          "and coding block sizes need a reference (vidsalvage '%s' out.mp4 --reference "
+          "INTACT.MP4)\n",
           input_name);
+      break;
+    case InferStatus::HevcSpsRefSets:
+      std::printf(
+          "HEVC video whose slices take their reference picture sets from the lost SPS cannot "
+          "be inferred yet: it needs a reference (vidsalvage '%s' out.mp4 --reference "
+          "INTACT.MP4)\n",
+          input_name);
+      break;
+    case InferStatus::HevcUnsupported:
+      std::printf(
+          "HEVC video other than progressive 8- or 10-bit 4:2:0 cannot be inferred yet: it "
+          "needs a reference (vidsalvage '%s' out.mp4 --reference INTACT.MP4)\n",
+          input_name);
+      break;
+    case InferStatus::HevcUnread:
+      std::printf(
+          "No slice segment of '%s' reads as HEVC under the encoder's settings: it needs a "
+          "reference (vidsalvage '%s' out.mp4 --reference INTACT.MP4)\n",
+          input_name, input_name);
       break;
     case InferStatus::NoVideo:
       std::printf("No H.264 samples found in '%s'\n", input_name);
@@ -78,6 +98,8 @@ void print_failure(InferStatus status, const char* input_name) {
   }
 }
 
+void print_audio_and_guesses(const InferenceReport& r);
+
 void print_hints(const EncoderHints& h) {
   if (!h.found) return;
   std::printf("The encoder's settings text names:%s%s%s%s%s%s\n", h.cabac ? " cabac" : "",
@@ -86,7 +108,69 @@ void print_hints(const EncoderHints& h) {
               h.chroma_qp_offset ? " chroma_qp_offset" : "");
 }
 
+// H.265 A.3: the profiles by general_profile_idc.
+const char* hevc_profile_name(std::uint32_t profile_idc) {
+  switch (profile_idc) {
+    case 1:
+      return "Main";
+    case 2:
+      return "Main 10";
+    case 3:
+      return "Main Still Picture";
+    case 4:
+      return "Range extensions";
+    default:
+      return "Other";
+  }
+}
+
+void print_hevc_report(const InferenceReport& r) {
+  const HevcInference& h = r.hevc;
+  const HevcSpsFields& s = h.sps;
+  const HevcPpsFields& p = h.pps;
+  std::printf("Video: H.265, %u-byte NAL lengths, %llu samples found in %lld bytes read\n",
+              r.nal_length_size, static_cast<unsigned long long>(r.chains),
+              static_cast<long long>(r.bytes_read));
+  if (h.carried) {
+    std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, %s\n", h.width, h.height,
+                hevc_profile_name(s.profile.general_profile_idc), s.bit_depth_luma,
+                1u << s.ctb_log2_size, h.b_slices ? "B-frames" : "no B-frames");
+    std::printf(
+        "The samples carry their own VPS, SPS and PPS: the model keeps them as they are (%llu of "
+        "%llu pictures read under them)\n",
+        static_cast<unsigned long long>(h.pictures_read),
+        static_cast<unsigned long long>(h.pictures));
+    return;
+  }
+  std::printf("Video: %ux%u, %s profile, %u-bit, CTB %u, CB %u to %u, TB %u to %u, %s\n", h.width,
+              h.height, hevc_profile_name(s.profile.general_profile_idc), s.bit_depth_luma,
+              1u << s.ctb_log2_size, 1u << s.log2_min_luma_coding_block_size, 1u << s.ctb_log2_size,
+              1u << s.log2_min_luma_transform_block_size,
+              1u << s.log2_max_luma_transform_block_size, h.b_slices ? "B-frames" : "no B-frames");
+  std::printf("The encoder's settings text gives the picture size and the coding block sizes\n");
+  std::printf(
+      "SPS: log2_max_pic_order_cnt_lsb %u, sample_adaptive_offset_enabled_flag %d, "
+      "sps_temporal_mvp_enabled_flag %d, long_term_ref_pics_present_flag %d, "
+      "sps_max_num_reorder_pics %u (from %llu of %llu slice segment headers)\n",
+      s.log2_max_pic_order_cnt_lsb, s.sample_adaptive_offset_enabled_flag ? 1 : 0,
+      s.sps_temporal_mvp_enabled_flag ? 1 : 0, s.long_term_ref_pics_present_flag ? 1 : 0,
+      s.profile.max_num_reorder_pics, static_cast<unsigned long long>(h.pictures_read),
+      static_cast<unsigned long long>(h.pictures));
+  std::printf(
+      "PPS: weighted_pred_flag %d, weighted_bipred_flag %d, num_ref_idx_default %u/%u, "
+      "entropy_coding_sync_enabled_flag %d, deblocking_filter_override_enabled_flag %d\n",
+      p.weighted_pred_flag ? 1 : 0, p.weighted_bipred_flag ? 1 : 0,
+      p.num_ref_idx_l0_default_active_minus1 + 1, p.num_ref_idx_l1_default_active_minus1 + 1,
+      p.entropy_coding_sync_enabled_flag ? 1 : 0,
+      p.deblocking_filter_override_enabled_flag ? 1 : 0);
+}
+
 void print_report(const InferenceReport& r) {
+  if (r.codec == VideoCodec::Hevc) {
+    print_hevc_report(r);
+    print_audio_and_guesses(r);
+    return;
+  }
   std::printf("Video: H.264, %u-byte NAL lengths, %llu samples found in %lld bytes read\n",
               r.nal_length_size, static_cast<unsigned long long>(r.chains),
               static_cast<long long>(r.bytes_read));
@@ -106,6 +190,10 @@ void print_report(const InferenceReport& r) {
       r.pps.num_ref_idx_l1_default_active_minus1 + 1,
       r.pps.deblocking_filter_control_present_flag ? 1 : 0, r.pps.transform_8x8_mode_flag ? 1 : 0);
   print_hints(r.hints);
+  print_audio_and_guesses(r);
+}
+
+void print_audio_and_guesses(const InferenceReport& r) {
   const RatePick& rates = r.rates;
   switch (r.audio) {
     case AudioFinding::Aac:

@@ -180,16 +180,20 @@ ChainStatus collect_chains(InputWindow& input, ChainScan& scan) {
   // 4 first: what every recorder writes. Random bytes hold short chains of
   // 1- and 2-byte lengths by the hundred, so a few chains of 4 win.
   std::uint64_t best = 0;
+  std::uint64_t four_byte = 0;
   for (const std::uint32_t size : {4u, 2u, 1u}) {
     const std::uint64_t found = count_chains(scan.blocks, size, VideoCodec::Avc);
+    if (size == 4) four_byte = found;
     if (found > best) {
       best = found;
       scan.nal_length_size = size;
     }
     if (found >= kEnoughChains || (size == 4 && found >= kFewChains)) break;
   }
+  // HEVC against H.264 of the same length size: the hundreds of short chains
+  // in a short recording's bytes must not outvote its HEVC samples.
   const std::uint64_t hevc = count_chains(scan.blocks, 4, VideoCodec::Hevc);
-  if (hevc > 2 * best && hevc >= kEnoughChains) return ChainStatus::Hevc;
+  if (hevc > 2 * four_byte && hevc >= kEnoughChains) return ChainStatus::Hevc;
   if (best == 0) return ChainStatus::NoChains;
   scan.codec = VideoCodec::Avc;
   scan.chains = 0;

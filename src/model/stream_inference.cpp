@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "codec/bit_reader.h"
@@ -32,6 +33,8 @@ constexpr std::uint32_t kOtherTrack = 4;
 // Stretches between samples seen in more than this share of pictures are audio.
 constexpr double kAudioShare = 0.25;
 constexpr int kMinCheckedPictures = 2;
+// Audio frames per picture more than 6 % off both rates make the rate a guess.
+constexpr double kCloseSamplingRate = 0.06;
 
 // H.264 Table A-1: the smallest level whose frame size and macroblock rate hold
 // the stream.
@@ -238,14 +241,14 @@ std::vector<AudioStretch> stretches_of(const ChainScan& scan, std::uint64_t& int
 }
 
 // The tables a movie box would hold for the samples found.
-TrackTables video_tables(const ChainScan& scan, const std::vector<std::uint8_t>& avcc,
+TrackTables video_tables(const ChainScan& scan, const std::vector<std::uint8_t>& config,
                          const RatePick& rates) {
   TrackTables t;
   t.id = kVideoTrack;
   t.handler = "vide";
   t.handler_name = "VideoHandler";
-  t.entry_type = "avc1";
-  t.avcc = avcc;
+  t.entry_type = scan.codec == VideoCodec::Hevc ? "hvc1" : "avc1";
+  (scan.codec == VideoCodec::Hevc ? t.hvcc : t.avcc) = config;
   const bool whole = rates.fps_denominator == 1;
   t.timescale = whole ? rates.fps_numerator * 1000 : rates.fps_numerator;
   const std::uint32_t delta = whole ? 1000 : rates.fps_denominator;
@@ -437,8 +440,12 @@ std::vector<std::uint8_t> esds_body(const std::vector<std::uint8_t>& audio_confi
   return out;
 }
 
-std::vector<std::uint8_t> avc1_entry(const std::vector<std::uint8_t>& avcc, std::uint32_t width,
-                                     std::uint32_t height) {
+namespace {
+
+// ISO/IEC 14496-12 12.1.3: a VisualSampleEntry with its configuration box.
+std::vector<std::uint8_t> visual_entry(const char* type, const char* config_type,
+                                       const std::vector<std::uint8_t>& config, std::uint32_t width,
+                                       std::uint32_t height) {
   std::vector<std::uint8_t> body(6, 0);  // reserved
   put_u16(body, 1);                      // data_reference_index
   body.insert(body.end(), 16, 0);        // pre_defined and reserved
@@ -451,9 +458,21 @@ std::vector<std::uint8_t> avc1_entry(const std::vector<std::uint8_t>& avcc, std:
   body.insert(body.end(), 32, 0);  // compressorname
   put_u16(body, 0x0018);           // depth
   put_u16(body, 0xFFFF);           // pre_defined -1
-  const std::vector<std::uint8_t> config = box("avcC", avcc);
-  body.insert(body.end(), config.begin(), config.end());
-  return box("avc1", body);
+  const std::vector<std::uint8_t> config_box = box(config_type, config);
+  body.insert(body.end(), config_box.begin(), config_box.end());
+  return box(type, body);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> avc1_entry(const std::vector<std::uint8_t>& avcc, std::uint32_t width,
+                                     std::uint32_t height) {
+  return visual_entry("avc1", "avcC", avcc, width, height);
+}
+
+std::vector<std::uint8_t> hvc1_entry(const std::vector<std::uint8_t>& hvcc, std::uint32_t width,
+                                     std::uint32_t height) {
+  return visual_entry("hvc1", "hvcC", hvcc, width, height);
 }
 
 std::vector<std::uint8_t> mp4a_entry(const std::vector<std::uint8_t>& audio_config,
@@ -495,14 +514,32 @@ SliceCheck slice_check(const Settled& settled) {
   };
 }
 
-// The learning of an intact recording, on tables made of the samples found.
-bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
-                 const FoundAudio& found, InferenceReport& report, StreamModel& model) {
-  const AacInference& aac = found.aac;
+// The video's configuration record, of the scan's codec, and its visible size.
+struct FoundVideo {
+  std::vector<std::uint8_t> config;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool reordered = false;  // B slices: the pictures need composition offsets
+};
+
+FoundVideo avc_video(const ChainScan& scan, const Settled& sets, bool b_slices) {
   const std::vector<std::uint8_t> sps = write_sps(sets.sps);
   const std::vector<std::uint8_t> pps = write_pps(sets.pps);
-  const std::vector<std::uint8_t> avcc = make_avc_config(sps, pps, sets.sps, scan.nal_length_size);
-  std::vector<TrackTables> tracks = {video_tables(scan, avcc, report.rates)};
+  FoundVideo v;
+  v.config = make_avc_config(sps, pps, sets.sps, scan.nal_length_size);
+  v.width =
+      sets.sps.crop.right != 0 ? static_cast<std::uint32_t>(sets.sps.crop.right) : sets.sps.width;
+  v.height = sets.sps.crop.bottom != 0 ? static_cast<std::uint32_t>(sets.sps.crop.bottom)
+                                       : sets.sps.height;
+  v.reordered = b_slices;
+  return v;
+}
+
+// The learning of an intact recording, on tables made of the samples found.
+bool learn_found(InputWindow& input, const ChainScan& scan, const FoundVideo& video,
+                 const FoundAudio& found, InferenceReport& report, StreamModel& model) {
+  const AacInference& aac = found.aac;
+  std::vector<TrackTables> tracks = {video_tables(scan, video.config, report.rates)};
   std::vector<std::uint8_t> config;
   if (report.audio == AudioFinding::Aac) {
     config = aac_lc_config(report.rates.sampling_rate, aac.channel_config);
@@ -518,19 +555,16 @@ bool learn_found(InputWindow& input, const ChainScan& scan, const Settled& sets,
   }
   LearnError error;
   if (!learn_model(input, tracks, model, error)) return false;
-  const std::uint32_t width =
-      sets.sps.crop.right != 0 ? static_cast<std::uint32_t>(sets.sps.crop.right) : sets.sps.width;
-  const std::uint32_t height = sets.sps.crop.bottom != 0
-                                   ? static_cast<std::uint32_t>(sets.sps.crop.bottom)
-                                   : sets.sps.height;
-  report.width = width;
-  report.height = height;
+  report.width = video.width;
+  report.height = video.height;
   model.movie.timescale = 1000;
   for (TrackTemplate& t : model.movie.tracks) {
     t.sync_table = true;
     if (t.id == kVideoTrack) {
-      t.sample_entry = avc1_entry(avcc, width, height);
-      t.composition_offsets = report.b_slices;
+      t.sample_entry = scan.codec == VideoCodec::Hevc
+                           ? hvc1_entry(video.config, video.width, video.height)
+                           : avc1_entry(video.config, video.width, video.height);
+      t.composition_offsets = video.reordered;
     } else if (t.id == kAudioTrack) {
       t.sample_entry = mp4a_entry(config, aac.channel_config, report.rates.sampling_rate);
       t.sync_table = false;
@@ -561,6 +595,85 @@ void extrapolate(const ChainScan& scan, InferenceReport& report, StreamModel& mo
   }
 }
 
+// The sampling rate, of the two recorders write, whose audio frames per picture
+// at the known frame rate come closest to the count; a guess when neither comes
+// within kCloseSamplingRate.
+void settle_sampling_rate(const ChainScan& scan, const AacInference& aac, InferenceReport& report) {
+  std::uint64_t intervals = 0;
+  for (const MediaBlock& block : scan.blocks) {
+    if (!block.chains.empty()) intervals += block.chains.size() - 1;
+  }
+  if (intervals == 0) return;
+  RatePick& rates = report.rates;
+  const double per_second = static_cast<double>(aac.frames.size()) /
+                            static_cast<double>(intervals) * fps_of(rates) * 1024;
+  const double off_48k = std::fabs(std::log(per_second / 48000));
+  const double off_44k = std::fabs(std::log(per_second / 44100));
+  rates.sampling_rate = off_48k <= off_44k ? 48000 : 44100;
+  std::erase_if(report.guesses, [](const Guess& g) { return g.field == "sampling rate"; });
+  if (std::min(off_48k, off_44k) > kCloseSamplingRate) {
+    report.guesses.push_back({"sampling rate", text_of(rates.sampling_rate),
+                              "the count of audio frames fits neither rate well"});
+  }
+}
+
+InferStatus status_of(HevcInferStatus status) {
+  switch (status) {
+    case HevcInferStatus::SpsRefSets:
+      return InferStatus::HevcSpsRefSets;
+    case HevcInferStatus::Unsupported:
+      return InferStatus::HevcUnsupported;
+    case HevcInferStatus::Unread:
+      return InferStatus::HevcUnread;
+    case HevcInferStatus::NoSettings:
+    case HevcInferStatus::Ok:
+      break;
+  }
+  return InferStatus::Hevc;
+}
+
+// HEVC: the sets from the encoder's settings and the slice segment headers, the
+// rest as for H.264.
+bool infer_hevc(InputWindow& input, ChainScan& scan, Clock::time_point start, StreamModel& model,
+                InferenceReport& report, InferStatus& status) {
+  report.codec = VideoCodec::Hevc;
+  scan.codec = VideoCodec::Hevc;
+  scan.nal_length_size = 4;
+  check_chains(scan, {});
+  report.nal_length_size = scan.nal_length_size;
+  report.chains = scan.chains;
+  const FoundAudio audio = find_audio(scan, report);
+  HevcInference& hevc = report.hevc;
+  const HevcInferStatus found =
+      infer_hevc_sets(scan, report.rates.fps_numerator, report.rates.fps_denominator, hevc);
+  if (found != HevcInferStatus::Ok) {
+    status = status_of(found);
+    return false;
+  }
+  // The frame rate the settings give replaces the one the audio gave or the guess,
+  // and settles the sampling rate the audio frames per picture show.
+  RatePick& rates = report.rates;
+  rates.fps_numerator = hevc.sps.vui.time_scale;
+  rates.fps_denominator = hevc.sps.vui.num_units_in_tick;
+  if (hevc.hints.fps_numerator && hevc.hints.fps_denominator) {
+    std::erase_if(report.guesses, [](const Guess& g) { return g.field == "frame rate"; });
+    if (report.audio == AudioFinding::Aac) settle_sampling_rate(scan, audio.aac, report);
+  }
+  report.guesses.insert(report.guesses.end(), hevc.guesses.begin(), hevc.guesses.end());
+  report.pictures_read = hevc.pictures_read;
+  report.b_slices = hevc.b_slices;
+  const FoundVideo video = {hevc.hvcc, hevc.width, hevc.height, hevc.b_slices};
+  if (!learn_found(input, scan, video, audio, report, model)) {
+    status = input_failed(input) ? InferStatus::ReadFailed : InferStatus::LearnFailed;
+    return false;
+  }
+  extrapolate(scan, report, model);
+  model.reference_size = input.size;
+  report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  status = InferStatus::Ok;
+  return true;
+}
+
 }  // namespace
 
 bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model,
@@ -572,8 +685,7 @@ bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model
       status = InferStatus::ReadFailed;
       return false;
     case ChainStatus::Hevc:
-      status = InferStatus::Hevc;
-      return false;
+      return infer_hevc(input, scan, start, model, report, status);
     case ChainStatus::NoChains:
       status = InferStatus::NoVideo;
       return false;
@@ -600,7 +712,7 @@ bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model
   const FoundAudio audio = find_audio(scan, report);
   sets.sps.level_idc =
       level_for(sets.sps.pic_width_in_mbs * sets.sps.pic_height_in_map_units, fps_of(report.rates));
-  if (!learn_found(input, scan, sets, audio, report, model)) {
+  if (!learn_found(input, scan, avc_video(scan, sets, report.b_slices), audio, report, model)) {
     status = input_failed(input) ? InferStatus::ReadFailed : InferStatus::LearnFailed;
     return false;
   }

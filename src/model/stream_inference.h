@@ -12,16 +12,30 @@
 #include "io/input_window.h"
 #include "model/audio_inference.h"
 #include "model/encoder_hints.h"
+#include "model/hevc_inference.h"
 #include "model/parameter_ranking.h"
 #include "model/stream_model.h"
 
 namespace vidsalvage {
 
-enum class InferStatus { Ok, NoVideo, Hevc, NoPictures, ReadFailed, LearnFailed };
+// Hevc: HEVC without the encoder's settings; the other Hevc ones as HevcInferStatus.
+enum class InferStatus {
+  Ok,
+  NoVideo,
+  Hevc,
+  HevcSpsRefSets,
+  HevcUnsupported,
+  HevcUnread,
+  NoPictures,
+  ReadFailed,
+  LearnFailed
+};
 
 enum class AudioFinding { None, Aac, NeedsReference };
 
 struct InferenceReport {
+  VideoCodec codec = VideoCodec::Avc;
+  HevcInference hevc;  // for HEVC, in place of the H.264 fields below
   std::uint32_t nal_length_size = 0;
   std::uint64_t chains = 0;
   std::uint64_t pictures_read = 0;  // first slices read under the chosen SPS fields
@@ -48,7 +62,8 @@ struct InferenceReport {
 // Infers a model from `input` without a reference. The judge parses slice data
 // (empty: none, the picture size is then a guess). False with `status` when no
 // H.264 chains are found (Hevc when the units are HEVC), none reads as a
-// picture, a read fails, or the learning refuses the samples found.
+// picture, a read fails, or the learning refuses the samples found. HEVC is
+// inferred from the encoder's settings text; without one it fails as Hevc.
 [[nodiscard]] bool infer_model(InputWindow& input, const SliceJudge& judge, StreamModel& model,
                                InferenceReport& report, InferStatus& status);
 
@@ -56,8 +71,10 @@ struct InferenceReport {
 // passes over, one per guess.
 std::string guess_comments(const InferenceReport& report);
 
-// The avc1 and mp4a sample entries of a playable file, whole boxes.
+// The avc1, hvc1 and mp4a sample entries of a playable file, whole boxes.
 std::vector<std::uint8_t> avc1_entry(const std::vector<std::uint8_t>& avcc, std::uint32_t width,
+                                     std::uint32_t height);
+std::vector<std::uint8_t> hvc1_entry(const std::vector<std::uint8_t>& hvcc, std::uint32_t width,
                                      std::uint32_t height);
 std::vector<std::uint8_t> mp4a_entry(const std::vector<std::uint8_t>& audio_config,
                                      std::uint32_t channels, std::uint32_t sampling_rate);

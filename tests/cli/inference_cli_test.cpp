@@ -32,8 +32,9 @@ TEST(CliInferModel, SaysWhyNoModelIsInferred) {
       {"no video", concat({box("ftyp", bytes_of("isom\0\0\0\0")), box("mdat", Bytes(4000, 0x5A))}),
        "No H.264 samples found in 'in.mp4'\n"},
       {"HEVC", hevc_media(),
-       "HEVC video cannot be inferred yet: it needs a reference (vidsalvage 'in.mp4' out.mp4 "
-       "--reference INTACT.MP4)\n"},
+       "HEVC video without the encoder's settings cannot be inferred yet: its picture size and "
+       "coding block sizes need a reference (vidsalvage 'in.mp4' out.mp4 --reference "
+       "INTACT.MP4)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -97,5 +97,99 @@ TEST(ReadEncoderHints, FindsTheTextInAnSeiUnit) {
   EXPECT_FALSE(none.found);
 }
 
+// The settings text libx265 3.5 writes, shortened where nothing is read; its
+// last option runs into the conformance window's, as x265 writes it.
+constexpr const char* kX265Settings =
+    "x265 (build 199) - 3.5+1-f0c1022b6:[Linux][GCC 12.2.0][64 bit] 8bit+10bit+12bit - "
+    "H.265/HEVC codec - Copyright 2013-2018 (c) Multicoreware, Inc - http://x265.org - "
+    "options: cpuid=1111039 frame-threads=1 wpp no-pmode bitdepth=8 input-csp=1 fps=30000/1001 "
+    "input-res=1366x768 interlace=0 no-temporal-layers ref=2 bframes=4 b-pyramid ctu=64 "
+    "min-cu-size=8 no-rect no-amp max-tu-size=32 tu-inter-depth=1 tu-intra-depth=2 signhide "
+    "no-tskip no-constrained-intra strong-intra-smoothing temporal-mvp weightp no-weightb "
+    "deblock=-1:2 sao cbqpoffs=-2 crqpoffs=3 rc=crf crf=28.0 aq-mode=2 cutree qg-size=32 "
+    "sar=1 videoformat=5 range=0 colorprim=2 transfer=2 colormatrix=2 log2-max-poc-lsb=8 "
+    "no-opt-qp-pps scenecut-aware-qp=0conformance-window-offsets right=0 bottom=0";
+
+TEST(ReadHevcHintsText, TakesValuesFlagsAndTheirNegations) {
+  HevcEncoderHints h;
+  read_hevc_hints_text(kX265Settings, h);
+  ASSERT_TRUE(h.found);
+  struct Field {
+    const char* name;
+    std::optional<int> got;
+    int want;
+  };
+  const Field fields[] = {
+      {"input-res width", h.width, 1366},
+      {"input-res height", h.height, 768},
+      {"fps numerator", h.fps_numerator, 30000},
+      {"fps denominator", h.fps_denominator, 1001},
+      {"bitdepth", h.bitdepth, 8},
+      {"input-csp", h.input_csp, 1},
+      {"no-temporal-layers", h.temporal_layers, 0},
+      {"wpp", h.wpp, 1},
+      {"ctu", h.ctu, 64},
+      {"min-cu-size", h.min_cu_size, 8},
+      {"no-amp", h.amp, 0},
+      {"max-tu-size", h.max_tu_size, 32},
+      {"tu-intra-depth", h.tu_intra_depth, 2},
+      {"no-weightb", h.weightb, 0},
+      {"weightp", h.weightp, 1},
+      {"deblock", h.deblock, 1},
+      {"deblock tc", h.deblock_tc, -1},
+      {"deblock beta", h.deblock_beta, 2},
+      {"cbqpoffs", h.cbqpoffs, -2},
+      {"crqpoffs", h.crqpoffs, 3},
+      {"cutree", h.cutree, 1},
+      {"no-opt-qp-pps", h.opt_qp_pps, 0},
+      {"conformance window right", h.crop_right, 0},
+      {"conformance window bottom", h.crop_bottom, 0},
+  };
+  for (const Field& f : fields) {
+    SCOPED_TRACE(f.name);
+    EXPECT_EQ(f.got, f.want);
+  }
+  EXPECT_FALSE(h.lossless.has_value());
+}
+
+TEST(ReadHevcHintsText, TakesOnlyX265Text) {
+  struct Case {
+    const char* name;
+    const char* text;
+    bool found;
+    std::optional<int> deblock;
+  };
+  const Case cases[] = {
+      {"x264's text", kSettings, false, std::nullopt},
+      {"no options", "x265 (build 199) - H.265/HEVC codec", false, std::nullopt},
+      {"deblocking off", "H.265/HEVC codec - options: no-deblock", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HevcEncoderHints h;
+    read_hevc_hints_text(c.text, h);
+    EXPECT_EQ(h.found, c.found);
+    EXPECT_EQ(h.deblock, c.deblock);
+  }
+}
+
+TEST(ReadHevcEncoderHints, FindsTheTextInAPrefixSeiUnit) {
+  // The H.264 unit with its one-byte header made a prefix SEI with two.
+  Bytes unit = settings_sei(kX265Settings, false);
+  unit[0] = 39 << 1;
+  unit.insert(unit.begin() + 1, 0x01);
+  HevcEncoderHints h;
+  read_hevc_encoder_hints(unit, h);
+  EXPECT_TRUE(h.found);
+  EXPECT_EQ(h.ctu, 64);
+  HevcEncoderHints suffix;
+  unit[0] = 40 << 1;  // a suffix SEI: x265 writes the text in a prefix one
+  read_hevc_encoder_hints(unit, suffix);
+  EXPECT_FALSE(suffix.found);
+  HevcEncoderHints cut;
+  read_hevc_encoder_hints(test::slice(unit, 0, 60), cut);
+  EXPECT_FALSE(cut.found);
+}
+
 }  // namespace
 }  // namespace vidsalvage
