@@ -585,9 +585,32 @@ class ModelWalk {
     return {};
   }
 
+  // Whether the video unit at `offset` would run past the end of the input: a
+  // start that stands for the sample the cut ends, and takes every byte after it.
+  bool runs_past_end(std::int64_t offset) {
+    Unit unit;
+    return unit_at(input_, index_, offset, -1, unit) == UnitCheck::PastEnd && unit.type >= 0;
+  }
+
+  // A start behind `near` that holds without claiming the rest of the input,
+  // while audio could still reach it; else `near`. Four bytes inside an audio
+  // frame near the end can read as the length of a unit the cut ended.
+  Found start_behind_cut_claim(Found near) {
+    Found later = find_recognised_start(input_, index_, near.offset + 1);
+    while ((later.kind == FoundKind::Video || later.kind == FoundKind::Class) &&
+           later.offset - cursor_ <= audio_reach_) {
+      if (!runs_past_end(later.offset) && near_start_holds(later.offset)) return later;
+      later = find_recognised_start(input_, index_, later.offset + 1);
+    }
+    return later.kind == FoundKind::ReadFailed ? later : near;
+  }
+
   Step search_on() {
     Found near = start_after_chunks();
     if (near.kind == FoundKind::Nothing) near = find_recognised_start(input_, index_, cursor_ + 1);
+    if (near.kind == FoundKind::Video && runs_past_end(near.offset)) {
+      near = start_behind_cut_claim(near);
+    }
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it, and

@@ -199,7 +199,8 @@ TEST_F(ModelWalkTest, EndsWhereTheMediaDataEnds) {
   const WalkRun cut = walk(media, model_, {}, kNotFound);
   const Bytes last = adts(test::aac_frame(100, 0x12));
   ASSERT_GT(whole.audio.size(), last.size());
-  EXPECT_EQ(cut.audio, Bytes(whole.audio.begin(), whole.audio.end() - static_cast<std::ptrdiff_t>(last.size())));
+  EXPECT_EQ(cut.audio, Bytes(whole.audio.begin(),
+                             whole.audio.end() - static_cast<std::ptrdiff_t>(last.size())));
 }
 
 // A recording cut inside a video sample: the audio before the sample ends where
@@ -219,8 +220,31 @@ TEST_F(ModelWalkTest, EndsTheAudioWhereAVideoSampleCutByTheEndBegins) {
     EXPECT_EQ(run.audio, concat({audio, audio}));
     // The cut sample's delimiter, no picture without its slice, goes with it.
     EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample)}));
-    EXPECT_NE(run.output.find("skip: 0x00000310 [0x      1E]\n"), std::string::npos)
-        << run.output;
+    EXPECT_NE(run.output.find("skip: 0x00000310 [0x      1E]\n"), std::string::npos) << run.output;
+  }
+}
+
+// Four bytes inside an audio frame can read as the length of a video unit that
+// runs past the end of the input, as the sample a cut ends would: the walk takes
+// the samples that hold behind them, and the frame whole.
+TEST_F(ModelWalkTest, TakesTheSamplesBehindAFalseStartThatClaimsTheRestOfTheInput) {
+  // A recorder without delimiters: a slice opens each sample.
+  model_.audio.announced = 0;
+  model_.video.first_units = {{0x41, 0x9A, 0}};
+  const Bytes sample = test::p_slice(50);
+  Bytes claiming = test::aac_frame(120, 0x13);
+  const Bytes claim = {0x00, 0x00, 0x03, 0x80, 0x41, 0x9A};  // a slice of 896 bytes
+  std::copy(claim.begin(), claim.end(), claiming.begin() + 40);
+  const Bytes frames = concat({test::aac_frame(110, 0x11), test::aac_frame(100, 0x12), claiming});
+  const Bytes audio =
+      concat({adts(test::aac_frame(110, 0x11)), adts(test::aac_frame(100, 0x12)), adts(claiming)});
+  for (const bool windowed : {false, true}) {
+    SCOPED_TRACE(windowed ? "windowed" : "mapped");
+    const WalkRun run =
+        walk(concat({sample, frames, sample, frames, sample}), model_, {windowed}, kNotFound);
+    EXPECT_EQ(run.video, concat({annex_b(sample), annex_b(sample), annex_b(sample)}));
+    EXPECT_EQ(run.audio, concat({audio, audio}));
+    EXPECT_EQ(run.output.find("skip:"), std::string::npos) << run.output;
   }
 }
 
