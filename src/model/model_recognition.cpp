@@ -455,17 +455,17 @@ UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t
   return UnitBytes::Whole;
 }
 
-SliceEnd slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
-                          std::uint32_t length) {
-  if (index.codec != VideoCodec::Avc || length < 2) return SliceEnd::Unproven;
+SliceProof slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                            std::uint32_t length) {
+  if (index.codec != VideoCodec::Avc || length < 2) return SliceProof::Unproven;
   const InputRead read = read_at(input, offset, length);
-  if (read.status == ReadStatus::Failed) return SliceEnd::ReadFailed;
-  if (read.status != ReadStatus::Found) return SliceEnd::Unproven;
+  if (read.status == ReadStatus::Failed) return SliceProof::ReadFailed;
+  if (read.status != ReadStatus::Found) return SliceProof::Unproven;
   const int type = nal_type(VideoCodec::Avc, read.bytes[0]);
-  if (type != 1 && type != 5) return SliceEnd::Unproven;
+  if (type != 1 && type != 5) return SliceProof::Unproven;
   return parse_slice_data(read.bytes, index.avc_sets).end == SliceDataEnd::Clean
-             ? SliceEnd::Proven
-             : SliceEnd::Unproven;
+             ? SliceProof::Proven
+             : SliceProof::Unproven;
 }
 
 namespace {

@@ -112,14 +112,14 @@ enum class UnitBytes { Whole, Damaged, ReadFailed };
 inline constexpr std::int64_t kMaxTrailingZeros = 16;
 UnitBytes check_unit_bytes(InputWindow& input, std::int64_t offset, std::int64_t length);
 
-enum class SliceEnd { Proven, Unproven, ReadFailed };
+enum class SliceProof { Proven, Unproven, ReadFailed };
 
 // Whether the H.264 slice unit at `offset` (its length field excluded) is proven
 // to end where its length says: its slice data, read under the record's
 // parameter sets, ends exactly at the unit's stop bit. Damage found right behind
 // such a unit cannot have begun inside it. Other units are never proven.
-SliceEnd slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
-                          std::uint32_t length);
+SliceProof slice_ends_whole(InputWindow& input, const ModelIndex& index, std::int64_t offset,
+                            std::uint32_t length);
 
 enum class ChainEnd { NotVideo, PastEnd, ReadFailed };
 

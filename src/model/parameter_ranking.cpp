@@ -448,6 +448,34 @@ void judge_references(const std::vector<RankPicture>& pictures, const RankPictur
   }
 }
 
+// Non-key pictures that settle the 8x8 transform flag when the key picture read
+// under both values: no macroblock of it asked.
+constexpr std::size_t kTransformPictures = 4;
+
+// When the key picture reads whether or not the 8x8 transform is on, the flag
+// was never asked there; the pictures after it, whose inter macroblocks ask it
+// too, decide. Where they cannot either, off: an encoder that codes no 8x8 intra
+// block in a key picture most likely has the tool off.
+// True when it turned the flag off.
+bool settle_transform(const std::vector<RankPicture>& pictures, const RankPicture* key,
+                      const SliceJudge& judge, std::chrono::steady_clock::time_point deadline,
+                      JudgedSets& out) {
+  if (!out.pps.transform_8x8_mode_flag) return false;
+  PpsInfo off = out.pps;
+  off.transform_8x8_mode_flag = false;
+  if (!picture_parses(*key, sets_of(out.sps, off), judge)) return false;
+  std::size_t parse_on = 0, parse_off = 0, tried = 0;
+  for (const RankPicture* p = key + 1;
+       p < pictures.data() + pictures.size() && tried < kTransformPictures; ++p, ++tried) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    parse_on += picture_parses(*p, sets_of(out.sps, out.pps), judge) ? 1 : 0;
+    parse_off += picture_parses(*p, sets_of(out.sps, off), judge) ? 1 : 0;
+  }
+  if (parse_off < parse_on) return false;
+  out.pps = off;
+  return true;
+}
+
 }  // namespace
 
 JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& sps,
@@ -470,6 +498,10 @@ JudgedSets judge_sets(const std::vector<RankPicture>& pictures, const SpsInfo& s
           if (!picture_parses(*key, sets_of(s, p), judge)) continue;
           out = {true, references_shown, s, p};
           if (!references_shown) judge_references(pictures, key, judge, deadline, out);
+          if (!hints.transform_8x8 && settle_transform(pictures, key, judge, deadline, out) &&
+              !references_shown && !out.references_measured) {
+            judge_references(pictures, key, judge, deadline, out);
+          }
           return out;
         }
       }

@@ -376,12 +376,12 @@ class ModelWalk {
       // A slice whose data ends exactly at its last byte ended before the damage.
       switch (slice_ends_whole(input_, index_, held.offset + index_.length_size,
                                static_cast<std::uint32_t>(held.length))) {
-        case SliceEnd::Proven:
+        case SliceProof::Proven:
           keep = true;
           break;
-        case SliceEnd::Unproven:
+        case SliceProof::Unproven:
           break;
-        case SliceEnd::ReadFailed:
+        case SliceProof::ReadFailed:
           return Step::ReadFailed;
       }
     }

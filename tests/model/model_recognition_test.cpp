@@ -349,7 +349,7 @@ TEST(SliceEnds, ProvenOnlyWhereTheSliceDataEndsAtTheUnitsEnd) {
   struct Case {
     const char* name;
     Bytes unit;
-    SliceEnd end;
+    SliceProof end;
   };
   Bytes cut = picture.slice;
   cut.pop_back();
@@ -358,10 +358,10 @@ TEST(SliceEnds, ProvenOnlyWhereTheSliceDataEndsAtTheUnitsEnd) {
   Bytes other_kind = picture.slice;
   other_kind[0] = 0x06;  // an SEI unit
   const Case cases[] = {
-      {"whole", picture.slice, SliceEnd::Proven},
-      {"one byte short", cut, SliceEnd::Unproven},
-      {"a byte beyond its stop bit", run_on, SliceEnd::Unproven},
-      {"not a slice", other_kind, SliceEnd::Unproven},
+      {"whole", picture.slice, SliceProof::Proven},
+      {"one byte short", cut, SliceProof::Unproven},
+      {"a byte beyond its stop bit", run_on, SliceProof::Unproven},
+      {"not a slice", other_kind, SliceProof::Unproven},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -373,7 +373,7 @@ TEST(SliceEnds, ProvenOnlyWhereTheSliceDataEndsAtTheUnitsEnd) {
   OpenInput in(concat({Bytes(5, 1), picture.slice}), false);
   const ModelIndex camera = build_model_index(test::camera_model());
   EXPECT_EQ(slice_ends_whole(in.input, camera, 5, static_cast<std::uint32_t>(picture.slice.size())),
-            SliceEnd::Unproven);
+            SliceProof::Unproven);
 }
 
 // Random and hostile bytes never crash a search or read outside the input.

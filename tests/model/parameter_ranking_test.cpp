@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/slice_data.h"
 #include "support/media.h"
 #include "support/temp_dir.h"
 #include "support/tracks.h"
@@ -184,6 +185,50 @@ TEST(JudgeSets, FindsTheSizeTheInitialQpAndTheTransformFlag) {
     EXPECT_EQ(judged.sps.pic_width_in_mbs, 11u);
     EXPECT_EQ(judged.sps.pic_height_in_map_units, 9u);
     EXPECT_EQ(judged.sps.crop.right, 0);
+    EXPECT_EQ(judged.pps.transform_8x8_mode_flag, e.pps.transform_8x8_mode_flag);
+  }
+}
+
+// The parser of slice data as the judge, as the inference runs it.
+SliceJudge parsing_judge() {
+  return [](std::span<const std::uint8_t> unit, const AvcParameterSets& sets) {
+    const SliceDataResult r = parse_slice_data(unit, sets);
+    SliceVerdict v;
+    v.end = r.end == SliceDataEnd::Clean ? SliceEnd::Clean : SliceEnd::Invalid;
+    v.first_mb = r.first_mb;
+    v.macroblocks = r.macroblocks;
+    v.reaches_picture_end = r.reaches_picture_end;
+    return v;
+  };
+}
+
+// A key picture without 8x8 intra blocks reads whether the 8x8 transform is on or
+// not: the pictures after it decide, and where none does the tool is taken as off.
+TEST(JudgeSets, SettlesTheTransformFlagByThePicturesAfterAKeyThatCannot) {
+  VIDSALVAGE_REQUIRE_FFMPEG();
+  struct Case {
+    const char* name;
+    const char* args;
+  };
+  const Case cases[] = {
+      {"no partitions, no 8x8 transform", "-preset ultrafast -bsf:v filter_units=remove_types=6"},
+      {"8x8 transform in inter blocks only",
+       "-preset veryfast -x264-params partitions=p8x8:8x8dct=1 "
+       "-bsf:v filter_units=remove_types=6"},
+      {"8x8 transform", "-preset veryfast -bsf:v filter_units=remove_types=6"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Encoded e;
+    ASSERT_TRUE(encode(c.args, e));
+    const SequenceRank sequence = rank_sequence_fields(e.pictures, plain_sps());
+    bool references_shown = false;
+    const std::vector<PpsInfo> ranked =
+        rank_picture_fields(e.pictures, sequence.sps, PpsInfo{}, EncoderHints{}, &references_shown);
+    const JudgedSets judged =
+        judge_sets(e.pictures, sequence.sps, ranked, EncoderHints{}, parsing_judge(),
+                   std::chrono::steady_clock::now() + std::chrono::seconds(10), references_shown);
+    ASSERT_TRUE(judged.measured);
     EXPECT_EQ(judged.pps.transform_8x8_mode_flag, e.pps.transform_8x8_mode_flag);
   }
 }
