@@ -357,6 +357,14 @@ FoundAudio find_audio(const ChainScan& scan, InferenceReport& report) {
             ? AudioFinding::NeedsReference
             : AudioFinding::None;
     report.rates = pick_rates(0);
+    // Audio of a kind not inferred still lies between the samples: the walk
+    // steps over it, as over another track's samples, rather than taking it
+    // for damage.
+    if (report.audio == AudioFinding::NeedsReference && !layout.found) {
+      for (const AudioStretch& s : stretches) {
+        found.others.push_back({s.offset, static_cast<std::uint32_t>(s.bytes.size())});
+      }
+    }
   }
   const RatePick& r = report.rates;
   const std::string fps = r.fps_denominator == 1

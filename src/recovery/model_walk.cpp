@@ -98,10 +98,15 @@ class ModelWalk {
     for (std::size_t k = 0; k < model.more_audio.size(); ++k) {
       add_audio(model.more_audio[k], k < more_audio.size() ? &more_audio[k] : nullptr);
     }
-    // A stretch nothing recognises is damage when no track's audio lies in one.
-    stretches_are_audio_ = std::any_of(audio_.begin(), audio_.end(), [](const WalkAudio& a) {
-      return !always_announced(*a.model);
-    });
+    // A stretch nothing recognises is damage when no track's audio lies in one,
+    // nor the samples of a track nothing tells (the audio of a kind an inferred
+    // model saw only as bytes between the video samples).
+    stretches_are_audio_ =
+        std::any_of(audio_.begin(), audio_.end(),
+                    [](const WalkAudio& a) { return !always_announced(*a.model); }) ||
+        std::any_of(model.tracks.begin(), model.tracks.end(), [](const ModelTrack& t) {
+          return t.role == TrackRole::Other && t.classes.empty() && t.link.width == 0;
+        });
     if (audio_.size() > 1) {
       std::vector<const AudioModel*> models;
       std::vector<const AacFrameScores*> scores;
@@ -592,25 +597,31 @@ class ModelWalk {
     return unit_at(input_, index_, offset, -1, unit) == UnitCheck::PastEnd && unit.type >= 0;
   }
 
-  // A start behind `near` that holds without claiming the rest of the input,
-  // while audio could still reach it; else `near`. Four bytes inside an audio
-  // frame near the end can read as the length of a unit the cut ended.
-  Found start_behind_cut_claim(Found near) {
-    Found later = find_recognised_start(input_, index_, near.offset + 1);
-    while ((later.kind == FoundKind::Video || later.kind == FoundKind::Class) &&
-           later.offset - cursor_ <= audio_reach_) {
-      if (!runs_past_end(later.offset) && near_start_holds(later.offset)) return later;
-      later = find_recognised_start(input_, index_, later.offset + 1);
+  // The first start from `near` on that holds, while audio could still reach it:
+  // bytes the model does not know between two video samples (PCM, another
+  // track) read as starts here and there. A start whose unit would run past the
+  // end of the input stands for the sample the cut ends, and takes every byte
+  // after it: four bytes inside an audio frame near the end can read so. It is
+  // taken only when no start behind it holds.
+  Found first_start_that_holds(Found near) {
+    Found candidate = near;
+    Found cut_claim;
+    while ((candidate.kind == FoundKind::Video || candidate.kind == FoundKind::Class) &&
+           candidate.offset - cursor_ <= audio_reach_) {
+      const bool claims_rest =
+          candidate.kind == FoundKind::Video && runs_past_end(candidate.offset);
+      if (!claims_rest && near_start_holds(candidate.offset)) return candidate;
+      if (claims_rest && cut_claim.kind == FoundKind::Nothing) cut_claim = candidate;
+      candidate = find_recognised_start(input_, index_, candidate.offset + 1);
     }
-    return later.kind == FoundKind::ReadFailed ? later : near;
+    if (candidate.kind == FoundKind::ReadFailed) return candidate;
+    return cut_claim.kind != FoundKind::Nothing ? cut_claim : near;
   }
 
   Step search_on() {
     Found near = start_after_chunks();
     if (near.kind == FoundKind::Nothing) near = find_recognised_start(input_, index_, cursor_ + 1);
-    if (near.kind == FoundKind::Video && runs_past_end(near.offset)) {
-      near = start_behind_cut_claim(near);
-    }
+    near = first_start_that_holds(near);
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it, and

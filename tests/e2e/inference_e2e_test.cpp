@@ -161,6 +161,12 @@ const Recording kRecordings[] = {
          "-c:v libx264 -preset veryfast -bf 2 -x264-params weightb=0 "
          "-bsf:v filter_units=remove_types=6",
      true, false},
+    // PCM, which the inference leaves to a reference: its chunks between the
+    // pictures are stepped over, not taken for damage.
+    {"720p with PCM audio in QuickTime, one command",
+     "-f lavfi -i testsrc2=size=1280x720:rate=30 -f lavfi -i sine=f=440:sample_rate=48000 -t 3 "
+     "-c:v libx264 -preset veryfast -c:a pcm_s16le -ac 2 -f mov",
+     false, true},
 };
 
 TEST(InferenceE2e, PlayableFileDecodesToTheIntactPictures) {
