@@ -597,31 +597,39 @@ class ModelWalk {
     return unit_at(input_, index_, offset, -1, unit) == UnitCheck::PastEnd && unit.type >= 0;
   }
 
+  // A start the search found near the cursor, and whether the walk may take it.
+  struct NearStart {
+    Found found;
+    bool holds = false;
+  };
+
   // The first start from `near` on that holds, while audio could still reach it:
   // bytes the model does not know between two video samples (PCM, another
   // track) read as starts here and there. A start whose unit would run past the
   // end of the input stands for the sample the cut ends, and takes every byte
   // after it: four bytes inside an audio frame near the end can read so. It is
   // taken only when no start behind it holds.
-  Found first_start_that_holds(Found near) {
+  NearStart first_start_that_holds(Found near) {
     Found candidate = near;
     Found cut_claim;
     while ((candidate.kind == FoundKind::Video || candidate.kind == FoundKind::Class) &&
            candidate.offset - cursor_ <= audio_reach_) {
       const bool claims_rest =
           candidate.kind == FoundKind::Video && runs_past_end(candidate.offset);
-      if (!claims_rest && near_start_holds(candidate.offset)) return candidate;
+      if (!claims_rest && near_start_holds(candidate.offset)) return {candidate, true};
       if (claims_rest && cut_claim.kind == FoundKind::Nothing) cut_claim = candidate;
       candidate = find_recognised_start(input_, index_, candidate.offset + 1);
     }
-    if (candidate.kind == FoundKind::ReadFailed) return candidate;
-    return cut_claim.kind != FoundKind::Nothing ? cut_claim : near;
+    if (candidate.kind == FoundKind::ReadFailed) return {candidate, false};
+    const Found fallback = cut_claim.kind != FoundKind::Nothing ? cut_claim : near;
+    return {fallback, fallback.kind != FoundKind::Nothing && near_start_holds(fallback.offset)};
   }
 
   Step search_on() {
     Found near = start_after_chunks();
     if (near.kind == FoundKind::Nothing) near = find_recognised_start(input_, index_, cursor_ + 1);
-    near = first_start_that_holds(near);
+    const NearStart checked = first_start_that_holds(near);
+    near = checked.found;
     if (near.kind == FoundKind::ReadFailed) return Step::ReadFailed;
     std::int64_t end = near.offset;
     // The end of the input is a recognised start when the search reached it, and
@@ -632,7 +640,7 @@ class ModelWalk {
       at_cut = true;
     }
     last_type_ = -1;  // what came before the stretch says nothing of what follows it
-    if (end == kNotFound || (!at_cut && !near_start_holds(end))) return pass_damage();
+    if (end == kNotFound || (!at_cut && !checked.holds)) return pass_damage();
     const std::int64_t start = cursor_;
     cursor_ = end;
     // More bytes than audio between two video samples ever took: damage. Behind
