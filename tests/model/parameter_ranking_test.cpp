@@ -138,6 +138,21 @@ TEST(RankParameterSets, ReadsTheSlicesOfX264EncodesAsTheirOwnSetsDo) {
   }
 }
 
+// The sequence and picture fields ranked from the slices alone.
+struct Ranked {
+  SequenceRank sequence;
+  std::vector<PpsInfo> pictures;
+  bool references_shown = false;
+};
+
+Ranked ranked_without_hints(const Encoded& e) {
+  Ranked r;
+  r.sequence = rank_sequence_fields(e.pictures, plain_sps());
+  r.pictures = rank_picture_fields(e.pictures, r.sequence.sps, PpsInfo{}, EncoderHints{},
+                                   &r.references_shown);
+  return r;
+}
+
 // A judge that knows the answer: clean exactly under the true size, initial QP
 // and transform flag, as a parser of slice data would be.
 SliceJudge knowing_judge(const Encoded& e, int& calls) {
@@ -167,10 +182,10 @@ TEST(JudgeSets, FindsTheSizeTheInitialQpAndTheTransformFlag) {
     SCOPED_TRACE(c.name);
     Encoded e;
     ASSERT_TRUE(encode(c.args, e));
-    const SequenceRank sequence = rank_sequence_fields(e.pictures, plain_sps());
-    bool references_shown = false;
-    const std::vector<PpsInfo> ranked =
-        rank_picture_fields(e.pictures, sequence.sps, PpsInfo{}, EncoderHints{}, &references_shown);
+    const Ranked r = ranked_without_hints(e);
+    const SequenceRank& sequence = r.sequence;
+    const bool references_shown = r.references_shown;
+    const std::vector<PpsInfo>& ranked = r.pictures;
     int calls = 0;
     // Under CAVLC the initial QP does not change the parse: the judge is told the
     // value tried, which is 26 unless the settings say otherwise.
@@ -221,10 +236,10 @@ TEST(JudgeSets, SettlesTheTransformFlagByThePicturesAfterAKeyThatCannot) {
     SCOPED_TRACE(c.name);
     Encoded e;
     ASSERT_TRUE(encode(c.args, e));
-    const SequenceRank sequence = rank_sequence_fields(e.pictures, plain_sps());
-    bool references_shown = false;
-    const std::vector<PpsInfo> ranked =
-        rank_picture_fields(e.pictures, sequence.sps, PpsInfo{}, EncoderHints{}, &references_shown);
+    const Ranked r = ranked_without_hints(e);
+    const SequenceRank& sequence = r.sequence;
+    const bool references_shown = r.references_shown;
+    const std::vector<PpsInfo>& ranked = r.pictures;
     const JudgedSets judged =
         judge_sets(e.pictures, sequence.sps, ranked, EncoderHints{}, parsing_judge(),
                    std::chrono::steady_clock::now() + std::chrono::seconds(10), references_shown);
